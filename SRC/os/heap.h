@@ -1,0 +1,14 @@
+// The process heap. Blocks carry a small header so that a pointer that did
+// not come from here, or a block given back twice, is refused instead of
+// corrupting the allocator.
+#pragma once
+#include <cstddef>
+
+namespace zax::os {
+
+// A zero-filled block of size bytes, or nullptr with errno set (ENOMEM).
+void *heap_alloc(size_t size);
+// Give a block back: 0, or EINVAL for a pointer that is not a live block.
+int heap_free(void *block);
+
+}  // namespace zax::os

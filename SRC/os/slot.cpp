@@ -1,0 +1,69 @@
+#include "os/slot.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+
+namespace zax::os {
+namespace {
+
+pthread_key_t g_key;
+bool g_have_key = false;
+pthread_mutex_t g_key_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// One hook for all threads; kept apart from the key so that it can be set
+// before the key exists.
+ThreadEndHook g_on_end = nullptr;
+
+void thread_end(void *value) {
+    if (g_on_end != nullptr) g_on_end(value);
+}
+
+}  // namespace
+
+bool slot_create(ThreadEndHook on_thread_end) {
+    // Fast path without the lock: the key, once made, stays until unload.
+    if (__atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE)) return true;
+    pthread_mutex_lock(&g_key_lock);
+    bool ok = g_have_key;
+    if (!ok) {
+        g_on_end = on_thread_end;
+        int rc = pthread_key_create(&g_key, thread_end);
+        if (rc == 0) {
+            __atomic_store_n(&g_have_key, true, __ATOMIC_RELEASE);
+            ok = true;
+        } else {
+            errno = rc;
+        }
+    }
+    pthread_mutex_unlock(&g_key_lock);
+    return ok;
+}
+
+int slot_delete() {
+    pthread_mutex_lock(&g_key_lock);
+    int rc = 0;
+    if (g_have_key) {
+        __atomic_store_n(&g_have_key, false, __ATOMIC_RELEASE);
+        rc = pthread_key_delete(g_key);
+    }
+    pthread_mutex_unlock(&g_key_lock);
+    return rc;
+}
+
+bool slot_exists() { return __atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE); }
+
+void *slot_get() { return slot_exists() ? pthread_getspecific(g_key) : nullptr; }
+
+int slot_set(void *value) {
+    if (!slot_exists()) return EINVAL;
+    return pthread_setspecific(g_key, value);
+}
+
+// Load and unload: the shared library's constructor and destructor (the same
+// objects run them in the static build). Threads have no attach notification
+// on Linux; their records are made on first use.
+__attribute__((constructor)) static void on_load() { zax::dll_entry(1); }
+__attribute__((destructor)) static void on_unload() { zax::dll_entry(0); }
+
+}  // namespace zax::os

@@ -1,0 +1,31 @@
+// The thread slot: one process-wide thread-local slot holding, per thread,
+// the pointer to that thread's error record; plus the hooks by which the
+// library learns of load, unload and thread end.
+#pragma once
+
+namespace zax::os {
+
+// Called with the slot's value when a thread that has one ends.
+using ThreadEndHook = void (*)(void *value);
+
+// Allocate the process's slot if it has none yet; thread-safe and idempotent.
+// Returns false (errno set) when no slot can be had.
+bool slot_create(ThreadEndHook on_thread_end);
+// Release the slot; values still held by live threads are left alone.
+// Returns 0 or the errno of the release.
+int slot_delete();
+// True while the process has a slot.
+bool slot_exists();
+// The calling thread's value, or nullptr.
+void *slot_get();
+// Store the calling thread's value; 0 or errno.
+int slot_set(void *value);
+
+}  // namespace zax::os
+
+namespace zax {
+// The library's entry point, called by the layer with the reason:
+// 1 load, 2 thread attach, 3 thread detach, 0 unload. Returns 1 or 0.
+// Defined by xdllmain.
+int dll_entry(int reason);
+}  // namespace zax

@@ -1,0 +1,69 @@
+// xerror: the per-thread error record.
+#include "xerror.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "os/heap.h"
+#include "os/slot.h"
+#include "xint.h"
+
+static_assert(sizeof(XErrorInfo) == 28, "XErrorInfo is code, detail, kind and 16 text bytes");
+static_assert(offsetof(XErrorInfo, text) == 12, "the text follows the kind directly");
+
+namespace zax {
+
+ErrorRecord *thread_record() {
+    if (!os::slot_create(release_record)) return nullptr;
+    if (void *r = os::slot_get()) return static_cast<ErrorRecord *>(r);
+    auto *rec = static_cast<ErrorRecord *>(os::heap_alloc(sizeof(ErrorRecord)));
+    if (rec == nullptr) return nullptr;
+    if (os::slot_set(rec) != 0) {
+        os::heap_free(rec);
+        return nullptr;
+    }
+    return rec;
+}
+
+void release_record(void *record) {
+    // The slot's destructor has already cleared the thread's value.
+    if (record != nullptr) os::heap_free(record);
+}
+
+void free_thread_record() {
+    if (!os::slot_exists()) return;
+    void *r = os::slot_get();
+    if (r == nullptr) return;
+    os::slot_set(nullptr);
+    os::heap_free(r);
+}
+
+}  // namespace zax
+
+extern "C" {
+
+XAPI int32_t XSetLastError(uint32_t code, uint32_t detail, uint32_t kind) {
+    zax::ErrorRecord *rec = zax::thread_record();
+    if (rec == nullptr) return 0;
+    rec->code = code;
+    rec->detail = detail;
+    rec->kind = kind;
+    char text[16] = {};
+    std::snprintf(text, sizeof text, "%08X", detail);
+    std::memcpy(rec->text, text, sizeof text);
+    return 1;
+}
+
+XAPI uint32_t XGetLastError(XErrorInfo *info) {
+    zax::ErrorRecord *rec = zax::thread_record();
+    if (rec == nullptr) return 0;
+    if (info != nullptr) {
+        info->code = rec->code;
+        info->detail = rec->detail;
+        info->kind = rec->kind;
+        std::memcpy(info->text, rec->text, sizeof info->text);
+    }
+    return rec->code;
+}
+
+}  // extern "C"

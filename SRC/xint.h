@@ -1,0 +1,47 @@
+// Internal helpers shared by the modules: recording failures in the calling
+// thread's error record.  Modules include this and zaxxlib.h; they never call
+// the operating system directly (that is SRC/os/).
+#pragma once
+#include <cstdint>
+
+#include "xcodes.h"
+#include "zaxxlib.h"
+
+namespace zax {
+
+constexpr uint32_t kSystem = X_KIND_SYSTEM;
+constexpr uint32_t kLibrary = X_KIND_LIBRARY;
+
+// The error code of function fn with reason.
+constexpr uint32_t code_of(Fn fn, uint32_t reason) { return (uint32_t(fn) << 16) | reason; }
+
+// A library error: a rejected argument (detail = its 1-based position), a bad
+// state or a limit (detail 0 or the value the function documents).
+inline void lib_error(Fn fn, uint32_t reason, uint32_t detail) {
+    XSetLastError(code_of(fn, reason), detail, kLibrary);
+}
+
+// A system error: detail is the errno (or store status) of the failing call.
+inline void sys_error(Fn fn, uint32_t reason, int err) {
+    XSetLastError(code_of(fn, reason), uint32_t(err), kSystem);
+}
+
+// Record with an explicit kind, for the few reasons whose kind departs from
+// the usual rule (errno recorded as a library error, and the like).
+inline void record_error(Fn fn, uint32_t reason, uint32_t detail, uint32_t kind) {
+    XSetLastError(code_of(fn, reason), detail, kind);
+}
+
+// Keeps the calling thread's error record across inner calls whose failures
+// must not hide an earlier one: saves it now, puts it back on restore().
+class SavedError {
+public:
+    SavedError() { XGetLastError(&info_); }
+    void restore() const { XSetLastError(info_.code, info_.detail, info_.kind); }
+    uint32_t code() const { return info_.code; }
+
+private:
+    XErrorInfo info_{};
+};
+
+}  // namespace zax

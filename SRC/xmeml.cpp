@@ -1,0 +1,41 @@
+// xmeml: heap memory for callers and for the library's own records.
+#include <cerrno>
+
+#include "os/heap.h"
+#include "xint.h"
+
+using namespace zax;
+
+extern "C" {
+
+XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-filled*/) {
+    if (size == 0) {
+        lib_error(FN_XAllocMemory, 1, 1);
+        return X_FAILED_PTR;
+    }
+    // A negative size is a request beyond what the 32-bit heap can give.
+    if (size < 0) {
+        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        return X_FAILED_PTR;
+    }
+    void *p = os::heap_alloc(static_cast<size_t>(size));
+    if (p == nullptr) {
+        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        return X_FAILED_PTR;
+    }
+    return p;
+}
+
+XAPI int32_t XFreeMemory(void *block) {
+    if (block == nullptr) {
+        lib_error(FN_XFreeMemory, 1, 1);
+        return 0;
+    }
+    if (int err = os::heap_free(block)) {
+        sys_error(FN_XFreeMemory, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the library and runs every test.
+#   scripts/test.sh                  the normal build, in build/
+#   scripts/test.sh address|thread   a sanitizer build, in build-<name>/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+san=${1:-}
+dir=build${san:+-$san}
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAXXLIB_SANITIZE="$san" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cd "$dir"
+ctest --output-on-failure -j"$(nproc)" --timeout 300

@@ -1,0 +1,87 @@
+#include "zaxtest.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+extern char **environ;
+
+namespace zaxtest {
+
+void ZaxTest::SetUp() {
+    char tmpl[] = "/tmp/zaxrt.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr) << std::strerror(errno);
+    rundir_ = tmpl;
+    setenv("ZAXXLIB_RUNDIR", rundir_.c_str(), 1);
+    XSetLastError(0, 0, 0);
+}
+
+void ZaxTest::TearDown() {
+    std::error_code ec;
+    std::filesystem::remove_all(rundir_, ec);
+}
+
+::testing::AssertionResult LastErrorIs(uint32_t code, uint32_t detail, uint32_t kind) {
+    XErrorInfo info{};
+    uint32_t got = XGetLastError(&info);
+    if (got == code && info.detail == detail && info.kind == kind)
+        return ::testing::AssertionSuccess();
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "error record is code 0x%X detail %u kind %u; expected code 0x%X detail %u kind %u",
+                  got, info.detail, info.kind, code, detail, kind);
+    return ::testing::AssertionFailure() << buf;
+}
+
+std::string HelperPath() { return ZAX_HELPER_PATH; }
+
+HelperResult RunHelper(const std::vector<std::string> &args,
+                       const std::vector<std::string> &extra_env) {
+    HelperResult r;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+
+    std::string prog = HelperPath();
+    std::vector<char *> argv{prog.data()};
+    std::vector<std::string> a = args;
+    for (auto &s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_store;
+    for (char **e = environ; *e != nullptr; ++e) env_store.emplace_back(*e);
+    for (const auto &e : extra_env) env_store.push_back(e);
+    std::vector<char *> envp;
+    for (auto &s : env_store) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return r;
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) r.out.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    return r;
+}
+
+}  // namespace zaxtest

@@ -1,0 +1,48 @@
+// Test support: a fixture that gives every test its own run-time directory,
+// error-record assertions, and a way to run the helper program.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zaxxlib.h"
+
+namespace zaxtest {
+
+// Each test gets a fresh ZAXXLIB_RUNDIR (short, under /tmp, so that socket
+// paths stay short) and a clear error record; the directory goes at the end.
+class ZaxTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // A path inside the test's own directory.
+    std::string path(const std::string &name) const { return rundir_ + "/" + name; }
+    std::string rundir_;
+};
+
+// Code from a function code and a reason.
+constexpr uint32_t code(uint32_t fn, uint32_t reason) { return (fn << 16) | reason; }
+
+// Checks the calling thread's error record, printing both sides on failure.
+::testing::AssertionResult LastErrorIs(uint32_t code, uint32_t detail, uint32_t kind);
+#define EXPECT_LAST_ERROR(code, detail, kind) \
+    EXPECT_TRUE(::zaxtest::LastErrorIs((code), (detail), (kind)))
+
+// What the helper program did.
+struct HelperResult {
+    int exit_code = -1;  // exit status, or -1 when it died by a signal
+    int signal = 0;      // the signal that ended it, or 0
+    std::string out;     // everything it wrote to standard output
+};
+
+// Runs the suite's helper program with args (args[0] names the command),
+// with extra "NAME=value" environment entries, and waits for it.
+HelperResult RunHelper(const std::vector<std::string> &args,
+                       const std::vector<std::string> &extra_env = {});
+
+// Path of the helper program.
+std::string HelperPath();
+
+}  // namespace zaxtest
