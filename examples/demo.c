@@ -5,9 +5,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "demo.h"
 #include "zaxxlib.h"
 
-static void show_error(const char *what) {
+void show_error(const char *what) {
     XErrorInfo e;
     uint32_t code = XGetLastError(&e);
     printf("  %-34s -> code 0x%06X (function 0x%X, reason %u), detail %s, kind %u\n", what,
@@ -72,5 +73,6 @@ int main(void) {
     identity();
     memory_and_strings();
     environment();
+    /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }
