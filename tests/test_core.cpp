@@ -1,5 +1,9 @@
 // Memory, buffers, strings and arithmetic.
+#include <sys/stat.h>
+
 #include <cstring>
+
+#include "os/rundir.h"
 
 #include "zaxtest.h"
 
@@ -150,4 +154,23 @@ TEST_F(Core, CalcPrimeNum) {
     EXPECT_LAST_ERROR(code(0x2, 1), 1, 2);
     EXPECT_EQ(XCalcPrimeNum(0), 0u);
     EXPECT_LAST_ERROR(code(0x2, 1), 1, 2);
+}
+
+TEST_F(Core, RunDirIsMadeOnDemandAndLongPathsAreRefused) {
+    std::string dir;
+    std::string sub = path("objects");
+    setenv("ZAXXLIB_RUNDIR", sub.c_str(), 1);
+    ASSERT_EQ(zax::os::run_dir(dir), 0);
+    EXPECT_EQ(dir, sub);
+    struct stat st;
+    ASSERT_EQ(stat(sub.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    std::string p;
+    EXPECT_EQ(zax::os::object_path("ZAXLOCK00000001.lck", p), 0);
+    EXPECT_EQ(p, sub + "/ZAXLOCK00000001.lck");
+
+    std::string longdir = "/tmp/" + std::string(100, 'd');
+    setenv("ZAXXLIB_RUNDIR", longdir.c_str(), 1);
+    EXPECT_EQ(zax::os::run_dir(dir), ENAMETOOLONG);
+    setenv("ZAXXLIB_RUNDIR", rundir_.c_str(), 1);
 }

@@ -79,7 +79,9 @@ TEST_F(Env, ReadIntAcceptsOnlyPlainDecimals) {
         int32_t v = 77;
         EXPECT_EQ(XReadEnvInt("ZAXT", "NUM", nullptr, &v), c.ok ? 1 : 0) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
-        if (!c.ok) EXPECT_LAST_ERROR(code(0xe6, 2), 0, 2);
+        if (!c.ok) {
+            EXPECT_LAST_ERROR(code(0xe6, 2), 0, 2);
+        }
     }
     unsetenv("ZAXT_NUM");
     int32_t v = 77;
