@@ -185,7 +185,20 @@ XAPI int32_t X_IsServer(void);
 /* ------------------------------------------------------------------------ */
 /* xlock: lock objects and compare-and-swap                                 */
 /* ------------------------------------------------------------------------ */
-/* (section xlock: declarations go here) */
+/* A lock object for key (-1: private to the process), or NULL. */
+XAPI XHANDLE XCreateLockObj(int32_t key);
+/* Close the lock's mutex and free the record; 1 or 0. */
+XAPI int32_t XDestroyLockObj(XHANDLE lock);
+/* Take the lock within timeout ms (X_INFINITE: no limit, 0: try): 1 held, 0 refused, 2 not had. */
+XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout);
+/* Release a lock that the calling thread holds; 1 or 0. */
+XAPI int32_t XUnlockObj(XHANDLE lock);
+/* 1 when the calling thread holds the lock through this record, else 0; never blocks. */
+XAPI int32_t XIsLockObj(XHANDLE lock);
+/* Atomically replace *word by replacement when it equals expected; 1, or 0 when it did not. */
+XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement);
+/* XCompareSwap for a word in shared memory; 1 or 0. */
+XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement);
 
 /* ------------------------------------------------------------------------ */
 /* xevent, xevtuty: events, waits, timers, cross-process posting            */

@@ -1,0 +1,273 @@
+#include "os/mutex.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <map>
+#include <new>
+
+#include "os/rundir.h"
+
+namespace zax::os {
+namespace {
+
+// What a named mutex file holds. The size field makes a process of another
+// ABI (whose pthread_mutex_t differs) refuse the file instead of using it.
+struct MutexFile {
+    uint32_t magic;
+    uint32_t size;
+    pthread_mutex_t mutex;
+};
+constexpr uint32_t kMutexMagic = 0x4B434C5A;  // "ZLCK"
+static_assert(offsetof(MutexFile, mutex) % alignof(pthread_mutex_t) == 0);
+
+// One mapping per name and process, counted by the handles that use it.
+// held counts this process's holds: a mapping stays while it is above 0.
+struct Mapping {
+    std::string name;
+    MutexFile *file = nullptr;
+    std::atomic<int> refs{0};
+    std::atomic<int> held{0};
+};
+
+pthread_mutex_t g_table_lock = PTHREAD_MUTEX_INITIALIZER;
+std::map<std::string, Mapping *> *g_table = nullptr;  // made on first use, never freed
+
+thread_local uint32_t t_tid = 0;
+
+void forget_tid_in_child() { t_tid = 0; }
+
+struct AtFork {
+    AtFork() { pthread_atfork(nullptr, nullptr, forget_tid_in_child); }
+} g_at_fork;
+
+}  // namespace
+
+struct Mutex {
+    pthread_mutex_t *m;
+    Mapping *mapping;  // null for a private mutex
+    pthread_mutex_t own;
+};
+
+uint32_t self_tid() {
+    uint32_t t = t_tid;
+    if (t == 0) t_tid = t = static_cast<uint32_t>(gettid());
+    return t;
+}
+
+namespace {
+
+int init_mutex(pthread_mutex_t *m, bool shared) {
+    pthread_mutexattr_t a;
+    if (int err = pthread_mutexattr_init(&a)) return err;
+    int err = pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+    if (err == 0) err = pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+    if (err == 0 && shared) err = pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+    if (err == 0) err = pthread_mutex_init(m, &a);
+    pthread_mutexattr_destroy(&a);
+    return err;
+}
+
+int close_keep_errno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return saved;
+}
+
+// Maps an existing mutex file; 0, ENOENT when there is none, or errno.
+int map_existing(const std::string &path, MutexFile **out) {
+    int fd;
+    do fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return close_keep_errno(fd);
+    if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(sizeof(MutexFile))) {
+        close(fd);
+        return EPROTO;
+    }
+    void *p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return close_keep_errno(fd);
+    close(fd);
+    auto *f = static_cast<MutexFile *>(p);
+    if (f->magic != kMutexMagic || f->size != sizeof(pthread_mutex_t)) {
+        munmap(p, sizeof(MutexFile));
+        return EPROTO;
+    }
+    *out = f;
+    return 0;
+}
+
+// Builds a complete mutex file under a name of its own and links it into
+// place, so that no process ever sees a half-made mutex. Returns 0 with the
+// mapping, EEXIST when another process won the race, or errno.
+int create_file(const std::string &path, MutexFile **out) {
+    char suffix[48];
+    static std::atomic<unsigned> counter{0};
+    std::snprintf(suffix, sizeof suffix, ".tmp.%u.%u.%u", unsigned(getpid()), self_tid(),
+                  counter.fetch_add(1));
+    std::string tmp = path + suffix;
+    int fd;
+    do fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    int err = 0;
+    void *p = MAP_FAILED;
+    // The umask narrowed the mode; every user may use every named object.
+    if (fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(MutexFile)) != 0) err = errno;
+    if (err == 0) {
+        p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) err = errno;
+    }
+    close(fd);
+    if (err == 0) {
+        auto *f = static_cast<MutexFile *>(p);
+        f->size = sizeof(pthread_mutex_t);
+        err = init_mutex(&f->mutex, true);
+        f->magic = kMutexMagic;
+        if (err == 0 && link(tmp.c_str(), path.c_str()) != 0) err = errno;
+        if (err == 0) *out = f;
+    }
+    if (err != 0 && p != MAP_FAILED) munmap(p, sizeof(MutexFile));
+    unlink(tmp.c_str());
+    return err;
+}
+
+void retire_locked(Mapping *mp) {
+    g_table->erase(mp->name);
+    munmap(mp->file, sizeof(MutexFile));
+    delete mp;
+}
+
+}  // namespace
+
+int mutex_create(Mutex **out) {
+    auto *m = new (std::nothrow) Mutex{};
+    if (m == nullptr) return ENOMEM;
+    if (int err = init_mutex(&m->own, false)) {
+        delete m;
+        return err;
+    }
+    m->m = &m->own;
+    *out = m;
+    return 0;
+}
+
+int mutex_open(const std::string &name, Mutex **out) {
+    std::string path;
+    if (int err = object_path(name, path)) return err;
+    auto *m = new (std::nothrow) Mutex{};
+    if (m == nullptr) return ENOMEM;
+    pthread_mutex_lock(&g_table_lock);
+    int err = 0;
+    if (g_table == nullptr) g_table = new (std::nothrow) std::map<std::string, Mapping *>;
+    if (g_table == nullptr) err = ENOMEM;
+    Mapping *mp = nullptr;
+    if (err == 0) {
+        auto it = g_table->find(name);
+        if (it != g_table->end()) mp = it->second;
+    }
+    if (err == 0 && mp == nullptr) {
+        MutexFile *f = nullptr;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            err = map_existing(path, &f);
+            if (err != ENOENT) break;
+            err = create_file(path, &f);
+            if (err != EEXIST) break;
+            // Lost the race to another creator: open its file.
+        }
+        if (err == 0) {
+            mp = new (std::nothrow) Mapping;
+            if (mp == nullptr) {
+                munmap(f, sizeof(MutexFile));
+                err = ENOMEM;
+            } else {
+                mp->name = name;
+                mp->file = f;
+                (*g_table)[name] = mp;
+            }
+        }
+    }
+    if (err == 0) {
+        mp->refs.fetch_add(1);
+        m->mapping = mp;
+        m->m = &mp->file->mutex;
+        *out = m;
+    } else {
+        delete m;
+    }
+    pthread_mutex_unlock(&g_table_lock);
+    return err;
+}
+
+int mutex_close(Mutex *m) {
+    if (m->mapping == nullptr) {
+        // A held robust mutex sits on its holder's robust list, which the
+        // kernel walks (and writes to) when that thread ends: its memory must
+        // outlive the hold, so a mutex destroyed while held is left behind.
+        if (__atomic_load_n(&m->own.__data.__lock, __ATOMIC_ACQUIRE) != 0) return 0;
+        int err = pthread_mutex_destroy(&m->own);
+        delete m;
+        return err;
+    }
+    pthread_mutex_lock(&g_table_lock);
+    Mapping *mp = m->mapping;
+    if (mp->refs.fetch_sub(1) == 1 && mp->held.load() == 0) retire_locked(mp);
+    pthread_mutex_unlock(&g_table_lock);
+    delete m;
+    return 0;
+}
+
+int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
+    int err;
+    if (timeout_ms == kWaitForever) {
+        err = pthread_mutex_lock(m->m);
+    } else if (timeout_ms == 0) {
+        err = pthread_mutex_trylock(m->m);
+        if (err == EBUSY) err = ETIMEDOUT;
+    } else {
+        struct timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        t.tv_sec += timeout_ms / 1000;
+        t.tv_nsec += long(timeout_ms % 1000) * 1000000L;
+        if (t.tv_nsec >= 1000000000L) {
+            t.tv_sec += 1;
+            t.tv_nsec -= 1000000000L;
+        }
+        err = pthread_mutex_clocklock(m->m, CLOCK_MONOTONIC, &t);
+    }
+    bool died = false;
+    if (err == EOWNERDEAD) {
+        // Before anything else: an unlock without this breaks it for good.
+        err = pthread_mutex_consistent(m->m);
+        died = true;
+    }
+    if (owner_died != nullptr) *owner_died = died;
+    if (err == 0 && m->mapping != nullptr) m->mapping->held.fetch_add(1, std::memory_order_relaxed);
+    return err;
+}
+
+int mutex_unlock(Mutex *m) {
+    Mapping *mp = m->mapping;
+    if (mp == nullptr) return pthread_mutex_unlock(m->m);
+    int err = pthread_mutex_unlock(m->m);
+    if (err != 0) return err;
+    if (mp->held.fetch_sub(1, std::memory_order_relaxed) == 1 && mp->refs.load() == 0) {
+        // The last handle went while this process held the mutex.
+        pthread_mutex_lock(&g_table_lock);
+        if (mp->refs.load() == 0 && mp->held.load() == 0) retire_locked(mp);
+        pthread_mutex_unlock(&g_table_lock);
+    }
+    return 0;
+}
+
+}  // namespace zax::os

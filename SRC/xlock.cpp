@@ -1,0 +1,132 @@
+// xlock: lock objects (private or shared by key across processes) and the
+// atomic compare-and-swap of a 32-bit word.
+#include <atomic>
+#include <cstdio>
+
+#include "os/mutex.h"
+#include "xint.h"
+
+using namespace zax;
+
+namespace zax {
+
+// The record behind a lock handle. The owner belongs to the record, not to
+// the mutex: two records of one key share the mutex, each with its owner.
+struct LockRecord {
+    uint32_t owner;  // kernel thread id of the holder through this record, 0 for none
+    os::Mutex *mutex;
+};
+
+}  // namespace zax
+
+extern "C" {
+
+XAPI XHANDLE XCreateLockObj(int32_t key) {
+    // The Windows build builds a security descriptor here (reasons 15 and 16);
+    // named objects get their open access from the file mode instead.
+    void *block = XAllocMemory(sizeof(LockRecord), 0);
+    if (block == X_FAILED_PTR) return nullptr;
+    auto *rec = static_cast<LockRecord *>(block);
+    int err;
+    if (key == -1) {
+        err = os::mutex_create(&rec->mutex);
+    } else {
+        char name[32];
+        std::snprintf(name, sizeof name, "ZAXLOCK%08X.lck", uint32_t(key));
+        err = os::mutex_open(name, &rec->mutex);
+    }
+    if (err != 0) {
+        XFreeMemory(rec);
+        record_error(FN_XCreateLockObj, 2, uint32_t(err), kLibrary);
+        return nullptr;
+    }
+    return rec;
+}
+
+XAPI int32_t XDestroyLockObj(XHANDLE lock) {
+    if (lock == nullptr) {
+        lib_error(FN_XDestroyLockObj, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<LockRecord *>(lock);
+    int err = os::mutex_close(rec->mutex);
+    if (err != 0) sys_error(FN_XDestroyLockObj, 2, err);
+    XFreeMemory(rec);
+    return err == 0 ? 1 : 0;
+}
+
+XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) {
+    if (lock == nullptr) {
+        lib_error(FN_XLockObj, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<LockRecord *>(lock);
+    // An owner that died gave its hold up: that counts as a success.
+    if (int err = os::mutex_lock(rec->mutex, timeout)) {
+        sys_error(FN_XLockObj, 2, err);
+        return 2;
+    }
+    uint32_t self = os::self_tid();
+    if (rec->owner == self) {
+        // Held already: undo this acquisition only, the first hold stays.
+        lib_error(FN_XLockObj, 10, 0);
+        os::mutex_unlock(rec->mutex);
+        return 0;
+    }
+    rec->owner = self;
+    return 1;
+}
+
+XAPI int32_t XIsLockObj(XHANDLE lock) {
+    if (lock == nullptr) {
+        lib_error(FN_XIsLockObj, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<LockRecord *>(lock);
+    // The holder takes its recursive mutex again at once; anyone else is
+    // refused without waiting.
+    if (os::mutex_lock(rec->mutex, 0) != 0) {
+        lib_error(FN_XIsLockObj, 4, 0);
+        return 0;
+    }
+    bool mine = rec->owner == os::self_tid();
+    os::mutex_unlock(rec->mutex);
+    return mine ? 1 : 0;
+}
+
+XAPI int32_t XUnlockObj(XHANDLE lock) {
+    if (lock == nullptr) {
+        lib_error(FN_XUnlockObj, 1, 1);
+        return 0;
+    }
+    if (XIsLockObj(lock) == 0) return 0;
+    auto *rec = static_cast<LockRecord *>(lock);
+    uint32_t saved = rec->owner;
+    rec->owner = 0;
+    if (int err = os::mutex_unlock(rec->mutex)) {
+        rec->owner = saved;
+        sys_error(FN_XUnlockObj, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
+    if (word == nullptr) {
+        lib_error(FN_XCompareSwap, 1, 1);
+        return 0;
+    }
+    // One locked compare-and-exchange: atomic against other threads and,
+    // for a word in shared memory, against other processes.
+    if (__atomic_compare_exchange_n(word, &expected, replacement, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
+        return 1;
+    lib_error(FN_XCompareSwap, 4, 0);
+    return 0;
+}
+
+XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
+    return XCompareSwap(word, expected, replacement);
+}
+
+}  // extern "C"

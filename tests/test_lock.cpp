@@ -1,0 +1,264 @@
+// Lock objects and compare-and-swap, across threads and processes.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "zaxtest.h"
+
+using namespace zaxtest;
+
+namespace {
+
+constexpr uint32_t kCreate = 0x104, kDestroy = 0x105, kLock = 0x106, kUnlock = 0x107,
+                   kIsLock = 0x108, kCas = 0x109;
+
+// Runs fn on a thread of its own and waits for it.
+template <class F> auto on_other_thread(F fn) {
+    decltype(fn()) r{};
+    std::thread t([&] { r = fn(); });
+    t.join();
+    return r;
+}
+
+class Lock : public ZaxTest {};
+
+TEST_F(Lock, NullArgumentsAreRefusedWithReasonOne) {
+    EXPECT_EQ(XDestroyLockObj(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kDestroy, 1), 1, 2);
+    EXPECT_EQ(XLockObj(nullptr, 0), 0);
+    EXPECT_LAST_ERROR(code(kLock, 1), 1, 2);
+    EXPECT_EQ(XUnlockObj(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kUnlock, 1), 1, 2);
+    EXPECT_EQ(XIsLockObj(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kIsLock, 1), 1, 2);
+    EXPECT_EQ(XCompareSwap(nullptr, 1, 2), 0);
+    EXPECT_LAST_ERROR(code(kCas, 1), 1, 2);
+    EXPECT_EQ(XGlobalCompareSwap(nullptr, 1, 2), 0);
+    EXPECT_LAST_ERROR(code(kCas, 1), 1, 2);
+}
+
+TEST_F(Lock, KeyedLockIsAnOpenFileNamedAfterTheKeyAndLeavesNoTemporaries) {
+    XHANDLE lock = XCreateLockObj(0x1A);
+    ASSERT_NE(lock, nullptr);
+    struct stat st;
+    ASSERT_EQ(stat(path("ZAXLOCK0000001A.lck").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    int files = 0;
+    for (auto &e : std::filesystem::directory_iterator(rundir_)) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+TEST_F(Lock, UnusableRunDirectoryOrForeignFileFailsCreationWithReasonTwo) {
+    // A file of the right name that holds no mutex of this build.
+    FILE *f = std::fopen(path("ZAXLOCK00000007.lck").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a mutex", f);
+    std::fclose(f);
+    EXPECT_EQ(XCreateLockObj(7), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 2), EPROTO, 2);
+
+    std::string long_dir = "/tmp/" + std::string(100, 'd');
+    setenv("ZAXXLIB_RUNDIR", long_dir.c_str(), 1);
+    EXPECT_EQ(XCreateLockObj(8), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 2), ENAMETOOLONG, 2);
+    // A private lock needs no directory.
+    XHANDLE lock = XCreateLockObj(-1);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+TEST_F(Lock, SecondLockByTheHolderIsRefusedAndTheFirstHoldStays) {
+    for (int32_t key : {-1, 0x2B}) {
+        SCOPED_TRACE(key);
+        XHANDLE lock = XCreateLockObj(key);
+        ASSERT_NE(lock, nullptr);
+        EXPECT_EQ(XIsLockObj(lock), 0);
+        ASSERT_EQ(XLockObj(lock, X_INFINITE), 1);
+        EXPECT_EQ(XIsLockObj(lock), 1);
+        EXPECT_EQ(XLockObj(lock, X_INFINITE), 0);
+        EXPECT_LAST_ERROR(code(kLock, 10), 0, 2);
+        EXPECT_EQ(XIsLockObj(lock), 1);
+
+        // Another thread: a try fails at once, XIsLockObj says reason 4.
+        auto other = [&] {
+            int32_t r = XLockObj(lock, 0);
+            EXPECT_LAST_ERROR(code(kLock, 2), ETIMEDOUT, 1);
+            EXPECT_EQ(XIsLockObj(lock), 0);
+            EXPECT_LAST_ERROR(code(kIsLock, 4), 0, 2);
+            XSetLastError(0, 0, 0);
+            EXPECT_EQ(XUnlockObj(lock), 0);
+            EXPECT_LAST_ERROR(code(kIsLock, 4), 0, 2);
+            return r;
+        };
+        EXPECT_EQ(on_other_thread(other), 2);
+
+        // One unlock frees it for everybody.
+        EXPECT_EQ(XUnlockObj(lock), 1);
+        EXPECT_EQ(XIsLockObj(lock), 0);
+        auto take_and_give = [&] { return XLockObj(lock, 0) * 10 + XUnlockObj(lock); };
+        EXPECT_EQ(on_other_thread(take_and_give), 11);
+
+        // Unlocking a free lock fails and records nothing.
+        XSetLastError(0, 0, 0);
+        EXPECT_EQ(XUnlockObj(lock), 0);
+        EXPECT_LAST_ERROR(0, 0, 0);
+        EXPECT_EQ(XDestroyLockObj(lock), 1);
+    }
+}
+
+TEST_F(Lock, TimedWaitRunsOutWhileHeldAndSucceedsOnceReleased) {
+    XHANDLE lock = XCreateLockObj(-1);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(XLockObj(lock, X_INFINITE), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(on_other_thread([&] { return XLockObj(lock, 60); }), 2);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(60));
+
+    std::atomic<int32_t> got{-1};
+    std::thread waiter([&] {
+        got = XLockObj(lock, 5000);
+        XUnlockObj(lock);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(XUnlockObj(lock), 1);
+    waiter.join();
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+TEST_F(Lock, LockOfAThreadThatEndedIsTakenByTheNextWaiter) {
+    for (int32_t key : {-1, 0x3C}) {
+        SCOPED_TRACE(key);
+        XHANDLE lock = XCreateLockObj(key);
+        ASSERT_NE(lock, nullptr);
+        EXPECT_EQ(on_other_thread([&] { return XLockObj(lock, X_INFINITE); }), 1);
+        EXPECT_EQ(XLockObj(lock, 1000), 1);
+        EXPECT_EQ(XIsLockObj(lock), 1);
+        EXPECT_EQ(XUnlockObj(lock), 1);
+        EXPECT_EQ(XLockObj(lock, 0), 1);
+        EXPECT_EQ(XUnlockObj(lock), 1);
+        EXPECT_EQ(XDestroyLockObj(lock), 1);
+    }
+}
+
+TEST_F(Lock, RecordsOfOneKeyShareTheMutexButEachHasItsOwner) {
+    XHANDLE a = XCreateLockObj(0x44), b = XCreateLockObj(0x44), c = XCreateLockObj(0x45);
+    ASSERT_TRUE(a && b && c);
+    ASSERT_EQ(XLockObj(a, X_INFINITE), 1);
+    EXPECT_EQ(on_other_thread([&] { return XLockObj(b, 0); }), 2);
+    EXPECT_EQ(on_other_thread([&] { return XLockObj(c, 0) + XUnlockObj(c); }), 2);
+    // The holder of a takes b as well: b's owner field is its own.
+    EXPECT_EQ(XIsLockObj(b), 0);
+    EXPECT_EQ(XLockObj(b, 0), 1);
+    EXPECT_EQ(XUnlockObj(b), 1);
+    EXPECT_EQ(XUnlockObj(a), 1);
+    // Destroying one record leaves the other working.
+    EXPECT_EQ(XDestroyLockObj(a), 1);
+    EXPECT_EQ(on_other_thread([&] { return XLockObj(b, 0) + XUnlockObj(b); }), 2);
+    EXPECT_EQ(XDestroyLockObj(b), 1);
+    EXPECT_EQ(XDestroyLockObj(c), 1);
+}
+
+TEST_F(Lock, ManyThreadsCountExactlyUnderOneKey) {
+    constexpr int kThreads = 4, kRounds = 2000;
+    uint32_t counter = 0;
+    std::vector<std::thread> ts;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < kThreads; ++i)
+        ts.emplace_back([&] {
+            XHANDLE lock = XCreateLockObj(0x55);
+            if (lock == nullptr) {
+                ++failures;
+                return;
+            }
+            for (int r = 0; r < kRounds; ++r) {
+                if (XLockObj(lock, X_INFINITE) != 1) ++failures;
+                ++counter;
+                if (XUnlockObj(lock) != 1) ++failures;
+            }
+            XDestroyLockObj(lock);
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(counter, uint32_t(kThreads * kRounds));
+}
+
+TEST_F(Lock, ProcessesExcludeEachOtherByKey) {
+    XHANDLE lock = XCreateLockObj(0x1A);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(XLockObj(lock, X_INFINITE), 1);
+    EXPECT_EQ(RunHelper({"locktry", "0x1A"}).out, "2 1060002\n");
+    EXPECT_EQ(RunHelper({"locktry", "0x1B"}).out, "1 0\n");
+    ASSERT_EQ(XUnlockObj(lock), 1);
+    EXPECT_EQ(RunHelper({"locktry", "0x1A"}).out, "1 0\n");
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+TEST_F(Lock, ProcessesRacingToCreateAndUseOneKeyCountExactly) {
+    std::string file = path("counter");
+    FILE *f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    uint32_t zero = 0;
+    std::fwrite(&zero, 4, 1, f);
+    std::fclose(f);
+    std::vector<std::thread> ts;
+    std::vector<int> rc(4, -1);
+    for (int i = 0; i < 4; ++i)
+        ts.emplace_back([&, i] { rc[i] = RunHelper({"lockcount", "0x66", file, "200"}).exit_code; });
+    for (auto &t : ts) t.join();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rc[i], 0) << i;
+    f = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    uint32_t v = 0;
+    ASSERT_EQ(std::fread(&v, 4, 1, f), 1u);
+    std::fclose(f);
+    EXPECT_EQ(v, 800u);
+}
+
+TEST_F(Lock, ProcessKilledWhileHoldingLeavesTheLockToTheNextWaiter) {
+    HelperResult r = RunHelper({"lockdie", "0x77"});
+    EXPECT_EQ(r.signal, SIGKILL);
+    XHANDLE lock = XCreateLockObj(0x77);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(XLockObj(lock, 1000), 1);
+    EXPECT_EQ(XUnlockObj(lock), 1);
+    // And the mutex is as good as new for everyone afterwards.
+    EXPECT_EQ(RunHelper({"locktry", "0x77"}).out, "1 0\n");
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+TEST_F(Lock, CompareSwapReplacesOnlyTheExpectedValue) {
+    uint32_t word = 5;
+    EXPECT_EQ(XCompareSwap(&word, 5, 7), 1);
+    EXPECT_EQ(word, 7u);
+    EXPECT_EQ(XCompareSwap(&word, 5, 7), 0);
+    EXPECT_LAST_ERROR(code(kCas, 4), 0, 2);
+    EXPECT_EQ(word, 7u);
+    EXPECT_EQ(XGlobalCompareSwap(&word, 7, 0xFFFFFFFFu), 1);
+    EXPECT_EQ(word, 0xFFFFFFFFu);
+
+    // As a counter under contention: no increment is lost.
+    uint32_t counter = 0;
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i)
+        ts.emplace_back([&] {
+            for (int n = 0; n < 5000; ++n) {
+                uint32_t v;
+                do v = __atomic_load_n(&counter, __ATOMIC_RELAXED);
+                while (XCompareSwap(&counter, v, v + 1) == 0);
+            }
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(counter, 20000u);
+}
+
+}  // namespace
