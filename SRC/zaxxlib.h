@@ -165,7 +165,14 @@ XAPI int32_t X_IsServer(void);
 /* ------------------------------------------------------------------------ */
 /* xvector, omikextn: vector tables and the initiator client                */
 /* ------------------------------------------------------------------------ */
-/* (section xvector: declarations go here) */
+/* Look up name (at most 8 characters) with the initiator service; its first value, or 0. */
+XAPI uint32_t XGetVectorTable(const char *name);
+/* Look up name; values receive first and second; returns the first value, or 0. */
+XAPI uint32_t XGetVectorTableEx(const char *name, uint32_t values[2]);
+/* Register name with two non-zero values; 1 or 0. */
+XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second);
+/* Remove name's entry; 1 or 0. */
+XAPI int32_t XResetVectorTable(const char *name);
 
 /* ------------------------------------------------------------------------ */
 /* xdebug: trace and dump settings, trace lines, storage dumps              */
@@ -208,7 +215,15 @@ XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint
 /* ------------------------------------------------------------------------ */
 /* xmemg: shared memory segments                                            */
 /* ------------------------------------------------------------------------ */
-/* (section xmemg: declarations go here) */
+/* Create the segment of key with a zero-filled area of size bytes; the area, or X_FAILED_PTR. */
+XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uint32_t tag1,
+                           uint32_t tag2);
+/* Attach to the allocated segment of key; its area, or X_FAILED_PTR. */
+XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key);
+/* Free the segment's key and detach this process; 1 or 0. */
+XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle);
+/* Detach this process from the segment; 1 or 0. */
+XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 
 /* ------------------------------------------------------------------------ */
 /* xlistuty, xlistl, xlistg: lists                                          */

@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +44,70 @@ void ZaxTest::TearDown() {
 }
 
 std::string HelperPath() { return ZAX_HELPER_PATH; }
+
+namespace {
+
+int spawn(const std::string &prog, const std::vector<std::string> &args, int out_fd) {
+    std::vector<std::string> a{prog};
+    a.insert(a.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out_fd >= 0) posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+}  // namespace
+
+int SpawnHelper(const std::vector<std::string> &args, int out_fd) {
+    return spawn(HelperPath(), args, out_fd);
+}
+
+int WaitHelper(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+OmikinitService::OmikinitService(const std::string &rundir, const std::vector<std::string> &extra) {
+    std::vector<std::string> args{"--foreground", "--rundir", rundir};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = spawn(ZAX_OMIKINIT_PATH, args, -1);
+    if (pid_ < 0) return;
+    // Ready when the socket accepts a connection (up to 5 s).
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ZAX_OMIKINIT", rundir.c_str());
+    for (int i = 0; i < 500 && !ready_; ++i) {
+        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) ready_ = true;
+        close(s);
+        if (!ready_) usleep(10000);
+    }
+}
+
+OmikinitService::~OmikinitService() { stop(); }
+
+int OmikinitService::wait_exit() {
+    if (pid_ < 0) return -1;
+    int rc = WaitHelper(pid_);
+    pid_ = -1;
+    return rc;
+}
+
+int OmikinitService::stop() {
+    if (pid_ < 0) return -1;
+    kill(pid_, SIGTERM);
+    int rc = WaitHelper(pid_);
+    pid_ = -1;
+    return rc;
+}
 
 HelperResult RunHelper(const std::vector<std::string> &args,
                        const std::vector<std::string> &extra_env) {

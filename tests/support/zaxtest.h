@@ -45,4 +45,31 @@ HelperResult RunHelper(const std::vector<std::string> &args,
 // Path of the helper program.
 std::string HelperPath();
 
+// Starts a helper program without waiting for it; returns its pid (or -1).
+// Its standard output goes to out_fd when that is not -1.
+int SpawnHelper(const std::vector<std::string> &args, int out_fd = -1);
+// Waits for a process started by SpawnHelper; its exit status, or -1 when a
+// signal ended it.
+int WaitHelper(int pid);
+
+// The initiator service, started in the foreground on a run-time directory
+// and stopped (SIGTERM) when the object goes.
+class OmikinitService {
+public:
+    explicit OmikinitService(const std::string &rundir, const std::vector<std::string> &extra = {});
+    ~OmikinitService();
+    OmikinitService(const OmikinitService &) = delete;
+    OmikinitService &operator=(const OmikinitService &) = delete;
+    // True once the service accepts connections.
+    bool ready() const { return ready_; }
+    // Stops it; its exit status, or -1 when a signal ended it.
+    int stop();
+    // Waits for it to end by itself; its exit status, or -1 (signal).
+    int wait_exit();
+
+private:
+    int pid_ = -1;
+    bool ready_ = false;
+};
+
 }  // namespace zaxtest

@@ -1,0 +1,27 @@
+// The library's client of the initiator service: one request and one reply
+// per connection, serialised machine-wide by the initiator mutex.
+#pragma once
+#include <cstdint>
+
+#include "OMIKINIT/omikproto.h"
+
+namespace zax::omik {
+
+struct Connection;
+
+// Send the request: up to send_attempts attempts with a pause of
+// pause_ms between failed ones. Returns the connection, holding the
+// machine-wide mutex, or nullptr with the errno of the last failure in err.
+Connection *send_request(const Message &request, int &err);
+
+// Read the reply into reply (the request's buffer), and the payload when the
+// reply has one: into a block from XAllocMemory handed over through payload,
+// or read and dropped when payload is null. Always ends the exchange and
+// frees the connection. Returns true, or false with the errno in err.
+bool receive_reply(Message &reply, Connection *conn, void **payload, int &err);
+
+// Attempts and pause of the send step; tests shorten them.
+extern uint32_t send_attempts;  // 101
+extern uint32_t pause_ms;       // 100
+
+}  // namespace zax::omik

@@ -1,0 +1,145 @@
+#include "os/sock.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace zax::os {
+namespace {
+
+bool make_addr(const std::string &path, sockaddr_un &addr) {
+    if (path.size() >= sizeof addr.sun_path) return false;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+uint64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
+}
+
+int try_connect(const sockaddr_un &addr, int &fd) {
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) return errno;
+    int rc;
+    do {
+        rc = connect(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int err = errno;
+        close(s);
+        return err;
+    }
+    int fl = fcntl(s, F_GETFL);
+    fcntl(s, F_SETFL, fl & ~O_NONBLOCK);
+    fd = s;
+    return 0;
+}
+
+}  // namespace
+
+int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
+    sockaddr_un addr;
+    if (!make_addr(path, addr)) return ENAMETOOLONG;
+    const uint64_t deadline = now_ms() + wait_ms;
+    for (;;) {
+        int err = try_connect(addr, fd);
+        // A full backlog is the "all instances busy" case: wait for a free one.
+        if (err != EAGAIN) return err;
+        if (now_ms() >= deadline) return ETIMEDOUT;
+        sleep_ms(5);
+    }
+}
+
+int sock_listen(const std::string &path, int backlog, int &fd) {
+    sockaddr_un addr;
+    if (!make_addr(path, addr)) return ENAMETOOLONG;
+    int probe = -1;
+    int err = try_connect(addr, probe);
+    if (err == 0) {
+        close(probe);
+        return EADDRINUSE;
+    }
+    if (err == ECONNREFUSED) unlink(path.c_str());  // left by a server that died
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return errno;
+    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+        chmod(path.c_str(), 0666) != 0 || listen(s, backlog) != 0) {
+        err = errno;
+        close(s);
+        return err;
+    }
+    fd = s;
+    return 0;
+}
+
+int sock_accept(int listen_fd, int &fd) {
+    for (;;) {
+        int s = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s >= 0) {
+            fd = s;
+            return 0;
+        }
+        if (errno != EINTR) return errno;
+    }
+}
+
+int sock_set_timeout(int fd, uint32_t ms) {
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return errno;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return errno;
+    return 0;
+}
+
+int read_exact(int fd, void *buf, size_t n) {
+    auto *p = static_cast<char *>(buf);
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (r == 0) return ECONNRESET;
+        p += r;
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+int write_exact(int fd, const void *buf, size_t n) {
+    const auto *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += r;
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+void close_fd(int fd) {
+    int saved = errno;
+    if (fd >= 0) close(fd);
+    errno = saved;
+}
+
+void sleep_ms(uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace zax::os

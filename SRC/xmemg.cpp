@@ -1,0 +1,161 @@
+// xmemg: keyed shared memory segments. A segment is found by its key, which
+// the vector table records as allocated; a 16-byte "KELM" header precedes
+// the caller's area.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "os/shm.h"
+#include "xint.h"
+#include "xmemg.h"
+
+using namespace zax;
+
+static_assert(sizeof(ShmHeader) == 16, "segment header is 16 bytes");
+static_assert(offsetof(ShmHeader, total) == 4 && offsetof(ShmHeader, key) == 8 &&
+                  offsetof(ShmHeader, tag1) == 12 && offsetof(ShmHeader, zero) == 14,
+              "segment header layout");
+
+namespace {
+
+struct Name {
+    char text[9];
+    explicit Name(uint32_t key) { std::snprintf(text, sizeof text, "%08X", key); }
+};
+
+struct HeaderInit {
+    uint32_t total, key;
+    uint8_t tag1, tag2;
+};
+
+void write_header(void *view, void *arg) {
+    const auto *h = static_cast<const HeaderInit *>(arg);
+    auto *hdr = static_cast<ShmHeader *>(view);
+    std::memcpy(hdr->magic, "KELM", 4);
+    hdr->total = h->total;
+    hdr->key = h->key;
+    hdr->tag1 = h->tag1;
+    hdr->tag2 = h->tag2;
+    hdr->zero = 0;
+}
+
+int fd_of(XHANDLE h) { return int(reinterpret_cast<intptr_t>(h)); }
+XHANDLE handle_of(int fd) { return reinterpret_cast<XHANDLE>(intptr_t(fd)); }
+
+// Shared by XFreeShrMemory and XCloseShrMemory, which record under one code.
+bool check_area_handle(void *area, XHANDLE handle) {
+    if (area == nullptr) {
+        lib_error(FN_XFreeShrMemory, 1, 1);
+        return false;
+    }
+    if (handle == nullptr) {
+        lib_error(FN_XFreeShrMemory, 1, 2);
+        return false;
+    }
+    return true;
+}
+
+int32_t detach(void *area, XHANDLE handle) {
+    int fd = fd_of(handle);
+    os::shm_unmap(fd, static_cast<char *>(area) - sizeof(ShmHeader));
+    if (int err = os::shm_close(fd)) {
+        sys_error(FN_XFreeShrMemory, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uint32_t tag1,
+                           uint32_t tag2) {
+    if (handle_out == nullptr) {
+        lib_error(FN_XAllocShrMemory, 1, 1);
+        return X_FAILED_PTR;
+    }
+    if (size == 0) {
+        lib_error(FN_XAllocShrMemory, 1, 2);
+        return X_FAILED_PTR;
+    }
+    if (key == 0) {
+        lib_error(FN_XAllocShrMemory, 1, 3);
+        return X_FAILED_PTR;
+    }
+    Name name(key);
+    if (XGetVectorTable(name.text) != 0) {
+        lib_error(FN_XAllocShrMemory, 16, 0);
+        return X_FAILED_PTR;
+    }
+    // Only "no such entry" means the key is free; an unreachable service
+    // leaves its own error.
+    if (XGetLastError(nullptr) != code_of(FN_XGetVectorTableEx, 2)) return X_FAILED_PTR;
+
+    // The total size is a 32-bit field of the header.
+    if (size > UINT32_MAX - sizeof(ShmHeader)) {
+        sys_error(FN_XAllocShrMemory, 2, EINVAL);
+        return X_FAILED_PTR;
+    }
+    HeaderInit init{uint32_t(size + sizeof(ShmHeader)), key, uint8_t(tag1), uint8_t(tag2)};
+    int fd = -1;
+    void *view = nullptr;
+    bool mapping_failed = false;
+    if (int err = os::shm_create(name.text, init.total, write_header, &init, fd, view,
+                                 mapping_failed)) {
+        sys_error(FN_XAllocShrMemory, mapping_failed ? 4 : 2, err);
+        return X_FAILED_PTR;
+    }
+    char *area = static_cast<char *>(view) + sizeof(ShmHeader);
+    // The table keeps 32-bit values: the low half of the area's address (never
+    // 0, the area sits 16 bytes into a page) and the size.
+    if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), size)) {
+        os::shm_remove(name.text, fd);
+        os::shm_unmap(fd, view);
+        os::shm_close(fd);
+        return X_FAILED_PTR;
+    }
+    *handle_out = handle_of(fd);
+    return area;
+}
+
+XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
+    if (handle_out == nullptr) {
+        lib_error(FN_XOpenShrMemory, 1, 1);
+        return X_FAILED_PTR;
+    }
+    if (key == 0) {
+        lib_error(FN_XOpenShrMemory, 1, 2);
+        return X_FAILED_PTR;
+    }
+    Name name(key);
+    uint32_t values[2];
+    if (XGetVectorTableEx(name.text, values) == 0) return X_FAILED_PTR;
+    int fd = -1;
+    void *view = nullptr;
+    size_t mapped = 0;
+    bool mapping_failed = false;
+    if (int err = os::shm_open(name.text, fd, view, mapped, mapping_failed)) {
+        sys_error(FN_XOpenShrMemory, mapping_failed ? 4 : 2, err);
+        return X_FAILED_PTR;
+    }
+    *handle_out = handle_of(fd);
+    return static_cast<char *>(view) + sizeof(ShmHeader);
+}
+
+XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
+    if (!check_area_handle(area, handle)) return 0;
+    const auto *hdr = reinterpret_cast<const ShmHeader *>(static_cast<char *>(area) - sizeof(ShmHeader));
+    Name name(hdr->key);
+    if (!XResetVectorTable(name.text)) return 0;
+    os::shm_remove(name.text, fd_of(handle));
+    return detach(area, handle);
+}
+
+XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle) {
+    if (!check_area_handle(area, handle)) return 0;
+    return detach(area, handle);
+}
+
+}  // extern "C"

@@ -1,0 +1,110 @@
+// xvector: the vector table, a directory of named pairs of 32-bit values that
+// the initiator service keeps for every process of the machine.
+#include <cstring>
+
+#include "OMIKINIT/omikextn.h"
+#include "os/sys.h"
+#include "xint.h"
+
+using namespace zax;
+
+namespace {
+
+// Reasons of one function: the send and receive reasons are not the same for
+// every function.
+struct Reasons {
+    Fn fn;
+    uint32_t refused, send, receive;
+};
+constexpr Reasons kGet{FN_XGetVectorTableEx, 2, 3, 4};
+constexpr Reasons kSet{FN_XSetVectorTable, 2, 3, 4};
+constexpr Reasons kReset{FN_XResetVectorTable, 2, 4, 5};
+
+// A name ends within its first 9 bytes. XGetBufLen records its own code
+// first; the caller then records reason 1, detail 1.
+bool name_ok(const char *name) { return name != nullptr && XGetBufLen(name, 0, 9) >= 0; }
+
+omik::Message request(uint16_t op, uint16_t subcode, const char *name) {
+    omik::Message m;
+    std::memset(&m, 0, sizeof m);
+    m.operation = op;
+    m.subcode = subcode;
+    m.protocol = omik::kProtocol;
+    m.pid = os::process_id();
+    std::strncpy(m.name, name, 8);
+    return m;
+}
+
+// One exchange with the service; the reply replaces the request.
+bool exchange(omik::Message &m, const Reasons &r) {
+    int err = 0;
+    omik::Connection *c = omik::send_request(m, err);
+    if (c == nullptr) {
+        sys_error(r.fn, r.send, err);
+        return false;
+    }
+    if (!omik::receive_reply(m, c, nullptr, err)) {
+        sys_error(r.fn, r.receive, err);
+        return false;
+    }
+    if (m.status != omik::kStatusOk) {
+        lib_error(r.fn, r.refused, 0);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+XAPI uint32_t XGetVectorTableEx(const char *name, uint32_t values[2]) {
+    if (values == nullptr) {
+        lib_error(FN_XGetVectorTableEx, 1, 2);
+        return 0;
+    }
+    if (!name_ok(name)) {
+        lib_error(FN_XGetVectorTableEx, 1, 1);
+        return 0;
+    }
+    omik::Message m = request(omik::kOpLookup, 0, name);
+    if (!exchange(m, kGet)) return 0;
+    values[0] = m.first;
+    values[1] = m.second;
+    return m.first;
+}
+
+XAPI uint32_t XGetVectorTable(const char *name) {
+    uint32_t values[2] = {0, 0};
+    return XGetVectorTableEx(name, values);
+}
+
+XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second) {
+    if (first == 0) {
+        lib_error(FN_XSetVectorTable, 1, 2);
+        return 0;
+    }
+    if (second == 0) {
+        lib_error(FN_XSetVectorTable, 1, 3);
+        return 0;
+    }
+    if (!name_ok(name)) {
+        lib_error(FN_XSetVectorTable, 1, 1);
+        return 0;
+    }
+    omik::Message m = request(omik::kOpRegister, 2, name);
+    m.first = first;
+    m.second = second;
+    return exchange(m, kSet) ? 1 : 0;
+}
+
+XAPI int32_t XResetVectorTable(const char *name) {
+    if (!name_ok(name)) {
+        lib_error(FN_XResetVectorTable, 1, 1);
+        return 0;
+    }
+    omik::Message m = request(omik::kOpRemove, 2, name);
+    return exchange(m, kReset) ? 1 : 0;
+}
+
+}  // extern "C"
