@@ -14,7 +14,6 @@ namespace {
 class Shm : public ZaxTest {
 protected:
     void TearDown() override {
-        zax::omik::send_attempts = 101;
         zax::omik::pause_ms = 100;
         ZaxTest::TearDown();
     }
@@ -121,7 +120,6 @@ TEST_F(Shm, ArgumentsAndMissingKeysFailWithMinusOne) {
 }
 
 TEST_F(Shm, WithoutTheServiceAllocAndOpenFailWithTheConnectionError) {
-    zax::omik::send_attempts = 2;
     zax::omik::pause_ms = 1;
     XHANDLE h = nullptr;
     EXPECT_EQ(XAllocShrMemory(&h, 10, 5, 0, 0), X_FAILED_PTR);

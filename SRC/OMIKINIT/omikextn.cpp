@@ -16,7 +16,6 @@ namespace zax::omik {
 // build in a core file or with strings(1).
 [[gnu::used]] static const char kVersionStamp[] = "ZAXVER zaxxlib omikextn 1.0";
 
-uint32_t send_attempts = 101;
 uint32_t pause_ms = 100;
 
 namespace {
@@ -58,11 +57,11 @@ static int one_attempt(const Message &request, Connection *&out) {
 
 Connection *send_request(const Message &request, int &err) {
     err = 0;
-    for (uint32_t attempt = 1; attempt <= send_attempts; ++attempt) {
+    for (uint32_t attempt = 1; attempt <= kSendAttempts; ++attempt) {
         Connection *c = nullptr;
         err = one_attempt(request, c);
         if (err == 0) return c;
-        if (attempt < send_attempts) os::sleep_ms(pause_ms);
+        if (attempt < kSendAttempts) os::sleep_ms(pause_ms);
     }
     return nullptr;
 }

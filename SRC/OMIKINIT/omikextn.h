@@ -9,7 +9,7 @@ namespace zax::omik {
 
 struct Connection;
 
-// Send the request: up to send_attempts attempts with a pause of
+// Send the request: up to kSendAttempts attempts with a pause of
 // pause_ms between failed ones. Returns the connection, holding the
 // machine-wide mutex, or nullptr with the errno of the last failure in err.
 Connection *send_request(const Message &request, int &err);
@@ -20,8 +20,9 @@ Connection *send_request(const Message &request, int &err);
 // frees the connection. Returns true, or false with the errno in err.
 bool receive_reply(Message &reply, Connection *conn, void **payload, int &err);
 
-// Attempts and pause of the send step; tests shorten them.
-extern uint32_t send_attempts;  // 101
-extern uint32_t pause_ms;       // 100
+// Attempts of the send step, and the pause after a failed one (tests shorten
+// the pause, never the count).
+constexpr uint32_t kSendAttempts = 101;
+extern uint32_t pause_ms;  // 100
 
 }  // namespace zax::omik
