@@ -220,7 +220,37 @@ XAPI int32_t X_IsServer(void);
 /* ------------------------------------------------------------------------ */
 /* xdata: code tables, byte order, hexadecimal, Kanji                       */
 /* ------------------------------------------------------------------------ */
-/* (section xdata: declarations go here) */
+/* Table variants of the EBCDIC conversions. */
+#define X_EBCDIC_LATIN 1    /* variant 1: Latin letters, no katakana */
+#define X_EBCDIC_KATAKANA 2 /* variant 2: upper-case Latin and half-width katakana */
+
+/* ASCII to EBCDIC, count bytes, through the variant's table; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToEbc(void *dst, const void *src, int32_t count, int32_t variant);
+/* ASCII bytes to count 16-bit Unicode units; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToUni(uint16_t *dst, const void *src, int32_t count);
+/* EBCDIC to ASCII, count bytes, through the variant's table; 1, 2 or 0. */
+XAPI int32_t XConvEbcToAsc(void *dst, const void *src, int32_t count, int32_t variant);
+/* EBCDIC bytes to count 16-bit Unicode units; 1, 2 or 0. */
+XAPI int32_t XConvEbcToUni(uint16_t *dst, const void *src, int32_t count, int32_t variant);
+/* count 16-bit Unicode units to ASCII bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToAsc(void *dst, const uint16_t *src, int32_t count);
+/* count 16-bit Unicode units to EBCDIC bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToEbc(void *dst, const uint16_t *src, int32_t count, int32_t variant);
+
+/* value with its two bytes exchanged (host to network order). */
+XAPI uint16_t XChangeToNwkOrder16(uint16_t value);
+/* value with its two bytes exchanged (network to host order). */
+XAPI uint16_t XChangeToHostOrder16(uint16_t value);
+/* value with its four bytes reversed (host to network order). */
+XAPI uint32_t XChangeToNwkOrder32(uint32_t value);
+/* value with its four bytes reversed (network to host order). */
+XAPI uint32_t XChangeToHostOrder32(uint32_t value);
+/* A double whose eight bytes are those of value reversed (host to network). */
+XAPI double XChangeToNwkOrderDOUBLE(double value);
+/* A double whose eight bytes are those of value reversed (network to host). */
+XAPI double XChangeToHostOrderDOUBLE(double value);
+/* Value of the hexadecimal digits (spaces skipped) in the first length bytes of text, or 0. */
+XAPI uint32_t XAtox(const char *text, int32_t length);
 
 /* ------------------------------------------------------------------------ */
 /* xtime: clock, date and time strings, date arithmetic, packed dates       */
