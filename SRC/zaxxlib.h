@@ -248,12 +248,91 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* ------------------------------------------------------------------------ */
 /* xdata: code tables, byte order, hexadecimal, Kanji                       */
 /* ------------------------------------------------------------------------ */
-/* (section xdata: declarations go here) */
+/* Table variants of the EBCDIC conversions. */
+#define X_EBCDIC_LATIN 1    /* variant 1: Latin letters, no katakana */
+#define X_EBCDIC_KATAKANA 2 /* variant 2: upper-case Latin and half-width katakana */
+
+/* ASCII to EBCDIC, count bytes, through the variant's table; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToEbc(void *dst, const void *src, int32_t count, int32_t variant);
+/* ASCII bytes to count 16-bit Unicode units; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToUni(uint16_t *dst, const void *src, int32_t count);
+/* EBCDIC to ASCII, count bytes, through the variant's table; 1, 2 or 0. */
+XAPI int32_t XConvEbcToAsc(void *dst, const void *src, int32_t count, int32_t variant);
+/* EBCDIC bytes to count 16-bit Unicode units; 1, 2 or 0. */
+XAPI int32_t XConvEbcToUni(uint16_t *dst, const void *src, int32_t count, int32_t variant);
+/* count 16-bit Unicode units to ASCII bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToAsc(void *dst, const uint16_t *src, int32_t count);
+/* count 16-bit Unicode units to EBCDIC bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToEbc(void *dst, const uint16_t *src, int32_t count, int32_t variant);
+
+/* value with its two bytes exchanged (host to network order). */
+XAPI uint16_t XChangeToNwkOrder16(uint16_t value);
+/* value with its two bytes exchanged (network to host order). */
+XAPI uint16_t XChangeToHostOrder16(uint16_t value);
+/* value with its four bytes reversed (host to network order). */
+XAPI uint32_t XChangeToNwkOrder32(uint32_t value);
+/* value with its four bytes reversed (network to host order). */
+XAPI uint32_t XChangeToHostOrder32(uint32_t value);
+/* A double whose eight bytes are those of value reversed (host to network). */
+XAPI double XChangeToNwkOrderDOUBLE(double value);
+/* A double whose eight bytes are those of value reversed (network to host). */
+XAPI double XChangeToHostOrderDOUBLE(double value);
+/* Value of the hexadecimal digits (spaces skipped) in the first length bytes of text, or 0. */
+XAPI uint32_t XAtox(const char *text, int32_t length);
 
 /* ------------------------------------------------------------------------ */
 /* xtime: clock, date and time strings, date arithmetic, packed dates       */
 /* ------------------------------------------------------------------------ */
-/* (section xtime: declarations go here) */
+/* A clock reading (8 bytes): local date and time since 1970. */
+typedef struct XClock {
+    uint16_t day;         /* days since 1970-01-01 (day 0), local date */
+    uint16_t minute;      /* hour * 60 + minute, 0-1439 */
+    uint32_t microsecond; /* second * 1,000,000 + microseconds, 0-59,999,999 */
+} XClock;
+
+/* A broken-down date and time (16 bytes). */
+typedef struct XCalendar {
+    uint16_t year;        /* 1-9999 */
+    uint16_t month;       /* 1-12 */
+    uint16_t day;         /* 1-length of the month */
+    uint16_t hour;        /* 0-23 */
+    uint16_t minute;      /* 0-59 */
+    uint16_t second;      /* 0-59 */
+    uint32_t microsecond; /* 0-999,999 */
+} XCalendar;
+
+/* Date-string layouts (s = the separator). */
+#define X_DATE_MMDDYYYY 0   /* MMDDYYYY */
+#define X_DATE_MMsDDsYYYY 1 /* MMsDDsYYYY */
+#define X_DATE_MMDDYY 2     /* MMDDYY */
+#define X_DATE_MMsDDsYY 3   /* MMsDDsYY */
+#define X_DATE_YYYYMMDD 4   /* YYYYMMDD */
+#define X_DATE_YYYYsMMsDD 5 /* YYYYsMMsDD */
+#define X_DATE_YYMMDD 6     /* YYMMDD */
+#define X_DATE_YYsMMsDD 7   /* YYsMMsDD */
+
+/* Fill out with the current local date and time (millisecond resolution); 1 or 0. */
+XAPI int32_t XGetTime(XClock *out);
+/* Expand a clock reading into a calendar record; 1 or 0. */
+XAPI int32_t XGetTimeDetail(const XClock *in, XCalendar *out);
+/* Build a clock reading from a checked calendar record (the clock is not read); 1 or 0. */
+XAPI int32_t XGetTimeCurrent(const XCalendar *in, XClock *out);
+/* Write the date of in as text in layout 0-7 (then a separator char argument), NUL-terminated; 1 or 0. */
+XAPI int32_t XGetDateStr(int32_t layout, const XCalendar *in, char *out, ...);
+/* Write the time of in as "HHsMMsSS" (or "HHMMSS" when separator is NUL); 1 or 0. */
+XAPI int32_t XGetTimeStr(const XCalendar *in, char *out, char separator);
+/* 1 when text holds a valid date in layout 0-7 (two-digit years in 1970-2069), else 0. */
+XAPI int32_t XCheckDate(int32_t layout, const char *text);
+/* Move the date in text by days (signed), in place, within 1970-01-02..2069-12-31; 1 or 0. */
+XAPI int32_t XShiftDate(int32_t layout, char *text, int32_t days);
+/* Pack the date of in as 4 BCD bytes YYYYDDDF (year, day of year, sign); 1 or 0. */
+XAPI int32_t XPackDate(const XCalendar *in, void *out);
+/* Unpack 4 BCD bytes YYYYDDDs into year, month and day of out; 1 or 0. */
+XAPI int32_t XUnpackDate(XCalendar *out, const void *in);
+/* Pack the time of in as 4 BCD bytes: hour, minute, second, hundredths; 1 or 0. */
+XAPI int32_t XPackTime(const XCalendar *in, void *out);
+/* Unpack 4 BCD bytes into hour, minute, second and microseconds of out; 1 or 0. */
+XAPI int32_t XUnpackTime(XCalendar *out, const void *in);
 
 /* ------------------------------------------------------------------------ */
 /* xsysfl: system description file                                          */
