@@ -56,7 +56,7 @@ protected:
     void write(const std::string &name, const Bytes &b) const {
         FILE *f = std::fopen(path(name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
-        std::fwrite(b.data(), 1, b.size(), f);
+        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
     }
     // A file of the saved-list format: header (payload, count) then records.
