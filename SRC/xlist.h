@@ -8,6 +8,7 @@
 // address; their counters stay those of the fixed layout, each element
 // counting its data size + 12 whatever its header really takes.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,10 @@ struct ListHandle {
     XHANDLE lock;     // the list lock (a lock object)
     XHANDLE segment;  // the shared segment of a global list; null for a local one
     void *region;     // the list region
+    // The thread that holds the list lock through this handle, 0 for none:
+    // what XIsLockObj would answer, known without touching the mutex. Written
+    // only by the holder, under the lock.
+    std::atomic<uint32_t> owner;
 };
 
 constexpr uint32_t kGlobalType = 71;  // "G"

@@ -2,6 +2,7 @@
 // every process of the machine can use them. The first process to create a
 // key makes the list; later ones attach; the last one to leave frees it.
 #include <cstdint>
+#include <new>
 #include <mutex>
 
 #include "xint.h"
@@ -143,7 +144,7 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     }
     void *block = XAllocMemory(sizeof(ListHandle), tag);
     if (block == X_FAILED_PTR) return nullptr;
-    auto *h = static_cast<ListHandle *>(block);
+    auto *h = new (block) ListHandle{};
     bool held = take_creation_lock();
     bool ok = attach_or_create(h, capacity, key, tag);
     if (ok && !X_create_list_lock(h, int32_t(key))) {

@@ -2,6 +2,7 @@
 // Elements are copied in and out; positions are 1-based, with 0 for the
 // first element and -1 for the last.
 #include <cstdint>
+#include <new>
 #include <cstring>
 
 #include "xint.h"
@@ -110,7 +111,7 @@ XAPI XHANDLE XCreateList(uint32_t capacity, int32_t /*key: a local list has no n
                          uint32_t tag) {
     void *block = XAllocMemory(sizeof(ListHandle), tag);
     if (block == X_FAILED_PTR) return nullptr;
-    auto *h = static_cast<ListHandle *>(block);
+    auto *h = new (block) ListHandle{};
     void *region = XAllocMemory(sizeof(LocalRegion), tag);
     if (region == X_FAILED_PTR) {
         XFreeMemory(h);

@@ -3,7 +3,9 @@
 // through its bitmap), and saving a list to a file and loading it back.
 #include <cstdint>
 #include <cstring>
+#include <new>
 
+#include "os/mutex.h"
 #include "xint.h"
 #include "xlist.h"
 
@@ -13,16 +15,14 @@ namespace zax {
 
 int32_t lock_list(ListHandle *h, int32_t timeout) {
     RegionHeader *hdr = header_of(h);
-    // Asking whether this thread holds the lock may record that another
-    // thread does; that is no failure of ours, so the record goes back.
-    SavedError before;
-    if (XIsLockObj(h->lock) == 1) {
+    uint32_t self = os::self_tid();
+    if (h->owner.load(std::memory_order_relaxed) == self) {
         ++hdr->depth;
         return 1;
     }
     int32_t r = XLockObj(h->lock, uint32_t(timeout));
     if (r == 1) {
-        before.restore();
+        h->owner.store(self, std::memory_order_relaxed);
         hdr->depth = 1;
         return 1;
     }
@@ -30,14 +30,21 @@ int32_t lock_list(ListHandle *h, int32_t timeout) {
 }
 
 int32_t unlock_list(ListHandle *h) {
-    if (XIsLockObj(h->lock) != 1) return 0;
+    // Not the holder: the lock object tells why (held elsewhere, or free).
+    if (h->owner.load(std::memory_order_relaxed) != os::self_tid()) return XUnlockObj(h->lock);
     RegionHeader *hdr = header_of(h);
     if (hdr->depth > 1) {
         --hdr->depth;
         return 1;
     }
     hdr->depth = 0;
-    return XUnlockObj(h->lock);
+    h->owner.store(0, std::memory_order_relaxed);
+    if (XUnlockObj(h->lock) != 1) {
+        h->owner.store(os::self_tid(), std::memory_order_relaxed);
+        hdr->depth = 1;
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace zax
@@ -70,14 +77,37 @@ void mark_words(uint8_t *bm, uint64_t start, uint64_t n, bool used) {
 }
 
 // First fit over the bitmap: the first run of n free words within the data
-// area. Whole 32-bit groups and bytes that are all free or all used are passed
-// at once; mixed bytes go bit by bit. Returns the run's first word or -1.
+// area. Stretches of the bitmap that are all free or all used are passed a
+// 64-bit chunk, a 32-bit group or a byte at a time; mixed bytes go bit by
+// bit. Returns the run's first word or -1.
+uint64_t load64(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
 int64_t first_fit(const uint8_t *bm, uint64_t words, uint64_t n) {
     uint64_t i = 0, start = 0, run = 0;
     while (i < words) {
         uint64_t step = 0;
         bool used = false;
-        if (i % 32 == 0) {
+        if (i % 64 == 0 && words - i >= 64) {
+            uint64_t chunk = load64(bm + i / 8);
+            if (chunk == ~uint64_t(0)) {
+                // Long used stretches are the common case of a full list:
+                // pass them four chunks at a time.
+                uint64_t j = i + 64;
+                while (words - j >= 256 && (load64(bm + j / 8) & load64(bm + j / 8 + 8) &
+                                            load64(bm + j / 8 + 16) & load64(bm + j / 8 + 24)) ==
+                                               ~uint64_t(0))
+                    j += 256;
+                run = 0;
+                i = j;
+                continue;
+            }
+            if (chunk == 0) step = 64;
+        }
+        if (step == 0 && i % 32 == 0) {
             uint32_t group;
             std::memcpy(&group, bm + i / 8, 4);  // the bitmap is a whole number of groups
             if (group == 0 || group == 0xFFFFFFFFu) step = 32, used = group != 0;
@@ -339,9 +369,11 @@ int32_t load_list(ListHandle *h, const char *name, int32_t timeout) {
         close_file(f);
         return -1;
     }
-    auto *saved_handle = static_cast<ListHandle *>(copy);
+    auto *saved_handle = new (copy) ListHandle{};
     auto *saved_region = reinterpret_cast<uint8_t *>(saved_handle + 1);
-    *saved_handle = *h;
+    saved_handle->lock = h->lock;
+    saved_handle->segment = h->segment;
+    saved_handle->region = h->region;
     std::memcpy(saved_region, h->region, bytes);
 
     // Empty the list in place. A local list's old elements stay allocated:
@@ -372,7 +404,9 @@ int32_t load_list(ListHandle *h, const char *name, int32_t timeout) {
         }
         // Everything goes back but the attach count, which other processes
         // change under the creation lock, not under this one.
-        *h = *saved_handle;
+        h->lock = saved_handle->lock;
+        h->segment = saved_handle->segment;
+        h->region = saved_handle->region;
         constexpr size_t kAttach = offsetof(RegionHeader, attach);
         constexpr size_t kAfter = kAttach + sizeof(uint32_t);
         std::memcpy(h->region, saved_region, kAttach);
@@ -406,6 +440,7 @@ XAPI int32_t X_destroy_list_lock(XHANDLE list) {
     if (h == nullptr) return XDestroyLockObj(nullptr);  // records the missing lock
     int32_t r = XDestroyLockObj(h->lock);
     h->lock = nullptr;
+    h->owner.store(0, std::memory_order_relaxed);
     return r;
 }
 

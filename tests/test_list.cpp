@@ -343,13 +343,14 @@ TEST_F(Storage, FreeRefusesWhatIsNotAnAllocatedElement) {
 }
 
 TEST_F(Storage, SkippingWholeGroupsFindsTheSameRunAsAWordByWordScan) {
-    // Random allocations and frees on a region of 2000 words, checked against
-    // a plain first-fit over a copy of the bitmap.
-    init(8000);
+    // Random allocations and frees on a region of 12000 words, checked against
+    // a plain first-fit over the bitmap; sizes up to 150 words make the used
+    // stretches long enough for the whole-chunk skips.
+    init(48000);
     std::mt19937 rng(12345);
     std::vector<std::pair<int64_t, uint32_t>> live;
     uint64_t words = region_->h.total_words;
-    for (int step = 0; step < 4000; ++step) {
+    for (int step = 0; step < 6000; ++step) {
         if (!live.empty() && rng() % 2 == 0) {
             size_t k = rng() % live.size();
             ASSERT_TRUE(free_at(live[k].first));
