@@ -243,7 +243,56 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* ------------------------------------------------------------------------ */
 /* xreg: registry                                                           */
 /* ------------------------------------------------------------------------ */
-/* (section xreg: declarations go here) */
+/* The two hives that the registry functions accept. */
+#define HKEY_CURRENT_USER 0x80000001u
+#define HKEY_LOCAL_MACHINE 0x80000002u
+/* Access modes of XOpenRegistry. */
+#define X_REG_READ 1  /* the key must exist */
+#define X_REG_WRITE 2 /* created when missing */
+#define X_REG_ALL 4   /* read and write; created when missing */
+/* Value types: stored (REG_*) and as XListRegValue reports them (X_REGTYPE_*). */
+#define REG_SZ 1u
+#define REG_DWORD 4u
+#define X_REGTYPE_STRING 1
+#define X_REGTYPE_OTHER 3
+#define X_REGTYPE_INT 4
+
+/* Open "SOFTWARE\ZAX\product[\subkey]" of hive with access 1, 2 or 4; the key or X_FAILED_PTR. */
+XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subkey, int32_t access);
+/* Close a key from XOpenRegistry; 1 or 0. */
+XAPI int32_t XCloseRegistry(XHANDLE key);
+/* Read the 32-bit integer value name into *result; 1 or 0. */
+XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result);
+/* Copy at most size (0-260) bytes of the string value name; its length, or 0. */
+XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t size);
+/* Store number as the 32-bit integer value name; 1 or 0. */
+XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number);
+/* Store up to length bytes of text (below 260) as the string value name; the count, or 0. */
+XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32_t length);
+/* Sub-key name at index: its length; -2 cut, -1 at the end, -3 on error. */
+XAPI int32_t XListRegKey(XHANDLE key, int32_t index, char *buffer, int32_t size);
+/* Value at index (type, name, data): 0; -2 name cut, -3 data cut, -1 at the end, -4 on error. */
+XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name,
+                           int32_t *namelen, void *data, int32_t *datalen);
+/* Delete the key named as for XOpenRegistry with every key below it; 1 or 0. */
+XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subkey);
+/* Delete the value name of key; 1 or 0. */
+XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name);
+/* Open for reading, XReadRegInt, close; 1 or 0. */
+XAPI int32_t XReadRegIntEx(uint32_t hive, const char *product, const char *subkey,
+                           const char *name, int32_t *result);
+/* Open for reading, XReadRegStr, close; the length, or 0. */
+XAPI int32_t XReadRegStrEx(uint32_t hive, const char *product, const char *subkey,
+                           const char *name, char *buffer, int32_t size);
+/* Open with all access (creating), XWriteRegInt, close; 1 or 0. */
+XAPI int32_t XWriteRegIntEx(uint32_t hive, const char *product, const char *subkey,
+                            const char *name, int32_t number);
+/* Open with all access (creating), XWriteRegStr, close; the count, or 0. */
+XAPI int32_t XWriteRegStrEx(uint32_t hive, const char *product, const char *subkey,
+                            const char *name, const char *text, int32_t length);
+/* Open with all access (creating), XDeleteRegValue, close; 1 or 0. */
+XAPI int32_t XDeleteRegValueEx(uint32_t hive, const char *product, const char *subkey,
+                               const char *name);
 
 /* ------------------------------------------------------------------------ */
 /* xdata: code tables, byte order, hexadecimal, Kanji                       */
