@@ -225,3 +225,233 @@ TEST_F(Parm, AnyBytesAreReadWithoutHarm) {
     EXPECT_EQ(value(h, "S", "K"), "<error 0x710002>");
     XCloseParmFile(h);
 }
+
+// ---------------------------------------------------------------------------
+
+class ParmWrite : public Parm {
+protected:
+    XHANDLE open_rw(const std::string &text) {
+        write_file(path("w.ini"), text);
+        return XOpenParmFileRW(rundir_.c_str(), "w.ini");
+    }
+    std::string written() { return read_file(path("w.ini")); }
+};
+
+TEST_F(ParmWrite, NewFileGetsHeaderAndEntry) {
+    XHANDLE h = XOpenParmFileRW(rundir_.c_str(), "new.ini");  // created when missing
+    ASSERT_NE(h, X_FAILED_PTR);
+    EXPECT_EQ(read_file(path("new.ini")), "");
+    EXPECT_EQ(XWriteParmStr(h, "S", "K", "V", 1), 1);
+    EXPECT_EQ(value(h, "S", "K"), "V");  // visible at once to reads of the handle
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    EXPECT_EQ(read_file(path("new.ini")), "S :\r\nK = V\r\n");
+
+    // An unchanged read-write handle does not touch the file.
+    write_file(path("new.ini"), "odd\r\nno end");
+    h = XOpenParmFileRW(rundir_.c_str(), "new.ini");
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    EXPECT_EQ(read_file(path("new.ini")), "odd\r\nno end");
+}
+
+TEST_F(ParmWrite, ReplacingKeepsEveryOtherByte) {
+    std::string text =
+        "; comment line\n\n"
+        "S :   trailing\r\n"
+        "  A = old @\n  = continued\n"
+        "B = keep   ; note\r\n"
+        "\x01\x02 binary \xff\n"
+        "T :\nC = c\n"
+        "last line without end";
+    XHANDLE h = open_rw(text);
+    ASSERT_NE(h, X_FAILED_PTR);
+    EXPECT_EQ(XWriteParmStr(h, "S", "A", "new", 3), 1);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    EXPECT_EQ(written(),
+              "; comment line\n\n"
+              "S :   trailing\r\n"
+              "A = new\r\n"
+              "B = keep   ; note\r\n"
+              "\x01\x02 binary \xff\n"
+              "T :\nC = c\n"
+              "last line without end\r\n");
+}
+
+TEST_F(ParmWrite, NewKeysGoUnderTheHeaderOrAtTheEnd) {
+    XHANDLE h = open_rw("S :\nA = a\nT :\nB = b\n");
+    EXPECT_EQ(XWriteParmStr(h, "S", "N", "n", 5), 1);   // length beyond the string: all of it
+    EXPECT_EQ(XWriteParmStr(h, "T", "M", "mmm", 2), 1);  // the first two characters
+    EXPECT_EQ(XWriteParmInt(h, "U", "I", -5), 1);
+    int32_t n = 0;
+    EXPECT_EQ(XReadParmInt(h, "U", "I", &n), 1);
+    EXPECT_EQ(n, -5);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    EXPECT_EQ(written(), "S :\nN = n\r\nA = a\nT :\nB = b\nM = mm\r\nU :\r\nI = -5\r\n");
+}
+
+TEST_F(ParmWrite, LongValuesSplitAt70AndReadBack) {
+    XHANDLE h = open_rw("");
+    std::string k10(10, 'k');
+    std::string v57(57, 'a'), v58(58, 'b'), v200, v66x2;
+    for (int i = 0; i < 200; ++i) v200 += char('0' + i % 10);
+    EXPECT_EQ(XWriteParmStr(h, "S", k10.c_str(), v57.c_str(), 100), 1);
+    EXPECT_EQ(XWriteParmStr(h, "T", k10.c_str(), v58.c_str(), 100), 1);
+    EXPECT_EQ(XWriteParmStr(h, "U", "KEY05", v200.c_str(), 200), 1);
+    EXPECT_EQ(value(h, "S", k10.c_str()), v57);
+    EXPECT_EQ(value(h, "T", k10.c_str()), v58);
+    EXPECT_EQ(value(h, "U", "KEY05"), v200);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    std::string expect = "S :\r\n" + k10 + " = " + v57 + "\r\n" +
+                         "T :\r\n" + k10 + " = " + v58.substr(0, 55) + " @\r\n= bbb\r\n" +
+                         "U :\r\nKEY05 = " + v200.substr(0, 60) + " @\r\n= " +
+                         v200.substr(60, 66) + " @\r\n= " + v200.substr(126, 66) + " @\r\n= " +
+                         v200.substr(192) + "\r\n";
+    EXPECT_EQ(written(), expect);
+
+    // Every key length and value length around the cut points reads back
+    // through a fresh handle, and rewriting over a long value replaces all
+    // its continuation lines.
+    for (size_t klen : {1u, 10u, 30u, 64u}) {
+        for (size_t vlen = 60; vlen < 240; vlen += 7) {
+            std::string key(klen, 'K'), val;
+            for (size_t i = 0; i < vlen; ++i) val += char('a' + i % 26);
+            h = open_rw("S :\nX = before @\n= more\nY = after\n");
+            ASSERT_EQ(XWriteParmStr(h, "S", key.c_str(), val.c_str(), int32_t(vlen)), 1);
+            ASSERT_EQ(XWriteParmStr(h, "S", "X", val.c_str(), int32_t(vlen)), 1);
+            ASSERT_EQ(XCloseParmFile(h), 1);
+            h = XOpenParmFile(rundir_.c_str(), "w.ini");
+            EXPECT_EQ(value(h, "S", key.c_str()), val) << klen << " " << vlen;
+            EXPECT_EQ(value(h, "S", "X"), val) << klen << " " << vlen;
+            EXPECT_EQ(value(h, "S", "Y"), "after");
+            XCloseParmFile(h);
+        }
+    }
+}
+
+TEST_F(ParmWrite, RefusalsChangeNothing) {
+    write_file(path("ro.ini"), "S :\nK = v\n");
+    XHANDLE ro = XOpenParmFile(rundir_.c_str(), "ro.ini");
+    EXPECT_EQ(XWriteParmStr(ro, "S", "K", "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 2), 0, 2);
+    EXPECT_EQ(value(ro, "S", "K"), "v");
+    XCloseParmFile(ro);
+
+    XHANDLE h = open_rw("S :\nK = v\n");
+    EXPECT_EQ(XWriteParmStr(nullptr, "S", "K", "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 1, 2);
+    EXPECT_EQ(XWriteParmStr(h, nullptr, "K", "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 2, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S", nullptr, "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 3, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S", "K", nullptr, 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 4, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S", "K", "x", 0), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 5, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S", "K", "a\nb", 3), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 4, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S\nT", "K", "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 2, 2);
+    // A long value under a key with no room for a first piece.
+    std::string k65(65, 'k'), k64(64, 'k'), v10(10, 'v'), v100(100, 'v');
+    EXPECT_EQ(XWriteParmStr(h, "S", k65.c_str(), v100.c_str(), 100), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 3), 0, 2);
+    EXPECT_EQ(XWriteParmStr(h, "S", k65.c_str(), "v", 1), 1);  // a short value fits one line
+    EXPECT_EQ(XWriteParmStr(h, "S", k64.c_str(), v100.c_str(), 100), 1);
+    EXPECT_EQ(XWriteParmInt(h, "S", nullptr, 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteInt, 1), 3, 2);
+    EXPECT_EQ(XWriteParmInt(X_FAILED_PTR, "S", "K", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteInt, 1), 1, 2);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    h = XOpenParmFile(rundir_.c_str(), "w.ini");
+    EXPECT_EQ(value(h, "S", "K"), "v");
+    EXPECT_EQ(value(h, "S", k64.c_str()), v100);
+    XCloseParmFile(h);
+}
+
+TEST_F(ParmWrite, OneWriterAtATime) {
+    XHANDLE a = open_rw("S :\nK = v\n");
+    ASSERT_NE(a, X_FAILED_PTR);
+    EXPECT_EQ(XOpenParmFileRW(rundir_.c_str(), "w.ini"), X_FAILED_PTR);
+    EXPECT_LAST_ERROR(code(kOpenFile, 6), EAGAIN, 1);
+    XHANDLE r = XOpenParmFile(rundir_.c_str(), "w.ini");  // readers are welcome
+    ASSERT_NE(r, X_FAILED_PTR);
+    EXPECT_EQ(XWriteParmStr(a, "S", "K", "w", 1), 1);
+    EXPECT_EQ(value(r, "S", "K"), "v");  // the file changes only at close
+    EXPECT_EQ(XCloseParmFile(a), 1);
+    XCloseParmFile(r);
+    XHANDLE b = XOpenParmFileRW(rundir_.c_str(), "w.ini");
+    ASSERT_NE(b, X_FAILED_PTR);
+    EXPECT_EQ(value(b, "S", "K"), "w");
+    XCloseParmFile(b);
+    // A handle cannot be closed twice.
+    EXPECT_EQ(XCloseParmFile(b), 0);
+    EXPECT_LAST_ERROR(code(kClose, 1), 1, 2);
+}
+
+TEST_F(ParmWrite, ListGivesEntriesInOrder) {
+    XHANDLE h = open_text(
+        "S :\n; comment first\nKEY = value\n  = continued?\nBB = \"two words\"\n"
+        "C =\n; c\n= lone\nD = x @\n"
+        "T :\nE = e\n");
+    char key[8], val[16];
+    int32_t ks = sizeof key, vs = sizeof val;
+    EXPECT_EQ(XListParmEntry(h, 0, "S", key, &ks, val, &vs), 0);
+    EXPECT_EQ(std::string(key, size_t(ks)), "KEY");
+    EXPECT_EQ(std::string(val, size_t(vs)), "value");
+    ks = 2, vs = sizeof val;
+    EXPECT_EQ(XListParmEntry(h, 0, "S", key, &ks, val, &vs), -1);
+    EXPECT_EQ(ks, 3);
+    EXPECT_EQ(std::string(key, 2), "KE");
+    ks = sizeof key, vs = 3;
+    EXPECT_EQ(XListParmEntry(h, 1, "S", key, &ks, val, &vs), -2);
+    EXPECT_EQ(vs, 9);
+    EXPECT_EQ(std::string(val, 3), "two");
+    ks = 1, vs = 1;
+    EXPECT_EQ(XListParmEntry(h, 1, "S", key, &ks, val, &vs), -3);
+    ks = sizeof key, vs = 0;
+    EXPECT_EQ(XListParmEntry(h, 1, "S", key, &ks, nullptr, &vs), 0);  // the length only
+    EXPECT_EQ(vs, 9);
+    ks = sizeof key, vs = sizeof val;
+    EXPECT_EQ(XListParmEntry(h, 2, "S", key, &ks, val, &vs), -5);
+    EXPECT_LAST_ERROR(code(kList, 4), 0, 2);
+    ks = sizeof key, vs = sizeof val;
+    EXPECT_EQ(XListParmEntry(h, 3, "S", key, &ks, val, &vs), -5);  // "= lone": an empty key
+    EXPECT_LAST_ERROR(code(kList, 3), 0, 2);
+    ks = sizeof key, vs = sizeof val;
+    EXPECT_EQ(XListParmEntry(h, 4, "S", key, &ks, val, &vs), -5);
+    EXPECT_LAST_ERROR(code(kList, 5), 0, 2);
+    XSetLastError(0, 0, 0);
+    EXPECT_EQ(XListParmEntry(h, 5, "S", key, &ks, val, &vs), -4);
+    EXPECT_LAST_ERROR(0, 0, 0);
+    EXPECT_EQ(XListParmEntry(h, 0, "X", key, &ks, val, &vs), -5);
+    EXPECT_LAST_ERROR(code(kList, 2), 0, 2);
+
+    struct Bad {
+        XHANDLE h;
+        int32_t index;
+        const char *section;
+        char *key;
+        int32_t ks;
+        bool kptr;
+        char *val;
+        int32_t vs;
+        bool vptr;
+        uint32_t detail;
+    } bads[] = {
+        {nullptr, 0, "S", key, 8, true, val, 8, true, 1},
+        {h, -1, "S", key, 8, true, val, 8, true, 2},
+        {h, 0, nullptr, key, 8, true, val, 8, true, 3},
+        {h, 0, "S", nullptr, 8, true, val, 8, true, 4},
+        {h, 0, "S", key, 0, true, val, 8, true, 5},
+        {h, 0, "S", key, 8, false, val, 8, true, 5},
+        {h, 0, "S", key, 8, true, val, 8, false, 7},
+        {h, 0, "S", key, 8, true, val, 0, true, 7},
+    };
+    for (const Bad &b : bads) {
+        int32_t k = b.ks, v = b.vs;
+        EXPECT_EQ(XListParmEntry(b.h, b.index, b.section, b.key, b.kptr ? &k : nullptr, b.val,
+                                 b.vptr ? &v : nullptr),
+                  -5);
+        EXPECT_LAST_ERROR(code(kList, 1), b.detail, 2);
+    }
+    XCloseParmFile(h);
+}
