@@ -1,5 +1,6 @@
 // Files by descriptor, line reading, 64-bit entry points and mapped files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -453,4 +454,115 @@ TEST_F(FileLines, WriteLnAddsNothingAndSizesTellDiskFiles) {
     EXPECT_LAST_ERROR(code(kSize64, 2), EBADF, 1);
     EXPECT_EQ(XGetFileSize64(3, nullptr, &lo), -1);
     EXPECT_LAST_ERROR(code(kSize64, 1), 2, 2);
+}
+
+// ---------------------------------------------------------------------------
+
+class MappedFile : public ZaxTest {};
+
+TEST_F(MappedFile, ArgumentsAndFilesThatCannotBeMapped) {
+    XHANDLE h = nullptr;
+    std::string p = path("m");
+    write_file(p, "data");
+    EXPECT_EQ(XOpenMemMapFile(nullptr, p.c_str(), 1, 1), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 1), 1, 2);
+    EXPECT_EQ(XOpenMemMapFile(&h, p.c_str(), 2, 1), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 1), 3, 2);
+    EXPECT_EQ(XOpenMemMapFile(&h, p.c_str(), 1, 3), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 1), 4, 2);
+    EXPECT_EQ(XOpenMemMapFile(&h, "", 1, 1), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 1), 2, 2);
+    EXPECT_EQ(XOpenMemMapFile(&h, std::string(256, 'a').c_str(), 1, 1), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 1), 2, 2);
+
+    int before = open_count();
+    EXPECT_EQ(XOpenMemMapFile(&h, path("none").c_str(), 1, 2), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 5), ENOENT, 1);
+    write_file(path("empty"), "");
+    EXPECT_EQ(XOpenMemMapFile(&h, path("empty").c_str(), 4, 2), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 3), EINVAL, 1);
+    EXPECT_EQ(open_count(), before);  // nothing left open, the lock given back
+    EXPECT_EQ(h, nullptr);
+    void *v = XOpenMemMapFile(&h, path("m").c_str(), 1, 2);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(XCloseMemMapFile(h), 1);
+
+    EXPECT_EQ(XCloseMemMapFile(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kMapClose, 1), 1, 2);
+    EXPECT_EQ(XFlushMemMapFile(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kMapFlush, 1), 1, 2);
+}
+
+TEST_F(MappedFile, ViewsShareTheFile) {
+    std::string p = path("v");
+    write_file(p, std::string(16, '.'));
+    XHANDLE h = nullptr;
+    auto *view = static_cast<char *>(XOpenMemMapFile(&h, p.c_str(), X_MAP_READWRITE, X_MAP_SHARED));
+    ASSERT_NE(view, nullptr);
+    std::memcpy(view, "hello", 5);
+    // Another process maps the same file, sees the bytes and writes back.
+    HelperResult r = RunHelper({"mapecho", p});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "hello\n");
+    EXPECT_EQ(std::string(view + 8, 5), "world");
+    EXPECT_EQ(XFlushMemMapFile(h), 1);
+    EXPECT_EQ(read_file(p), "hello...world...");
+    EXPECT_EQ(XCloseMemMapFile(h), 1);
+
+    // A read view sees the file as it is.
+    const char *ro = static_cast<const char *>(XOpenMemMapFile(&h, p.c_str(), X_MAP_READ, X_MAP_SHARED));
+    ASSERT_NE(ro, nullptr);
+    EXPECT_EQ(std::string(ro, 16), "hello...world...");
+    EXPECT_EQ(XCloseMemMapFile(h), 1);
+}
+
+TEST_F(MappedFile, ExclusiveOpenersKeepEachOtherOut) {
+    std::string p = path("x");
+    write_file(p, "x");
+    XHANDLE a = nullptr, b = nullptr, s = nullptr;
+    ASSERT_NE(XOpenMemMapFile(&a, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    // Another name of the same file meets the same lock, in this process ...
+    std::string other = rundir_ + "/./sub/../x";
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    EXPECT_EQ(XOpenMemMapFile(&b, other.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 7), EAGAIN, 1);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(path("sub").c_str()), 0);
+    EXPECT_EQ(XOpenMemMapFile(&b, "../x", X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 7), EAGAIN, 1);
+    ASSERT_EQ(chdir(cwd), 0);
+    // ... and in another; shared openers are not kept out.
+    HelperResult r = RunHelper({"mapexcl", p});
+    EXPECT_EQ(r.exit_code, 7);
+    EXPECT_EQ(r.out, "830007 " + std::to_string(EAGAIN) + "\n");
+    EXPECT_NE(XOpenMemMapFile(&s, p.c_str(), X_MAP_READ, X_MAP_SHARED), nullptr);
+    EXPECT_EQ(XCloseMemMapFile(s), 1);
+    EXPECT_EQ(XCloseMemMapFile(a), 1);
+    r = RunHelper({"mapexcl", p});
+    EXPECT_EQ(r.exit_code, 0);
+
+    // A holder that dies without closing lets the next exclusive opener in.
+    r = RunHelper({"mapexcl_die", p});
+    EXPECT_EQ(r.exit_code, 0);
+    ASSERT_NE(XOpenMemMapFile(&a, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    EXPECT_EQ(XCloseMemMapFile(a), 1);
+    // The lock lives in the run-time directory under the path-derived name.
+    std::string lock = rundir_ + "/ZAXSEMPHZAXFLMAP";
+    for (char c : p) lock += c == '/' ? '@' : c;
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0) << lock;
+}
+
+TEST_F(MappedFile, LongPathsGetAShortenedLockName) {
+    // A path near the 255-character limit makes a lock name beyond what the
+    // file system takes; it is shortened, and still the same for each opener.
+    std::string dir = path(std::string(120, 'd'));
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    std::string p = dir + "/" + std::string(250 - dir.size(), 'f');
+    write_file(p, "long");
+    XHANDLE a = nullptr, b = nullptr;
+    ASSERT_NE(XOpenMemMapFile(&a, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    EXPECT_EQ(XOpenMemMapFile(&b, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
+    EXPECT_LAST_ERROR(code(kMapOpen, 7), EAGAIN, 1);
+    EXPECT_EQ(XCloseMemMapFile(a), 1);
 }
