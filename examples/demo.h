@@ -3,4 +3,6 @@
 #define ZAXDEMO_H
 /* Print what the calling thread's error record holds, after what. */
 void show_error(const char *what);
+/* Files, mapped files, parameter files and the system description file. */
+void demo_files(void);
 #endif
