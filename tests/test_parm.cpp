@@ -382,9 +382,6 @@ TEST_F(ParmWrite, OneWriterAtATime) {
     ASSERT_NE(b, X_FAILED_PTR);
     EXPECT_EQ(value(b, "S", "K"), "w");
     XCloseParmFile(b);
-    // A handle cannot be closed twice.
-    EXPECT_EQ(XCloseParmFile(b), 0);
-    EXPECT_LAST_ERROR(code(kClose, 1), 1, 2);
 }
 
 TEST_F(ParmWrite, ListGivesEntriesInOrder) {
