@@ -72,7 +72,8 @@ bool line_args_ok(XFILE handle, const void *buffer, int32_t size) {
         lib_error(FN_XReadFileLn, 1, 2);
         return false;
     }
-    if (size == 0) {
+    // A negative size would become a read far beyond the buffer.
+    if (size <= 0) {
         lib_error(FN_XReadFileLn, 1, 3);
         return false;
     }
@@ -373,7 +374,7 @@ XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {
         lib_error(FN_XWriteFileLn, 1, 2);
         return -1;
     }
-    if (count == 0) {
+    if (count <= 0) {  // a negative count would write far beyond the buffer
         lib_error(FN_XWriteFileLn, 1, 3);
         return -1;
     }

@@ -391,6 +391,8 @@ TEST_F(FileLines, LongLinesComeInPiecesAndEndsAtTheBufferEdge) {
     EXPECT_LAST_ERROR(code(kRead, 1), 0, 1);
     EXPECT_EQ(XReadFileLn(f, buf, 0), -1);
     EXPECT_LAST_ERROR(code(kReadLn, 1), 3, 2);
+    EXPECT_EQ(XReadFileLn(f, buf, -1), -1);
+    EXPECT_LAST_ERROR(code(kReadLn, 1), 3, 2);
     EXPECT_EQ(XReadFileLn(f, nullptr, 8), -1);
     EXPECT_LAST_ERROR(code(kReadLn, 1), 2, 2);
     EXPECT_EQ(XReadFileLn(0, buf, 8), -1);
@@ -429,6 +431,8 @@ TEST_F(FileLines, WriteLnAddsNothingAndSizesTellDiskFiles) {
     EXPECT_EQ(XWriteFileLn(f, "ab", 1), 1);
     EXPECT_EQ(XWriteFileLn(f, "cd\n", 3), 3);
     EXPECT_EQ(XWriteFileLn(f, "x", 0), -1);
+    EXPECT_LAST_ERROR(code(kWriteLn, 1), 3, 2);
+    EXPECT_EQ(XWriteFileLn(f, "x", -1), -1);
     EXPECT_LAST_ERROR(code(kWriteLn, 1), 3, 2);
     EXPECT_EQ(XWriteFileLn(f, nullptr, 1), -1);
     EXPECT_LAST_ERROR(code(kWriteLn, 1), 2, 2);
