@@ -259,7 +259,12 @@ TEST_F(File, ExistFileTakesGlobPatterns) {
     EXPECT_LAST_ERROR(code(kExist, 4), ENOENT, 1);
     EXPECT_EQ(XExistFile((d + "/data.txt/x").c_str()), 0);
     EXPECT_LAST_ERROR(code(kExist, 4), ENOTDIR, 1);
+    ASSERT_EQ(symlink("nowhere", (d + "/dangling").c_str()), 0);
+    EXPECT_EQ(XExistFile((d + "/dangling").c_str()), 1);
+    EXPECT_EQ(XDeleteFile((d + "/dangling").c_str()), 1);
     EXPECT_EQ(XDeleteFile((d + "/data.txt").c_str()), 1);
+    EXPECT_EQ(XDeleteFile((d + "/data.txt").c_str()), 0);
+    EXPECT_LAST_ERROR(code(kDelete, 2), ENOENT, 1);
     EXPECT_EQ(XExistFile((d + "/*").c_str()), 0);
     EXPECT_LAST_ERROR(code(kExist, 4), ENOENT, 1);
     EXPECT_EQ(XExistFile(nullptr), 0);
