@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "xint.h"
+#include "xsysfl.h"
 
 using namespace zax;
 
@@ -145,15 +146,7 @@ bool read_entries(XHANDLE h, XSystemInfo *r) {
 
 }  // namespace
 
-extern "C" {
-
-XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
-    if (record == nullptr) {
-        lib_error(FN_XGetSystemInfoFile, 1, 1);
-        return 0;
-    }
-    // The directory comes from ZAXXLIB_XSYSTEM; unset or empty means the
-    // current directory. Its absence is no error of this call.
+XHANDLE zax::open_config_file(const char *name) {
     char dir[257] = {};
     SavedError before;
     int32_t len = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, dir, 256);
@@ -161,7 +154,17 @@ XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
         before.restore();
         len = 0;
     }
-    XHANDLE h = XOpenParmFile(len > 0 ? dir : nullptr, "XSYSTEM");
+    return XOpenParmFile(len > 0 ? dir : nullptr, name);
+}
+
+extern "C" {
+
+XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
+    if (record == nullptr) {
+        lib_error(FN_XGetSystemInfoFile, 1, 1);
+        return 0;
+    }
+    XHANDLE h = open_config_file("XSYSTEM");
     if (h == X_FAILED_PTR) return 0;
     bool ok = read_entries(h, record);
     SavedError result;

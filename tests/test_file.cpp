@@ -81,6 +81,8 @@ TEST_F(File, DispositionsCreateTruncateAndExisting) {
     EXPECT_LAST_ERROR(code(kOpen, 2), ENOENT, 1);
     EXPECT_EQ(XOpenFile(p.c_str(), 0, 0x20104), 0);
     EXPECT_LAST_ERROR(code(kOpen, 2), ENOENT, 1);
+    EXPECT_EQ(XOpenFile(rundir_.c_str(), 0, X_OPEN_READ), 0);
+    EXPECT_LAST_ERROR(code(kOpen, 2), EISDIR, 1);
 
     XFILE f = XOpenFile(p.c_str(), 0, 0x10104);
     ASSERT_GE(f, 3);

@@ -60,6 +60,12 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
         f = ::open(path, flags, 0666);
     } while (f < 0 && errno == EINTR);
     if (f < 0) return errno;
+    // A directory opens for reading on Linux, but is no file to read or lock.
+    struct stat st;
+    if (::fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(f);
+        return EISDIR;
+    }
     if (int err = lift_descriptor(f)) return err;
     fd = f;
     return 0;
