@@ -17,10 +17,19 @@ namespace {
 
 std::string g_dir;
 
+// The 100 MB file goes away with the program.
+void remove_dir() {
+    if (g_dir.empty()) return;
+    std::string files[] = {g_dir + "/lines.txt", g_dir + "/bench.ini"};
+    for (const std::string &f : files) unlink(f.c_str());
+    rmdir(g_dir.c_str());
+}
+
 const std::string &dir() {
     if (g_dir.empty()) {
         char tmpl[] = "/tmp/zaxbench_files.XXXXXX";
         g_dir = mkdtemp(tmpl);
+        std::atexit(remove_dir);
     }
     return g_dir;
 }
