@@ -276,6 +276,23 @@ TEST_F(ParmWrite, ReplacingKeepsEveryOtherByte) {
               "last line without end\r\n");
 }
 
+TEST_F(ParmWrite, LongLinesAndZeroBytesSurviveTheRewrite) {
+    std::string text = "S :\n" + std::string(3000, 'L') + "\n" + std::string("Z = a\0b\r\n", 9) +
+                       "K = old\n" + std::string(2048, 'E');  // ends on a full piece, no line end
+    XHANDLE h = open_rw(text);
+    ASSERT_NE(h, X_FAILED_PTR);
+    EXPECT_EQ(XWriteParmStr(h, "S", "K", "new", 3), 1);
+    EXPECT_EQ(XWriteParmStr(h, "S", "N", "added", 5), 1);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    std::string expect = "S :\n" + std::string(3000, 'L') + "\n" +
+                         std::string("Z = a\0b\r\n", 9) + "K = new\r\n" + std::string(2048, 'E') +
+                         "N = added\r\n";
+    EXPECT_EQ(written(), expect);
+    h = XOpenParmFile(rundir_.c_str(), "w.ini");
+    EXPECT_EQ(value(h, "S", "N"), "added");  // the piece boundary keeps it a line of its own
+    XCloseParmFile(h);
+}
+
 TEST_F(ParmWrite, NewKeysGoUnderTheHeaderOrAtTheEnd) {
     XHANDLE h = open_rw("S :\nA = a\nT :\nB = b\n");
     EXPECT_EQ(XWriteParmStr(h, "S", "N", "n", 5), 1);   // length beyond the string: all of it
