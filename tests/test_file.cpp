@@ -287,6 +287,9 @@ TEST_F(File, LocksBelongToTheHandle) {
     ASSERT_GE(b, 3);
     EXPECT_EQ(XLockFile(b, X_LOCK_NOWAIT), 0);
     EXPECT_LAST_ERROR(code(kLock, 2), EAGAIN, 1);
+    // A truncating open that cannot have the lock leaves the contents alone.
+    EXPECT_EQ(XOpenFile(p.c_str(), 0, X_OPEN_TRUNCATE | X_OPEN_WRITE | X_OPEN_LOCK_NOWAIT), 0);
+    EXPECT_EQ(read_file(p), "x");
     // The holder may lock again; unlocking frees the file for the other handle.
     EXPECT_EQ(XLockFile(a, X_LOCK_NOWAIT), 1);
     EXPECT_EQ(XUnlockFile(a), 1);
