@@ -104,7 +104,8 @@ namespace {
 // and a transaction is never interleaved with another thread's statements.
 std::mutex g_lock;
 Db *g_current[2] = {};
-std::unordered_set<Key *> g_keys;
+// The live keys; never destroyed, so that a call during exit stays safe.
+std::unordered_set<Key *> &g_keys = *new std::unordered_set<Key *>;
 pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
 
 void fork_prepare() { g_lock.lock(); }
@@ -127,6 +128,20 @@ void release(Db *d) {
     // here could disturb the parent's locks, so the child only forgets it.
     if (d->pid == getpid()) close_db(d);
 }
+
+// At exit, close the connections that no open key uses: SQLite then folds
+// the write-ahead log into the database and removes its side files.
+struct CloseAtExit {
+    ~CloseAtExit() {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (Db *&d : g_current) {
+            if (d != nullptr && d->refs == 1 && d->pid == getpid()) {
+                close_db(d);
+                d = nullptr;
+            }
+        }
+    }
+} g_close_at_exit;
 
 // Runs sql that returns no rows (or whose rows do not matter).
 int exec(sqlite3 *conn, const char *sql) {
