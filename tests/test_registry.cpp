@@ -407,6 +407,23 @@ TEST_F(Registry, DeleteKeyRemovesTheWholeTree) {
     EXPECT_EQ(open("", nullptr, X_REG_READ), X_FAILED_PTR);
 }
 
+TEST_F(Registry, AFailedDeleteKeepsTheKeysItHadNotReached) {
+    ASSERT_EQ(XWriteRegIntEx(HKEY_CURRENT_USER, "P", "T\\A\\A1", "n", 1), 1);
+    // A key whose path no longer fits the path buffer (only the store itself
+    // can make one), reached after A's tree.
+    reg::Key *deep = nullptr;
+    std::string far = "SOFTWARE\\ZAX\\P\\T\\Z\\" + std::string(250, 'z');
+    ASSERT_EQ(reg::open_key(reg::Hive::user, far, true, reg::kAll, deep), 0);
+    reg::close_key(deep);
+
+    EXPECT_EQ(XDeleteRegKey(HKEY_CURRENT_USER, "P", "T"), 0);
+    EXPECT_LAST_ERROR(code(kDeleteKey, 2), ENAMETOOLONG, 1);
+    XHANDLE t = open("P", "T", X_REG_READ);
+    ASSERT_NE(t, X_FAILED_PTR);
+    EXPECT_EQ(sub_keys(t), std::vector<std::string>{"Z"});  // A went first, Z stays
+    XCloseRegistry(t);
+}
+
 TEST_F(Registry, AHandleOfADeletedKeyFailsCleanly) {
     XHANDLE k = open("P", "Gone");
     ASSERT_NE(k, X_FAILED_PTR);
