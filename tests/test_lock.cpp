@@ -136,6 +136,9 @@ TEST_F(Lock, TimedWaitRunsOutWhileHeldAndSucceedsOnceReleased) {
 }
 
 TEST_F(Lock, LockOfAThreadThatEndedIsTakenByTheNextWaiter) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
+#endif
     for (int32_t key : {-1, 0x3C}) {
         SCOPED_TRACE(key);
         XHANDLE lock = XCreateLockObj(key);
@@ -229,7 +232,7 @@ TEST_F(Lock, ProcessKilledWhileHoldingLeavesTheLockToTheNextWaiter) {
     EXPECT_EQ(r.signal, SIGKILL);
     XHANDLE lock = XCreateLockObj(0x77);
     ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(XLockObj(lock, 1000), 1);
+    EXPECT_EQ(XLockObj(lock, X_INFINITE), 1);
     EXPECT_EQ(XUnlockObj(lock), 1);
     // And the mutex is as good as new for everyone afterwards.
     EXPECT_EQ(RunHelper({"locktry", "0x77"}).out, "1 0\n");
