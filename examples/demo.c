@@ -73,6 +73,7 @@ int main(void) {
     identity();
     memory_and_strings();
     environment();
+    demo_events();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }
