@@ -64,12 +64,30 @@ bool lock_table(Fn fn, uint32_t reason) {
 
 void unlock_table() { XUnlockObj(g_events.lock); }
 
-// Sets the slot's posted flag and wakes its waiter; 0 or the errno of the
-// wake. Under the table lock.
-int post_slot(Slot *s) {
+// Sets the slot's posted flag (under the table lock) and returns what must
+// wake its waiter: a second handle on the wake event, signalled by
+// wake_after_unlock once the lock is given up. Woken under the lock, the
+// waiter would at once block on that lock again.
+struct PendingWake {
+    os::Event *wake = nullptr;
+    int err = 0;
+};
+
+PendingWake post_slot(Slot *s) {
+    PendingWake p;
     s->posted = 1;
-    if (s->waiting && s->wake != nullptr) return s->wake->post();
-    return 0;
+    if (s->waiting && s->wake != nullptr) {
+        // Without a second handle, wake under the lock: slower, as correct.
+        if (os::event_dup(s->wake, &p.wake) != 0) p.err = s->wake->post();
+    }
+    return p;
+}
+
+int wake_after_unlock(PendingWake &p) {
+    if (p.wake == nullptr) return p.err;
+    int err = p.wake->post();
+    os::event_close(p.wake);
+    return err;
 }
 
 os::Waitable *as_waitable(XHANDLE h) { return static_cast<os::Waitable *>(h); }
@@ -281,15 +299,17 @@ void event_pipe_release() { g_events.pipe = nullptr; }
 void post_by_key(uint32_t key) {
     if (key == 0 || key == kNoKey || !large_mode()) return;
     if (XLockObj(g_events.lock, X_INFINITE) != 1) return;
+    PendingWake wake;
     Slot *t = g_events.table.load();
     int32_t n = g_events.size.load();
     for (int32_t i = 0; t != nullptr && i < n; ++i) {
         if (t[i].key == key) {
-            post_slot(&t[i]);
+            wake = post_slot(&t[i]);
             break;
         }
     }
     unlock_table();
+    wake_after_unlock(wake);
 }
 
 void release_thread_waits(uint32_t tid) {
@@ -405,8 +425,9 @@ XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
     int err;
     if (Slot *s = slot_of(event)) {
         if (!lock_table(FN_XPostEvent, 4)) return 0;
-        err = post_slot(s);
+        PendingWake wake = post_slot(s);
         unlock_table();
+        err = wake_after_unlock(wake);
     } else {
         err = as_waitable(event)->post();
     }

@@ -1,6 +1,8 @@
 #include "os/mutex.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -29,19 +31,20 @@ struct MutexFile {
 constexpr uint32_t kMutexMagic = 0x4B434C5A;  // "ZLCK"
 static_assert(offsetof(MutexFile, mutex) % alignof(pthread_mutex_t) == 0);
 
-// One mapping per name and process, counted by the handles that use it.
-// held counts this process's holds: a mapping stays while it is above 0.
+// One mapping per name and process, counted by the handles that use it
+// (under the table lock).
 struct Mapping {
     std::string name;
     MutexFile *file = nullptr;
-    std::atomic<int> refs{0};
-    std::atomic<int> held{0};
+    int refs = 0;
 };
 
 pthread_mutex_t g_table_lock = PTHREAD_MUTEX_INITIALIZER;
 std::map<std::string, Mapping *> *g_table = nullptr;  // made on first use, never freed
 
-thread_local uint32_t t_tid = 0;
+// Initial-exec: the owner test of every lock reads it, and the general
+// model would cost a call each time.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_tid = 0;
 
 void forget_tid_in_child() { t_tid = 0; }
 
@@ -142,9 +145,21 @@ int create_file(const std::string &path, MutexFile **out) {
     return err;
 }
 
+// True when a live thread of this process holds the mutex. The lock word
+// of a robust mutex holds its owner's thread id; tgkill with signal 0 tells
+// whether that thread belongs to this process.
+bool held_here(pthread_mutex_t *m) {
+    unsigned word = __atomic_load_n(reinterpret_cast<unsigned *>(&m->__data.__lock), __ATOMIC_ACQUIRE);
+    pid_t tid = pid_t(word & FUTEX_TID_MASK);
+    return tid != 0 && syscall(SYS_tgkill, getpid(), tid, 0) == 0;
+}
+
 void retire_locked(Mapping *mp) {
     g_table->erase(mp->name);
-    munmap(mp->file, sizeof(MutexFile));
+    // A holder's robust list points into the mapping: when the holder is
+    // ours, the mapping stays, so that the kernel can still release the
+    // mutex when that thread or this process ends.
+    if (!held_here(&mp->file->mutex)) munmap(mp->file, sizeof(MutexFile));
     delete mp;
 }
 
@@ -198,7 +213,7 @@ int mutex_open(const std::string &name, Mutex **out) {
         }
     }
     if (err == 0) {
-        mp->refs.fetch_add(1);
+        ++mp->refs;
         m->mapping = mp;
         m->m = &mp->file->mutex;
         *out = m;
@@ -214,14 +229,14 @@ int mutex_close(Mutex *m) {
         // A held robust mutex sits on its holder's robust list, which the
         // kernel walks (and writes to) when that thread ends: its memory must
         // outlive the hold, so a mutex destroyed while held is left behind.
-        if (__atomic_load_n(&m->own.__data.__lock, __ATOMIC_ACQUIRE) != 0) return 0;
+        if (held_here(&m->own)) return 0;
         int err = pthread_mutex_destroy(&m->own);
         delete m;
         return err;
     }
     pthread_mutex_lock(&g_table_lock);
     Mapping *mp = m->mapping;
-    if (mp->refs.fetch_sub(1) == 1 && mp->held.load() == 0) retire_locked(mp);
+    if (--mp->refs == 0) retire_locked(mp);
     pthread_mutex_unlock(&g_table_lock);
     delete m;
     return 0;
@@ -266,22 +281,9 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
         died = true;
     }
     if (owner_died != nullptr) *owner_died = died;
-    if (err == 0 && m->mapping != nullptr) m->mapping->held.fetch_add(1, std::memory_order_relaxed);
     return err;
 }
 
-int mutex_unlock(Mutex *m) {
-    Mapping *mp = m->mapping;
-    if (mp == nullptr) return pthread_mutex_unlock(m->m);
-    int err = pthread_mutex_unlock(m->m);
-    if (err != 0) return err;
-    if (mp->held.fetch_sub(1, std::memory_order_relaxed) == 1 && mp->refs.load() == 0) {
-        // The last handle went while this process held the mutex.
-        pthread_mutex_lock(&g_table_lock);
-        if (mp->refs.load() == 0 && mp->held.load() == 0) retire_locked(mp);
-        pthread_mutex_unlock(&g_table_lock);
-    }
-    return 0;
-}
+int mutex_unlock(Mutex *m) { return pthread_mutex_unlock(m->m); }
 
 }  // namespace zax::os
