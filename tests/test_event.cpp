@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/event.h"
 #include "zaxtest.h"
 
 using namespace zaxtest;
@@ -113,6 +114,24 @@ TEST_F(Event, WaitEndsOnAPostFromAnotherThreadOrWhenTheTimeRunsOut) {
     for (auto &w : ws) w.join();
     EXPECT_EQ(taken.load(), 1);
     EXPECT_EQ(XDestroyEvent(ev), 1);
+}
+
+TEST_F(Event, ALatchStaysSignalledAndJoinsWaitsBesideEvents) {
+    // The kind that thread handles are: taking it consumes nothing.
+    zax::os::Latch *latch = nullptr;
+    ASSERT_EQ(zax::os::latch_create(&latch), 0);
+    XHANDLE e[2] = {make(0xFFFFFFFF), static_cast<zax::os::Waitable *>(latch)};
+    EXPECT_EQ(XWaitEvent(e, 2, 0), -2);
+    EXPECT_EQ(XPostEvent(e[1], 0), 1);
+    EXPECT_EQ(XWaitEvent(e, 2, 0), 1);
+    EXPECT_EQ(XWaitEvent(e, 2, 0), 1);
+    EXPECT_EQ(XPostEvent(e[0], 0), 1);
+    EXPECT_EQ(XWaitEvent(e, 2, 0), 0);
+    // Only events are destroyed through XDestroyEvent.
+    EXPECT_EQ(XDestroyEvent(e[1]), 0);
+    EXPECT_LAST_ERROR(code(kDestroy, 2), EBADF, 1);
+    EXPECT_EQ(XDestroyEvent(e[0]), 1);
+    delete latch;
 }
 
 TEST_F(Event, ProcessesShareTheEventOfAKey) {

@@ -171,6 +171,24 @@ TEST_F(Lock, RecordsOfOneKeyShareTheMutexButEachHasItsOwner) {
     EXPECT_EQ(XDestroyLockObj(c), 1);
 }
 
+TEST_F(Lock, DestroyingAHeldLockLeavesTheHoldToTheKernel) {
+    // The holder's robust list still points at the mutex: the destroy must
+    // not free it under the holder, which ends afterwards.
+    for (int32_t key : {-1, 0x4D}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(on_other_thread([&] {
+                      XHANDLE lock = XCreateLockObj(key);
+                      return XLockObj(lock, X_INFINITE) * 10 + XDestroyLockObj(lock);
+                  }),
+                  11);
+    }
+    // The keyed one is free again for the next comer.
+    XHANDLE lock = XCreateLockObj(0x4D);
+    EXPECT_EQ(XLockObj(lock, 1000), 1);
+    EXPECT_EQ(XUnlockObj(lock), 1);
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
 TEST_F(Lock, ManyThreadsCountExactlyUnderOneKey) {
     constexpr int kThreads = 4, kRounds = 2000;
     uint32_t counter = 0;

@@ -1,6 +1,7 @@
 #include "os/event.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +123,38 @@ int event_close(Event *e) {
     int err = e->close_fd();
     delete e;
     return err;
+}
+
+Latch::~Latch() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Latch::try_take() {
+    struct pollfd p = {fd_, POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    return r == 1 && (p.revents & POLLIN);
+}
+
+int Latch::post() {
+    uint64_t v = 1;
+    ssize_t n;
+    do n = write(fd_, &v, sizeof v);
+    while (n < 0 && errno == EINTR);
+    return n < 0 && errno != EAGAIN ? errno : 0;
+}
+
+int latch_create(Latch **out) {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return errno;
+    auto *l = new (std::nothrow) Latch(fd);
+    if (l == nullptr) {
+        close(fd);
+        return ENOMEM;
+    }
+    *out = l;
+    return 0;
 }
 
 int event_dup(Event *e, Event **out) {

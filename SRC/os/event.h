@@ -43,6 +43,23 @@ private:
     bool named_;  // a FIFO of the run-time directory, else an eventfd
 };
 
+// A latch: once posted it stays signalled, and taking consumes nothing (the
+// handle of a thread that ended). An eventfd private to the process.
+class Latch : public Waitable {
+public:
+    explicit Latch(int fd) : fd_(fd) {}
+    ~Latch() override;
+    int fd() const override { return fd_; }
+    bool try_take() override;
+    int post() override;
+
+private:
+    int fd_;
+};
+
+// A new latch, not signalled; 0 or errno. Free it with delete.
+int latch_create(Latch **out);
+
 // An unnamed event (eventfd); 0 or errno.
 int event_create(Event **out);
 // The event named name, a FIFO of the run-time directory created when
