@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <map>
 #include <new>
+#include <vector>
 
 #include "os/rundir.h"
 
@@ -154,12 +155,57 @@ bool held_here(pthread_mutex_t *m) {
     return tid != 0 && syscall(SYS_tgkill, getpid(), tid, 0) == 0;
 }
 
-void retire_locked(Mapping *mp) {
+// Mutexes whose last handle went while a thread of this process held them.
+// A holder's robust list points into their memory, which the kernel writes
+// when that thread ends: they stay here (under the table lock) until no
+// thread of ours holds them, and are freed by a later close.
+struct Retired {
+    pthread_mutex_t *mutex;
+    MutexFile *file;  // a named mutex's mapping, or null
+    Mutex *own;       // a private mutex's handle, or null
+};
+std::vector<Retired> *g_retired = nullptr;
+
+void free_retired(const Retired &r) {
+    if (r.file != nullptr) munmap(r.file, sizeof(MutexFile));
+    if (r.own != nullptr) {
+        pthread_mutex_destroy(&r.own->own);
+        delete r.own;
+    }
+}
+
+// Under the table lock: free what is no longer held, keep the rest.
+void sweep_locked() {
+    if (g_retired == nullptr) return;
+    size_t kept = 0;
+    for (const Retired &r : *g_retired) {
+        if (held_here(r.mutex))
+            (*g_retired)[kept++] = r;
+        else
+            free_retired(r);
+    }
+    g_retired->resize(kept);
+}
+
+// Under the table lock: free now, or keep while a thread of ours holds it
+// (and, without memory to remember it, leave it for the process's end).
+void retire_locked(const Retired &r) {
+    sweep_locked();
+    if (!held_here(r.mutex)) {
+        free_retired(r);
+        return;
+    }
+    if (g_retired == nullptr) g_retired = new (std::nothrow) std::vector<Retired>;
+    if (g_retired == nullptr) return;
+    try {
+        g_retired->push_back(r);
+    } catch (...) {
+    }
+}
+
+void retire_mapping_locked(Mapping *mp) {
     g_table->erase(mp->name);
-    // A holder's robust list points into the mapping: when the holder is
-    // ours, the mapping stays, so that the kernel can still release the
-    // mutex when that thread or this process ends.
-    if (!held_here(&mp->file->mutex)) munmap(mp->file, sizeof(MutexFile));
+    retire_locked({&mp->file->mutex, mp->file, nullptr});
     delete mp;
 }
 
@@ -225,20 +271,14 @@ int mutex_open(const std::string &name, Mutex **out) {
 }
 
 int mutex_close(Mutex *m) {
-    if (m->mapping == nullptr) {
-        // A held robust mutex sits on its holder's robust list, which the
-        // kernel walks (and writes to) when that thread ends: its memory must
-        // outlive the hold, so a mutex destroyed while held is left behind.
-        if (held_here(&m->own)) return 0;
-        int err = pthread_mutex_destroy(&m->own);
-        delete m;
-        return err;
-    }
     pthread_mutex_lock(&g_table_lock);
-    Mapping *mp = m->mapping;
-    if (--mp->refs == 0) retire_locked(mp);
+    if (m->mapping == nullptr) {
+        retire_locked({&m->own, nullptr, m});
+    } else {
+        if (--m->mapping->refs == 0) retire_mapping_locked(m->mapping);
+        delete m;
+    }
     pthread_mutex_unlock(&g_table_lock);
-    delete m;
     return 0;
 }
 
