@@ -288,6 +288,18 @@ TEST_F(EventTable, DeadSendersAndDeadTargetsLeaveNothingUnusable) {
     EXPECT_EQ(XDestroyEvent(ev), 1);
 }
 
+TEST_F(EventTable, ServerRecoversFromFailedAccepts) {
+    Child child({"evwait_nofd", "0x45"});
+    std::string ready = child.line();
+    ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
+    uint32_t pid = uint32_t(std::stoul(ready.substr(6)));
+    XHANDLE ev = make(0x45);
+    // Queued while the target cannot accept; delivered once it can again.
+    EXPECT_EQ(XGlobalPostEvent(ev, 0, pid), 1);
+    EXPECT_EQ(child.finish(), "refused 0\n");
+    EXPECT_EQ(XDestroyEvent(ev), 1);
+}
+
 TEST_F(EventTable, SimultaneousSendersAllSucceed) {
     XHANDLE ev = make(0x60);
     uint32_t self = zax::os::process_id();

@@ -1,6 +1,7 @@
 // Helper commands for events and cross-process posting. Commands that run in
 // the large event mode get ZAXXLIB_EVENT_NUMBER from the test.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -76,4 +77,30 @@ ZAX_HELPER(connectdie) {
     (void)!write(fd, "\x01", 1);  // part of a message only
     kill(getpid(), SIGKILL);
     return 102;
+}
+
+// evwait_nofd KEY: like evwait, but the process can open no descriptor for
+// 200 ms after "ready" (its pipe-server thread's accepts fail meanwhile);
+// then waits up to 5 s and prints the result.
+ZAX_HELPER(evwait_nofd) {
+    if (argc < 2) return 100;
+    XInitXlib();
+    XHANDLE ev = nullptr;
+    if (!XCreateEvent(&ev, num(argv[1]))) return 101;
+    struct rlimit old;
+    getrlimit(RLIMIT_NOFILE, &old);
+    int lowest = dup(0);  // every descriptor below this one is in use
+    close(lowest);
+    struct rlimit none = old;
+    none.rlim_cur = rlim_t(lowest);
+    setrlimit(RLIMIT_NOFILE, &none);
+    std::printf("ready %u\n", unsigned(getpid()));
+    std::fflush(stdout);
+    XSleep(200);
+    int probe = dup(0);  // still refused here, as the server's accepts were
+    setrlimit(RLIMIT_NOFILE, &old);
+    std::printf("%s %d\n", probe < 0 ? "refused" : "allowed", XWaitEvent(&ev, 1, 5000));
+    XDestroyEvent(ev);
+    XTermXlib();
+    return 0;
 }
