@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -93,11 +92,6 @@ bool accept_queued(PipeServer *s) {
 
 void *server_main(void *arg) {
     auto *s = static_cast<PipeServer *>(arg);
-    // A sender's connect wakes this thread before the sender has written its
-    // message: as a batch thread it does not preempt the sender, which then
-    // finishes its message first, and one wake-up serves the connection.
-    struct sched_param none = {};
-    pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);
     struct pollfd fds[2] = {{s->listen_fd, POLLIN, 0}, {s->wake_fd, POLLIN, 0}};
     for (;;) {
         int r = poll(fds, 2, -1);
