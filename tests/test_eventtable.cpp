@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "os/event.h"
+#include "os/pipe.h"
 #include "os/sys.h"
 #include "xevent.h"
 #include "zaxtest.h"
@@ -195,20 +196,24 @@ TEST_F(EventTable, ASecondWaiterOnOneEventIsRefused) {
 
 TEST_F(EventTable, ReleasingAKilledThreadsWaitsFreesItsSlots) {
     XHANDLE ev = make(5);
+    zax::os::Event *sys = nullptr;
+    ASSERT_EQ(zax::os::event_create(&sys), 0);
+    XHANDLE set[2] = {ev, static_cast<zax::os::Waitable *>(sys)};
     std::atomic<uint32_t> tid{0};
     std::atomic<int32_t> got{-9};
     std::thread waiter([&] {
         tid = zax::os::thread_id();
-        got = XWaitEvent(&ev, 1, 300);
+        got = XWaitEvent(set, 2, 10000);
     });
-    while (tid == 0) XSleep(1);
     // Wait for the registration (a second waiter is refused then).
     while (XWaitEvent(&ev, 1, 0) == -2) XSleep(1);
     zax::release_thread_waits(tid);
     EXPECT_EQ(make(9), ev);  // the slot is free
+    EXPECT_EQ(XPostEvent(set[1], 0), 1);
     waiter.join();
-    EXPECT_EQ(got.load(), -2);
+    EXPECT_EQ(got.load(), 1);
     EXPECT_EQ(XDestroyEvent(ev), 1);
+    zax::os::event_close(sys);
 }
 
 TEST_F(EventTable, ThreadsPlayPingPongWithoutLosingAWakeUp) {
@@ -316,6 +321,30 @@ TEST_F(EventTable, SimultaneousSendersAllSucceed) {
     EXPECT_EQ(ok.load(), 400);
     EXPECT_EQ(XWaitEvent(&ev, 1, 5000), 0);
     EXPECT_EQ(XDestroyEvent(ev), 1);
+}
+
+class EventPipe : public ZaxTest {};
+
+std::atomic<uint32_t> g_received{0}, g_sum{0};
+void count_message(uint32_t m) {
+    ++g_received;
+    g_sum += m;
+}
+
+TEST_F(EventPipe, StoppingDeliversEveryMessageAlreadyQueued) {
+    using namespace zax::os;
+    constexpr uint32_t kPid = 0x7FFFFF01, kMessages = 50;  // no live process has it
+    PipeServer *server = nullptr;
+    ASSERT_EQ(pipe_create(kPid, &server), 0);
+    ASSERT_EQ(pipe_start(server, count_message), 0);
+    SendStep step;
+    for (uint32_t i = 1; i <= kMessages; ++i) ASSERT_EQ(pipe_send(kPid, i, &step), 0) << i;
+    pipe_destroy(server);  // right away: most connections still wait in the backlog
+    EXPECT_EQ(g_received.load(), kMessages);
+    EXPECT_EQ(g_sum.load(), kMessages * (kMessages + 1) / 2);
+    EXPECT_FALSE(exists(socket_of(rundir_, kPid)));
+    EXPECT_EQ(pipe_send(kPid, 1, &step), ENOENT);
+    EXPECT_EQ(step, SendStep::Connect);
 }
 
 class Init : public ZaxTest {
