@@ -4,16 +4,16 @@
 #include "os/sys.h"
 #include "xevent.h"
 #include "xint.h"
+#include "xlibini.h"
 
 using namespace zax;
 
 namespace zax {
 
-// Job support (looking up and releasing what job processes need) belongs to
-// the processes module; until it exists these do nothing, and they are
-// called exactly where initialisation and termination call them.
-int job_support_setup() { return 1; }
-int job_support_release() { return 1; }
+// Job support belongs to the processes module; until it defines these, they
+// do nothing, and they are called exactly where they belong.
+__attribute__((weak)) int job_support_setup() { return 1; }
+__attribute__((weak)) int job_support_release() { return 1; }
 
 }  // namespace zax
 
