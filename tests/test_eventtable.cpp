@@ -323,6 +323,23 @@ TEST_F(EventTable, SimultaneousSendersAllSucceed) {
     EXPECT_EQ(XDestroyEvent(ev), 1);
 }
 
+class SharedEvent : public ZaxTest {};
+
+TEST_F(SharedEvent, AProcessKilledWhileWaitingLeavesTheEventUsable) {
+    XHANDLE ev = nullptr;
+    ASSERT_EQ(XCreateEvent(&ev, 0x21), 1);
+    Child child({"evwait", "0x21", "10000"});
+    ASSERT_EQ(child.line().rfind("ready ", 0), 0u);
+    XSleep(20);  // let it block in its wait
+    kill(child.pid(), SIGKILL);
+    child.finish();
+    EXPECT_EQ(XPostEvent(ev, 0), 1);
+    EXPECT_EQ(XWaitEvent(&ev, 1, 1000), 0);
+    EXPECT_EQ(RunHelper({"evpost", "0x21"}).out, "1\n");
+    EXPECT_EQ(XWaitEvent(&ev, 1, 1000), 0);
+    EXPECT_EQ(XDestroyEvent(ev), 1);
+}
+
 class EventPipe : public ZaxTest {};
 
 std::atomic<uint32_t> g_received{0}, g_sum{0};
