@@ -30,7 +30,9 @@ struct MutexFile {
     pthread_mutex_t mutex;
 };
 constexpr uint32_t kMutexMagic = 0x4B434C5A;  // "ZLCK"
-static_assert(offsetof(MutexFile, mutex) % alignof(pthread_mutex_t) == 0);
+// Every process of one ABI reads the file alike.
+static_assert(offsetof(MutexFile, size) == 4 && offsetof(MutexFile, mutex) == 8);
+static_assert(sizeof(MutexFile) == 8 + sizeof(pthread_mutex_t));
 
 // One mapping per name and process, counted by the handles that use it
 // (under the table lock).
