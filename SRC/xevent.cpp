@@ -19,12 +19,14 @@ using namespace zax;
 
 namespace {
 
+struct Wake;
+
 struct Slot {
     uint32_t key;     // 0 free, 0xFFFFFFFF an event without a key
     uint16_t refs;    // XCreateEvent calls not yet matched by XDestroyEvent
     uint8_t posted;   // a post waits to be taken
     uint8_t waiting;  // a thread is registered on the slot
-    os::Event *wake;  // the registered thread's wake event
+    Wake *wake;       // the registered thread's wake event
     uint32_t thread;  // the registered thread
 };
 
@@ -64,29 +66,35 @@ bool lock_table(Fn fn, uint32_t reason) {
 
 void unlock_table() { XUnlockObj(g_events.lock); }
 
-// Sets the slot's posted flag (under the table lock) and returns what must
-// wake its waiter: a second handle on the wake event, signalled by
-// wake_after_unlock once the lock is given up. Woken under the lock, the
-// waiter would at once block on that lock again.
-struct PendingWake {
-    os::Event *wake = nullptr;
-    int err = 0;
+// A waiter's wake event, shared with the posters that signal it after they
+// gave up the table lock (woken under the lock, the waiter would at once
+// block on it again); the last of them closes it.
+struct Wake {
+    os::Event *event;
+    std::atomic<int> refs;
 };
 
-PendingWake post_slot(Slot *s) {
-    PendingWake p;
-    s->posted = 1;
-    if (s->waiting && s->wake != nullptr) {
-        // Without a second handle, wake under the lock: slower, as correct.
-        if (os::event_dup(s->wake, &p.wake) != 0) p.err = s->wake->post();
+void wake_release(Wake *w) {
+    if (w->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        os::event_close(w->event);
+        delete w;
     }
-    return p;
 }
 
-int wake_after_unlock(PendingWake &p) {
-    if (p.wake == nullptr) return p.err;
-    int err = p.wake->post();
-    os::event_close(p.wake);
+// Sets the slot's posted flag (under the table lock); returns the wake event
+// to signal with wake_after_unlock, or null.
+Wake *post_slot(Slot *s) {
+    s->posted = 1;
+    if (!s->waiting || s->wake == nullptr) return nullptr;
+    s->wake->refs.fetch_add(1, std::memory_order_relaxed);
+    return s->wake;
+}
+
+// 0, or the errno of the signal.
+int wake_after_unlock(Wake *w) {
+    if (w == nullptr) return 0;
+    int err = w->event->post();
+    wake_release(w);
     return err;
 }
 
@@ -121,8 +129,13 @@ struct WaitLists {
 };
 
 int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
-    os::Event *wake = nullptr;
-    if (os::event_create(&wake) != 0) {
+    os::Event *event = nullptr;
+    Wake *wake = nullptr;
+    if (os::event_create(&event) == 0) {
+        wake = new (std::nothrow) Wake{event, {1}};
+        if (wake == nullptr) os::event_close(event);
+    }
+    if (wake == nullptr) {
         record_error(FN_XWaitEvent, 7, 0, kSystem);
         return -1;
     }
@@ -132,19 +145,19 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
         if (lists == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
         if (block != X_FAILED_PTR) XFreeMemory(block);
         delete lists;
-        os::event_close(wake);
+        wake_release(wake);
         return -1;
     }
     lists->table_pos = static_cast<int32_t *>(block);
     auto finish = [&](int32_t result) {
         XFreeMemory(lists->table_pos);
         delete lists;
-        os::event_close(wake);
+        wake_release(wake);
         return result;
     };
     if (!lock_table(FN_XWaitEvent, 11)) return finish(-1);
 
-    lists->set[0] = wake;
+    lists->set[0] = wake->event;
     for (int32_t i = 0; i < count; ++i) {
         if (slot_of(events[i]) != nullptr) {
             lists->table_pos[lists->tables++] = i;
@@ -299,7 +312,7 @@ void event_pipe_release() { g_events.pipe = nullptr; }
 void post_by_key(uint32_t key) {
     if (key == 0 || key == kNoKey || !large_mode()) return;
     if (XLockObj(g_events.lock, X_INFINITE) != 1) return;
-    PendingWake wake;
+    Wake *wake = nullptr;
     Slot *t = g_events.table.load();
     int32_t n = g_events.size.load();
     for (int32_t i = 0; t != nullptr && i < n; ++i) {
@@ -425,7 +438,7 @@ XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
     int err;
     if (Slot *s = slot_of(event)) {
         if (!lock_table(FN_XPostEvent, 4)) return 0;
-        PendingWake wake = post_slot(s);
+        Wake *wake = post_slot(s);
         unlock_table();
         err = wake_after_unlock(wake);
     } else {

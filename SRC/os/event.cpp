@@ -157,16 +157,4 @@ int latch_create(Latch **out) {
     return 0;
 }
 
-int event_dup(Event *e, Event **out) {
-    int fd = fcntl(e->fd(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return errno;
-    auto *d = new (std::nothrow) Event(fd, e->named());
-    if (d == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
-    *out = d;
-    return 0;
-}
-
 }  // namespace zax::os

@@ -30,7 +30,6 @@ public:
 class Event : public Waitable {
 public:
     explicit Event(int fd, bool named) : fd_(fd), named_(named) {}
-    bool named() const { return named_; }
     ~Event() override;
     int fd() const override { return fd_; }
     bool try_take() override;
@@ -68,9 +67,5 @@ int event_create(Event **out);
 int event_open(const std::string &name, Event **out);
 // Close and free; 0 or errno of the close.
 int event_close(Event *e);
-// A second handle on the same event; the event lives while either is open.
-// Lets a poster signal it after giving up the lock that kept the first
-// handle alive. 0 or errno.
-int event_dup(Event *e, Event **out);
 
 }  // namespace zax::os
