@@ -9,4 +9,6 @@ void demo_shared(void);
 void demo_files(void);
 /* The registry section. */
 void demo_registry(void);
+/* Lock objects, events, waits and cross-process posting. */
+void demo_events(void);
 #endif
