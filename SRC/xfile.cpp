@@ -72,7 +72,8 @@ bool line_args_ok(XFILE handle, const void *buffer, int32_t size) {
         lib_error(FN_XReadFileLn, 1, 2);
         return false;
     }
-    if (size == 0) {
+    // A negative size would become a read far beyond the buffer.
+    if (size <= 0) {
         lib_error(FN_XReadFileLn, 1, 3);
         return false;
     }
@@ -115,18 +116,30 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
         return 0;
     }
     bool write = (flags & X_OPEN_READ) == 0;
-    os::Disposition disp = (flags & X_OPEN_CREATE)     ? os::Disposition::create_new
-                           : (flags & X_OPEN_TRUNCATE) ? os::Disposition::truncate_existing
-                                                       : os::Disposition::open_existing;
+    // A file to be cut and locked is cut only once the lock is had: cutting
+    // it first would destroy what the present holder is writing.
+    bool lock = (flags & kLockBits) != 0;
+    bool cut_after_lock = lock && (flags & X_OPEN_TRUNCATE);
+    os::Disposition disp = (flags & X_OPEN_CREATE) ? os::Disposition::create_new
+                           : (flags & X_OPEN_TRUNCATE) && !cut_after_lock
+                               ? os::Disposition::truncate_existing
+                               : os::Disposition::open_existing;
     int32_t fd = 0;
     if (int err = os::file_open(name, write, disp, fd)) {
         sys_error(FN_XOpenFile, 2, err);
         return 0;
     }
-    if (flags & kLockBits) {
+    if (lock) {
         int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
         if (!XLockFile(fd, mode)) {
             os::file_close(fd);  // XLockFile's reason stays in the record
+            return 0;
+        }
+    }
+    if (cut_after_lock) {
+        if (int err = os::file_truncate(fd, 0)) {
+            sys_error(FN_XOpenFile, 2, err);
+            os::file_close(fd);
             return 0;
         }
     }
@@ -373,7 +386,7 @@ XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {
         lib_error(FN_XWriteFileLn, 1, 2);
         return -1;
     }
-    if (count == 0) {
+    if (count <= 0) {  // a negative count would write far beyond the buffer
         lib_error(FN_XWriteFileLn, 1, 3);
         return -1;
     }

@@ -24,6 +24,15 @@ int lift_descriptor(int &fd) {
     return 0;
 }
 
+// The first directory that a search could not read, with why; glob's error
+// callback has no context argument.
+thread_local int t_glob_error = 0;
+
+int note_glob_error(const char *, int err) {
+    if (t_glob_error == 0 && err != ENOENT && err != ENOTDIR) t_glob_error = err;
+    return 0;  // go on searching: another directory may still match
+}
+
 int lock_call(int fd, int cmd, short type) {
     struct flock fl {};
     fl.l_type = type;
@@ -51,6 +60,12 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
         f = ::open(path, flags, 0666);
     } while (f < 0 && errno == EINTR);
     if (f < 0) return errno;
+    // A directory opens for reading on Linux, but is no file to read or lock.
+    struct stat st;
+    if (::fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(f);
+        return EISDIR;
+    }
     if (int err = lift_descriptor(f)) return err;
     fd = f;
     return 0;
@@ -133,21 +148,25 @@ int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
     glob_t g{};
     found = false;
     absent_errno = ENOENT;
-    int r = ::glob(pattern, GLOB_NOSORT, nullptr, &g);
-    int err = errno;
+    t_glob_error = 0;
+    int r = ::glob(pattern, GLOB_NOSORT, note_glob_error, &g);
     ::globfree(&g);
     if (r == 0) {
         found = true;
         return 0;
     }
     if (r == GLOB_NOSPACE) return ENOMEM;
-    if (r == GLOB_ABORTED) return err != 0 ? err : EIO;
-    // No match. For a plain name (no pattern characters) the system can tell
-    // why: a missing file, a missing directory, or a directory we may not
-    // search, which is a failure rather than an absence.
+    // No match. A directory that could not be read (EACCES and the like) makes
+    // it a failure of the search rather than an absence.
+    if (t_glob_error != 0) return t_glob_error;
+    // For a plain name (no pattern characters) the system can tell why: a
+    // missing file, a missing directory, or one we may not search.
     if (std::strpbrk(pattern, "*?[") == nullptr) {
         struct stat st;
-        if (::lstat(pattern, &st) == 0) return 0;  // a dangling link: glob skips it
+        if (::lstat(pattern, &st) == 0) {  // a link to nothing is still an entry
+            found = true;
+            return 0;
+        }
         if (errno != ENOENT && errno != ENOTDIR) return errno;
         absent_errno = errno;
     }

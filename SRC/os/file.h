@@ -11,7 +11,8 @@ enum class Disposition { open_existing, create_new, truncate_existing };
 // Open path for reading only (write = false) or for reading and writing.
 // The descriptor is close-on-exec and never below 3, so that 0 can mean "no
 // file" and the standard streams stay distinct. New files get mode 0666 less
-// the umask. Returns 0 and sets fd, or an errno.
+// the umask. A directory is refused with EISDIR. Returns 0 and sets fd, or an
+// errno.
 int file_open(const char *path, bool write, Disposition disp, int32_t &fd);
 // Close; 0 or an errno (EINTR counts as closed: Linux has released the
 // descriptor already).
