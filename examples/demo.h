@@ -11,4 +11,6 @@ void demo_files(void);
 void demo_registry(void);
 /* Lock objects, events, waits and cross-process posting. */
 void demo_events(void);
+/* Local and global lists, saved and loaded. */
+void demo_lists(void);
 #endif
