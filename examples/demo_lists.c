@@ -25,8 +25,8 @@ void demo_lists(void) {
     const char *dir = getenv("ZAXXLIB_RUNDIR");
     printf("Lists\n");
 
-    /* A local list of at most 64 bytes, each element counting its size + 12. */
-    list = XCreateList(64, 0, 0);
+    /* A local list of at most 60 bytes, each element counting its size + 12. */
+    list = XCreateList(60, 0, 0);
     if (list == NULL) {
         show_error("XCreateList");
         return;
@@ -36,7 +36,7 @@ void demo_lists(void) {
     XAddList(list, "three", 5, -1);
     print_list("local list", list, 0);
     XAddList(list, "four", 4, -1);
-    show_error("a fourth element past 64 bytes");
+    show_error("a fourth element past 60 bytes");
     XRemoveList(list, buf, 3, -1);
     show_error("removing 5 bytes into 3");
     printf("  a peek tells the size first: %d bytes\n", XPeekList(list, NULL, 0, -1));
