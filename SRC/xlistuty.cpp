@@ -76,54 +76,53 @@ void mark_words(uint8_t *bm, uint64_t start, uint64_t n, bool used) {
     }
 }
 
-// First fit over the bitmap: the first run of n free words within the data
-// area. Stretches of the bitmap that are all free or all used are passed a
-// 64-bit chunk, a 32-bit group or a byte at a time; mixed bytes go bit by
-// bit. Returns the run's first word or -1.
-uint64_t load64(const uint8_t *p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
+// Up to 64 bitmap bits from chunk c (words 64c to 64c + 63) with word 64c in
+// the most significant bit; only the bytes of words below `words` are read.
+uint64_t chunk_bits(const uint8_t *bm, uint64_t c, uint64_t words) {
+    uint64_t avail = words - 64 * c;
+    size_t bytes = avail >= 64 ? 8 : size_t((avail + 7) / 8);
+    uint64_t v = 0;
+    for (size_t k = 0; k < bytes; ++k) v |= uint64_t(bm[8 * c + k]) << (56 - 8 * k);
     return v;
 }
 
+bool all_used(const uint8_t *bm, uint64_t c) {
+    uint64_t v;
+    std::memcpy(&v, bm + 8 * c, 8);
+    return v == ~uint64_t(0);
+}
+
+// First fit over the bitmap: the first run of n free words within the data
+// area. The scan takes 64 words at a time and passes each stretch of equal
+// bits in one step (counting leading zeros or ones), so that whole groups and
+// bytes that are all free or all used cost no more than a single bit; long
+// used stretches go four chunks at a time. Returns the run's first word or -1.
 int64_t first_fit(const uint8_t *bm, uint64_t words, uint64_t n) {
-    uint64_t i = 0, start = 0, run = 0;
-    while (i < words) {
-        uint64_t step = 0;
-        bool used = false;
-        if (i % 64 == 0 && words - i >= 64) {
-            uint64_t chunk = load64(bm + i / 8);
-            if (chunk == ~uint64_t(0)) {
-                // Long used stretches are the common case of a full list:
-                // pass them four chunks at a time.
-                uint64_t j = i + 64;
-                while (words - j >= 256 && (load64(bm + j / 8) & load64(bm + j / 8 + 8) &
-                                            load64(bm + j / 8 + 16) & load64(bm + j / 8 + 24)) ==
-                                               ~uint64_t(0))
-                    j += 256;
+    uint64_t start = 0, run = 0;
+    for (uint64_t c = 0; 64 * c < words;) {
+        if (run == 0 && words - 64 * c >= 256 && all_used(bm, c) && all_used(bm, c + 1) &&
+            all_used(bm, c + 2) && all_used(bm, c + 3)) {
+            c += 4;
+            continue;
+        }
+        uint64_t valid = words - 64 * c < 64 ? words - 64 * c : 64;
+        uint64_t v = chunk_bits(bm, c, words);
+        for (uint64_t p = 0; p < valid;) {
+            uint64_t rest = v << p;  // p < 64
+            uint64_t len;
+            if (rest >> 63) {
+                len = ~rest == 0 ? 64 - p : uint64_t(__builtin_clzll(~rest));
                 run = 0;
-                i = j;
-                continue;
+            } else {
+                len = rest == 0 ? 64 - p : uint64_t(__builtin_clzll(rest));
+                if (len > valid - p) len = valid - p;
+                if (run == 0) start = 64 * c + p;
+                run += len;
+                if (run >= n) return int64_t(start);
             }
-            if (chunk == 0) step = 64;
+            p += len;
         }
-        if (step == 0 && i % 32 == 0) {
-            uint32_t group;
-            std::memcpy(&group, bm + i / 8, 4);  // the bitmap is a whole number of groups
-            if (group == 0 || group == 0xFFFFFFFFu) step = 32, used = group != 0;
-        }
-        if (step == 0 && i % 8 == 0 && (bm[i / 8] == 0x00 || bm[i / 8] == 0xFF))
-            step = 8, used = bm[i / 8] != 0;
-        if (step == 0) step = 1, used = word_used(bm, i);
-        if (step > words - i) step = words - i;  // bits past the data area are not words
-        if (used) {
-            run = 0;
-        } else {
-            if (run == 0) start = i;
-            run += step;
-            if (run >= n) return int64_t(start);
-        }
-        i += step;
+        ++c;
     }
     return -1;
 }
