@@ -273,6 +273,12 @@ XAPI int32_t XAddKanjiShiftEx(uint8_t code, int32_t length, const void *src, int
 XAPI int32_t XRemoveKanjiShiftEx(uint8_t code, int32_t length, const void *src,
                                  int32_t *dstSize, void *dst);
 
+/* Convert length bytes of shifted text in place between Shift-JIS and a host form; 1 or 0. */
+XAPI int32_t XConvertKanji(uint8_t from, uint8_t to, void *text, int32_t length);
+/* Convert shifted text into dst (capacity *dstSize, which gets the full length); bytes placed, or 0. */
+XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *dst, int32_t length,
+                             int32_t *dstSize);
+
 /* Value of the hexadecimal digits (spaces skipped) in the first length bytes of text, or 0. */
 XAPI uint32_t XAtox(const char *text, int32_t length);
 
