@@ -357,36 +357,36 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
     }
     uint8_t *work = alloc_work(2 * n);
     if (work == nullptr) return 0;
-    // The source is placed in the upper half of the work area and converted
-    // towards the lower half: an EUC result grows by at most one byte per
-    // source byte, so writing never overtakes reading.
+    const auto *in = static_cast<const uint8_t *>(src);
     uint8_t *upper = work + n;
-    std::memcpy(upper, src, n);
-    long out_len = -1;
+    uint8_t *result = work;  // where the converted text ends up
+    long out_len = long(n);
     uint32_t fail = 0;
     if (ff == Form::Euc) {
-        out_len = euc_to_sjis(upper, n, work);  // into Shift-JIS, never longer
+        out_len = euc_to_sjis(in, n, work);  // into Shift-JIS, never longer
         if (out_len < 0) fail = 8;
         else if (is_host(tf) && sjis_to_host(to, tf, work, size_t(out_len)) != size_t(out_len))
             fail = to_host_detail(tf);
     } else if (ff == Form::Sjis) {
         if (tf == Form::Euc) {
-            out_len = sjis_to_euc(upper, n, work);
+            out_len = sjis_to_euc(in, n, work);
             if (out_len < 0) fail = 7;
         } else {
-            std::memcpy(work, upper, n);
-            out_len = long(n);
+            std::memcpy(work, in, n);
             if (sjis_to_host(to, tf, work, n) != n) fail = to_host_detail(tf);
         }
-    } else {  // a host form
+    } else {
+        // A host form goes to Shift-JIS in the upper half; EUC is then
+        // written from there towards the lower half, growing by at most one
+        // byte per source byte, so that writing never overtakes reading.
+        std::memcpy(upper, in, n);
         if (host_to_sjis(ff, variant_of(from), upper, n) != n) {
             fail = from_host_detail(ff);
         } else if (tf == Form::Euc) {
             out_len = sjis_to_euc(upper, n, work);
             if (out_len < 0) fail = 7;
         } else {
-            std::memcpy(work, upper, n);
-            out_len = long(n);
+            result = upper;
         }
     }
     if (fail != 0) {
@@ -395,8 +395,8 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
         return 0;
     }
     size_t placed = size_t(out_len);
-    if (placed > cap) placed = cut_length(tf, work, cap);
-    std::memcpy(dst, work, placed);
+    if (placed > cap) placed = cut_length(tf, result, cap);
+    std::memcpy(dst, result, placed);
     free_work(work);
     // The full converted length, so that a caller can tell a cut result.
     *dstSize = out_len > INT32_MAX ? INT32_MAX : int32_t(out_len);

@@ -73,6 +73,8 @@ int main(void) {
     identity();
     memory_and_strings();
     environment();
+    demo_data();
+    demo_time();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }
