@@ -74,90 +74,131 @@ bool jis_to_sjis(uint8_t f, uint8_t s, uint8_t *out) {
     return true;
 }
 
-// --- In place: host to Shift-JIS and Shift-JIS to host -----------------------
+// Lookup tables of the Shift-JIS/EUC arithmetic, built once at compile time
+// so that the inner loops have no range tests.
+struct JisTables {
+    // Shift-JIS first byte: its JIS base (row pair), 0 for no EUC pair.
+    uint16_t sjis_first[256];
+    // Shift-JIS second byte: row and cell offset, 0 for no EUC pair.
+    uint16_t sjis_second[256];
+    // JIS row (0x21-0x7E, bit 0x80 dropped): Shift-JIS first byte, 0 outside.
+    uint8_t row_lead[128];
+    // JIS cell (0x21-0x7E): Shift-JIS second byte for odd and even rows, 0 outside.
+    uint8_t cell_odd[128], cell_even[128];
+};
+
+constexpr JisTables make_jis_tables() {
+    JisTables t{};
+    for (int b = 0x81; b <= 0x9F; ++b) t.sjis_first[b] = uint16_t(0x2100 + (b - 0x81) * 0x200);
+    for (int b = 0xE0; b <= 0xEF; ++b) t.sjis_first[b] = uint16_t(0x5F00 + (b - 0xE0) * 0x200);
+    for (int c = 0x40; c <= 0x7E; ++c) t.sjis_second[c] = uint16_t(0x21 + (c - 0x40));
+    for (int c = 0x80; c <= 0x9E; ++c) t.sjis_second[c] = uint16_t(0x60 + (c - 0x80));
+    for (int c = 0x9F; c <= 0xFC; ++c) t.sjis_second[c] = uint16_t(0x121 + (c - 0x9F));
+    for (int r = 0x21; r <= 0x7E; ++r)
+        t.row_lead[r] = uint8_t(((r + 1) >> 1) + (r <= 0x5E ? 0x70 : 0xB0));
+    for (int c = 0x21; c <= 0x7E; ++c) {
+        t.cell_odd[c] = uint8_t(c + (c >= 0x60 ? 0x20 : 0x1F));
+        t.cell_even[c] = uint8_t(c + 0x7E);
+    }
+    return t;
+}
+constexpr JisTables kJis = make_jis_tables();
+
+// --- Between Shift-JIS and the host forms (same length; dst may be src) ----
 
 // Host form to Shift-JIS.  Returns the position of the character that could
 // not be converted, or n when the whole text was.
-size_t host_to_sjis(Form from, int variant, uint8_t *t, size_t n) {
+size_t host_to_sjis(Form from, int variant, const uint8_t *src, uint8_t *dst, size_t n) {
     const uint8_t *to_asc = kEbcToAsc[variant].data();
-    bool inside = false;
     size_t i = 0;
     while (i < n) {
-        uint8_t b = t[i];
-        if (b == kOpen || b == kClose) {
-            inside = b == kOpen;
-            ++i;
-            continue;
+        // Outside a run every byte but the markers goes through the
+        // single-byte table (the space 0x40 included).
+        for (; i < n; ++i) {
+            uint8_t b = src[i];
+            if (b == kOpen) break;
+            dst[i] = b == kClose ? b : to_asc[b];
         }
-        // The space is single-byte on both sides, also inside a run.
-        if (b == 0x40) {
-            t[i++] = 0x20;
-            continue;
+        if (i >= n) break;
+        dst[i] = kOpen;
+        ++i;
+        while (i < n) {
+            uint8_t b = src[i];
+            if (b == kClose || b == kOpen) {
+                dst[i++] = b;
+                if (b == kClose) break;
+                continue;
+            }
+            // The double-byte space is two single-byte spaces.
+            if (b == 0x40) {
+                dst[i++] = 0x20;
+                continue;
+            }
+            if (i + 1 >= n) return i;
+            uint8_t s = src[i + 1];
+            if (from == Form::Ibm) {
+                unsigned row = unsigned(b) - 0x41, cell = unsigned(s) - 0x41;
+                if (row > 0x68 - 0x41 || cell > 0xFE - 0x41) return i;
+                uint16_t v = kIbmToSjis[row * 190 + cell + 1];
+                dst[i] = uint8_t(v >> 8);
+                dst[i + 1] = uint8_t(v);
+            } else {
+                uint8_t out[2];
+                if (b < 0xA1 || !jis_to_sjis(b, s, out)) return i;
+                dst[i] = out[0];
+                dst[i + 1] = out[1];
+            }
+            i += 2;
         }
-        if (!inside) {
-            t[i] = to_asc[b];
-            ++i;
-            continue;
-        }
-        if (i + 1 >= n) return i;
-        uint8_t s = t[i + 1];
-        if (from == Form::Ibm) {
-            if (b < 0x41 || b > 0x68 || s < 0x41 || s > 0xFE) return i;
-            uint16_t v = kIbmToSjis[size_t(b - 0x41) * 190 + (s - 0x41) + 1];
-            t[i] = uint8_t(v >> 8);
-            t[i + 1] = uint8_t(v);
-        } else {
-            uint8_t out[2];
-            if (b < 0xA1 || !jis_to_sjis(b, s, out)) return i;
-            t[i] = out[0];
-            t[i + 1] = out[1];
-        }
-        i += 2;
     }
     return n;
 }
 
 // Shift-JIS to a host form; to is the target code as given (exactly 0x40
 // keeps the full-width space as 0xA1 0xA1).
-size_t sjis_to_host(uint8_t to, Form form, uint8_t *t, size_t n) {
+size_t sjis_to_host(uint8_t to, Form form, const uint8_t *src, uint8_t *dst, size_t n) {
     const uint8_t *to_ebc = kAscToEbc[variant_of(to)].data();
     const bool space_as_4040 = to != 0x40;
-    bool inside = false;
     size_t i = 0;
     while (i < n) {
-        uint8_t b = t[i];
-        if (b == kOpen || b == kClose) {
-            inside = b == kOpen;
-            ++i;
-            continue;
+        for (; i < n; ++i) {
+            uint8_t b = src[i];
+            if (b == kOpen) break;
+            dst[i] = b == kClose ? b : to_ebc[b];
         }
-        if (!inside) {
-            t[i] = to_ebc[b];
-            ++i;
-            continue;
-        }
-        if (!sjis_lead(b) || i + 1 >= n) return i;
-        uint8_t s = t[i + 1];
-        const unsigned pair = unsigned(b) << 8 | s;
-        // Codes the host forms do not share (NEC and IBM extensions, user
-        // characters) pass through as they are.
-        if ((pair >= 0x84BF && pair <= 0x889D) || b >= 0xEB) {
+        if (i >= n) break;
+        dst[i] = kOpen;
+        ++i;
+        while (i < n) {
+            uint8_t b = src[i];
+            if (b == kClose || b == kOpen) {
+                dst[i++] = b;
+                if (b == kClose) break;
+                continue;
+            }
+            if (!sjis_lead(b) || i + 1 >= n) return i;
+            uint8_t s = src[i + 1];
+            const unsigned pair = unsigned(b) << 8 | s;
+            // Codes the host forms do not share (NEC and IBM extensions, user
+            // characters) pass through as they are.
+            if ((pair >= 0x84BF && pair <= 0x889D) || b >= 0xEB) {
+                dst[i] = b;
+                dst[i + 1] = s;
+            } else if (form == Form::Ibm) {
+                if (s < 0x40) return i;
+                int p = b < 0xE0 ? b - 0x81 : b - 0xC1;
+                uint16_t v = kSjisToIbm[size_t(p) * 192 + (s - 0x40)];
+                dst[i] = uint8_t(v >> 8);
+                dst[i + 1] = uint8_t(v);
+            } else {
+                int index = sjis_index(b, s);
+                if (index < 0) return i;
+                index_to_jis(index, dst + i);
+                if (space_as_4040 && dst[i] == 0xA1 && dst[i + 1] == 0xA1)
+                    dst[i] = dst[i + 1] = 0x40;
+            }
             i += 2;
-            continue;
         }
-        if (form == Form::Ibm) {
-            if (s < 0x40) return i;
-            int p = b < 0xE0 ? b - 0x81 : b - 0xC1;
-            uint16_t v = kSjisToIbm[size_t(p) * 192 + (s - 0x40)];
-            t[i] = uint8_t(v >> 8);
-            t[i + 1] = uint8_t(v);
-        } else {
-            int index = sjis_index(b, s);
-            if (index < 0) return i;
-            index_to_jis(index, t + i);
-            if (space_as_4040 && t[i] == 0xA1 && t[i + 1] == 0xA1) t[i] = t[i + 1] = 0x40;
-        }
-        i += 2;
     }
     return n;
 }
@@ -165,72 +206,81 @@ size_t sjis_to_host(uint8_t to, Form form, uint8_t *t, size_t n) {
 // --- Into a separate buffer: Shift-JIS and EUC -------------------------------
 
 // Shift-JIS to EUC into out (room for 2 * n bytes); the length written, or
-// -1 when a character cannot be converted.  out may start n bytes before the
-// source in the same block: each source byte is read before the at most two
-// bytes it becomes are written.
+// -1 when a character cannot be converted.
 long sjis_to_euc(const uint8_t *s, size_t n, uint8_t *out) {
-    bool inside = false;
-    size_t o = 0;
-    for (size_t i = 0; i < n;) {
-        uint8_t b = s[i];
-        if (b == kOpen || b == kClose) {
-            inside = b == kOpen;
-            out[o++] = b;
-            ++i;
-            continue;
-        }
-        if (!inside) {
+    size_t o = 0, i = 0;
+    while (i < n) {
+        // Outside a run.
+        while (i < n) {
+            uint8_t b = s[i];
+            if (b == kOpen) break;
             if (b >= 0xA0 && b <= 0xDF) out[o++] = 0x8E;
             out[o++] = b;
             ++i;
-            continue;
         }
-        if (!sjis_lead(b) || b >= 0xF0 || i + 1 >= n) return -1;
-        uint8_t c = s[i + 1];
-        unsigned jis = b <= 0x9F ? 0x2100 + unsigned(b - 0x81) * 0x200
-                                 : 0x5F00 + unsigned(b - 0xE0) * 0x200;
-        if (c >= 0x40 && c <= 0x7E) jis += 0x21 + (c - 0x40);
-        else if (c >= 0x80 && c <= 0x9E) jis += 0x60 + (c - 0x80);
-        else if (c >= 0x9F && c <= 0xFC) jis += 0x121 + (c - 0x9F);
-        else return -1;
-        jis += 0x8080;
-        out[o++] = uint8_t(jis >> 8);
-        out[o++] = uint8_t(jis);
-        i += 2;
+        if (i >= n) break;
+        out[o++] = s[i++];  // 0x1E
+        // Inside a run: pairs until 0x1F.
+        while (i < n) {
+            uint8_t b = s[i];
+            if (b == kClose) {
+                out[o++] = b;
+                ++i;
+                break;
+            }
+            if (b == kOpen) {
+                out[o++] = b;
+                ++i;
+                continue;
+            }
+            if (i + 1 >= n) return -1;
+            unsigned first = kJis.sjis_first[b], second = kJis.sjis_second[s[i + 1]];
+            if (first == 0 || second == 0) return -1;
+            unsigned euc = first + second + 0x8080;
+            out[o] = uint8_t(euc >> 8);
+            out[o + 1] = uint8_t(euc);
+            o += 2;
+            i += 2;
+        }
     }
     return long(o);
 }
 
 // EUC to Shift-JIS; never longer than the source.
 long euc_to_sjis(const uint8_t *s, size_t n, uint8_t *out) {
-    bool inside = false;
-    size_t o = 0;
-    for (size_t i = 0; i < n;) {
-        uint8_t b = s[i];
-        if (b == kOpen || b == kClose) {
-            inside = b == kOpen;
-            out[o++] = b;
-            ++i;
-            continue;
-        }
-        if (!inside) {
+    size_t o = 0, i = 0;
+    while (i < n) {
+        // Outside a run: 0x8E x is the single byte x.
+        while (i < n) {
+            uint8_t b = s[i];
+            if (b == kOpen) break;
             if (b == 0x8E) {
                 if (i + 1 >= n) return -1;
-                out[o++] = s[i + 1];
-                i += 2;
-            } else {
+                b = s[++i];
+            }
+            out[o++] = b;
+            ++i;
+        }
+        if (i >= n) break;
+        out[o++] = s[i++];  // 0x1E
+        while (i < n) {
+            uint8_t b = s[i];
+            if (b == kClose || b == kOpen) {
                 out[o++] = b;
                 ++i;
+                if (b == kClose) break;
+                continue;
             }
-            continue;
+            if (b < 0xA1 || b == 0xFF || i + 1 >= n) return -1;
+            unsigned r = b & 0x7F, c = s[i + 1] & 0x7F;
+            uint8_t lead = kJis.row_lead[r];
+            uint8_t second = (r & 1) ? kJis.cell_odd[c] : kJis.cell_even[c];
+            if (lead == 0 || second == 0) return -1;
+            out[o] = lead;
+            out[o + 1] = second;
+            o += 2;
+            i += 2;
         }
-        if (b < 0xA1 || b > 0xFE || i + 1 >= n) return -1;
-        unsigned r = b & 0x7F, c = s[i + 1] & 0x7F;
-        if (r < 0x21 || r > 0x7E || c < 0x21 || c > 0x7E) return -1;
-        // Standard JIS X 0208 row and cell to Shift-JIS.
-        out[o++] = uint8_t(((r + 1) >> 1) + (r <= 0x5E ? 0x70 : 0xB0));
-        out[o++] = uint8_t((r & 1) ? c + (c >= 0x60 ? 0x20 : 0x1F) : c + 0x7E);
-        i += 2;
     }
     return long(o);
 }
@@ -269,9 +319,9 @@ size_t cut_length(Form to, uint8_t *t, size_t cap) {
     return i;
 }
 
-// The work area of a bounded conversion, taken as XAllocMemory takes it (and
+// The work area of a bounded conversion, taken through XAllocMemory (and
 // failing with its error); sizes beyond its 32-bit argument come from the
-// same heap.
+// same heap with the same error.
 uint8_t *alloc_work(size_t size) {
     if (size <= size_t(INT32_MAX)) {
         void *p = XAllocMemory(int32_t(size), 0);
@@ -311,14 +361,14 @@ XAPI int32_t XConvertKanji(uint8_t from, uint8_t to, void *text, int32_t length)
     const size_t n = size_t(length);
     // Positions are size_t: texts above 65,535 bytes convert whole.
     if (from == 0x10 && is_host(tf)) {
-        if (sjis_to_host(to, tf, t, n) != n) {
+        if (sjis_to_host(to, tf, t, t, n) != n) {
             lib_error(FN_XConvertKanji, 3, to_host_detail(tf));
             return 0;
         }
         return 1;
     }
     if (is_host(ff) && tf == Form::Sjis) {
-        if (host_to_sjis(ff, variant_of(from), t, n) != n) {
+        if (host_to_sjis(ff, variant_of(from), t, t, n) != n) {
             lib_error(FN_XConvertKanji, 3, from_host_detail(ff));
             return 0;
         }
@@ -355,39 +405,40 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
         lib_error(FN_XConvertKanjiEx, 2, 0);
         return 0;
     }
-    uint8_t *work = alloc_work(2 * n);
+    // The work area holds the result: twice the source for an EUC target
+    // (each katakana byte gains its 0x8E), the source's length otherwise.
+    const bool to_euc = tf == Form::Euc;
+    uint8_t *work = alloc_work(to_euc ? 2 * n : n);
     if (work == nullptr) return 0;
     const auto *in = static_cast<const uint8_t *>(src);
-    uint8_t *upper = work + n;
-    uint8_t *result = work;  // where the converted text ends up
     long out_len = long(n);
     uint32_t fail = 0;
     if (ff == Form::Euc) {
-        out_len = euc_to_sjis(in, n, work);  // into Shift-JIS, never longer
+        out_len = euc_to_sjis(in, n, work);  // never longer than the source
         if (out_len < 0) fail = 8;
-        else if (is_host(tf) && sjis_to_host(to, tf, work, size_t(out_len)) != size_t(out_len))
+        else if (is_host(tf) &&
+                 sjis_to_host(to, tf, work, work, size_t(out_len)) != size_t(out_len))
             fail = to_host_detail(tf);
     } else if (ff == Form::Sjis) {
-        if (tf == Form::Euc) {
+        if (to_euc) {
             out_len = sjis_to_euc(in, n, work);
             if (out_len < 0) fail = 7;
-        } else {
-            std::memcpy(work, in, n);
-            if (sjis_to_host(to, tf, work, n) != n) fail = to_host_detail(tf);
+        } else if (sjis_to_host(to, tf, in, work, n) != n) {
+            fail = to_host_detail(tf);
         }
-    } else {
+    } else if (to_euc) {
         // A host form goes to Shift-JIS in the upper half; EUC is then
         // written from there towards the lower half, growing by at most one
         // byte per source byte, so that writing never overtakes reading.
-        std::memcpy(upper, in, n);
-        if (host_to_sjis(ff, variant_of(from), upper, n) != n) {
+        uint8_t *upper = work + n;
+        if (host_to_sjis(ff, variant_of(from), in, upper, n) != n) {
             fail = from_host_detail(ff);
-        } else if (tf == Form::Euc) {
+        } else {
             out_len = sjis_to_euc(upper, n, work);
             if (out_len < 0) fail = 7;
-        } else {
-            result = upper;
         }
+    } else if (host_to_sjis(ff, variant_of(from), in, work, n) != n) {
+        fail = from_host_detail(ff);
     }
     if (fail != 0) {
         free_work(work);
@@ -395,8 +446,8 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
         return 0;
     }
     size_t placed = size_t(out_len);
-    if (placed > cap) placed = cut_length(tf, result, cap);
-    std::memcpy(dst, result, placed);
+    if (placed > cap) placed = cut_length(tf, work, cap);
+    std::memcpy(dst, work, placed);
     free_work(work);
     // The full converted length, so that a caller can tell a cut result.
     *dstSize = out_len > INT32_MAX ? INT32_MAX : int32_t(out_len);

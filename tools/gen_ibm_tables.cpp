@@ -154,18 +154,22 @@ int main() {
     sjis[sjis_index_of(0xFA40)] = 0x71ED;
 
     // Override 2: the host table has two substitutes more than the
-    // converters leave (336).  Every other host code converts both ways, so
-    // the two are taken from the end: the two highest host codes that the
-    // converters map lose their counterpart, and everything below them
-    // matches the converters.
+    // converters leave (336).  Every host code converts both ways, so the two
+    // are taken where losing them costs least: among the host codes whose
+    // Shift-JIS counterpart the Shift-JIS-to-host conversion passes through
+    // unchanged (0x84BF-0x889D, first bytes from 0xEB: the IBM extensions),
+    // which therefore never come back anyway, the two highest.
     {
         size_t missing = 0;
         for (uint16_t v : ibm) missing += v == kIbmNoSjis;
-        for (size_t i = kIbmEntries; i-- > 0 && missing < kIbmSubstitutes;)
-            if (ibm[i] != kIbmNoSjis) {
+        for (size_t i = kIbmEntries; i-- > 0 && missing < kIbmSubstitutes;) {
+            uint16_t v = ibm[i];
+            bool passes_through = (v >= 0x84BF && v <= 0x889D) || (v >> 8) >= 0xEB;
+            if (v != kIbmNoSjis && passes_through) {
                 ibm[i] = kIbmNoSjis;
                 ++missing;
             }
+        }
     }
 
     // Override 3: the Shift-JIS table has 224 substitutes more than the
