@@ -1,6 +1,7 @@
 // xlistuty: the machinery that local and global lists share: the nestable
 // list lock, element storage (heap blocks, or words of a global region found
 // through its bitmap), and saving a list to a file and loading it back.
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -76,11 +77,33 @@ void mark_words(uint8_t *bm, uint64_t start, uint64_t n, bool used) {
     }
 }
 
+// Whether the words [start, start + n) are all marked used.
+bool all_marked(const uint8_t *bm, uint64_t start, uint64_t n) {
+    uint64_t i = start, end = start + n;
+    for (; i < end && i % 8 != 0; ++i)
+        if (!word_used(bm, i)) return false;
+    for (; end - i >= 64; i += 64) {
+        uint64_t v;
+        std::memcpy(&v, bm + i / 8, 8);
+        if (v != ~uint64_t(0)) return false;
+    }
+    for (; end - i >= 8; i += 8)
+        if (bm[i / 8] != 0xFF) return false;
+    for (; i < end; ++i)
+        if (!word_used(bm, i)) return false;
+    return true;
+}
+
 // Up to 64 bitmap bits from chunk c (words 64c to 64c + 63) with word 64c in
 // the most significant bit; only the bytes of words below `words` are read.
 uint64_t chunk_bits(const uint8_t *bm, uint64_t c, uint64_t words) {
     uint64_t avail = words - 64 * c;
-    size_t bytes = avail >= 64 ? 8 : size_t((avail + 7) / 8);
+    if (avail >= 64) {
+        uint64_t v;
+        std::memcpy(&v, bm + 8 * c, 8);
+        return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
+    }
+    size_t bytes = size_t((avail + 7) / 8);
     uint64_t v = 0;
     for (size_t k = 0; k < bytes; ++k) v |= uint64_t(bm[8 * c + k]) << (56 - 8 * k);
     return v;
@@ -156,10 +179,7 @@ bool global_free(GlobalRegion *r, void *element) {
     }
     uint64_t index = uint64_t(p - data) / 4;
     uint64_t n = element_words(static_cast<GlobalElem *>(element)->size);
-    const uint8_t *bm = bitmap_of(r);
-    bool allocated = n <= words - index;
-    for (uint64_t i = index; allocated && i < index + n; ++i) allocated = word_used(bm, i);
-    if (!allocated) {
+    if (n > words - index || !all_marked(bitmap_of(r), index, n)) {
         lib_error(FN_X_alloc_list, 1, 2);
         return false;
     }
