@@ -1,0 +1,16 @@
+// Trace files: the two steps that a debug record needs beyond the file
+// functions, both on a file whose whole-file lock the caller holds.
+#pragma once
+#include <cstdint>
+
+namespace zax::os {
+
+// Cut the file to 0 bytes.  0, or the errno of the failing call.
+int trace_file_empty(int32_t fd);
+
+// Whether the file still has a name: a record that ends deletes its empty
+// trace file while it holds the lock, so a waiter that gets the lock next may
+// hold a file that is gone.  0 with linked set, or the errno.
+int trace_file_linked(int32_t fd, bool &linked);
+
+}  // namespace zax::os
