@@ -5,5 +5,8 @@
 void show_error(const char *what);
 
 void demo_shared(void);
+/* Files, mapped files, parameter files and the system description file. */
+void demo_files(void);
+/* Console messages, trace lines and dumps. */
 void demo_diag(void);
 #endif
