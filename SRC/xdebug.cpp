@@ -8,6 +8,7 @@
 #include "os/tracefile.h"
 #include "xdebug.h"
 #include "xint.h"
+#include "xsysfl.h"
 
 using namespace zax;
 using namespace zax::debug;
@@ -54,18 +55,7 @@ uint32_t level_of_mask(const Row *table, int rows, int32_t mask) {
 
 bool same(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
 
-// Opens the library settings file from the directory in ZAXXLIB_XSYSTEM, else
-// the current directory.  X_FAILED_PTR with the open's error recorded.
-XHANDLE open_settings() {
-    char dir[257] = {};
-    SavedError before;
-    int32_t len = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, dir, 256);
-    if (len <= 0 || len > 256) {
-        before.restore();  // no directory is no failure: the current one serves
-        len = 0;
-    }
-    return XOpenParmFile(len > 0 ? dir : nullptr, kSettingsFile);
-}
+XHANDLE open_settings() { return open_config_file(kSettingsFile); }
 
 // Closes a settings file without letting the close hide the pass's error.
 void close_settings(XHANDLE h) {
@@ -219,13 +209,12 @@ bool open_failed_exists() {
 }
 
 // Opens the trace file with its exclusive lock (waiting for another record
-// that holds it), creating it when missing and emptying it when it exists.
-// The emptying comes after the lock, so that the record that held the file
-// keeps its lines whole.  The file handle, or 0 with the error recorded.
+// that holds it), emptying it when it exists (once the lock is had) and
+// creating it when it does not.  The file handle, or 0 with the error
+// recorded.
 XFILE open_trace_file(const char *name) {
     for (;;) {
-        bool created = false;
-        XFILE f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK);
+        XFILE f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_TRUNCATE);
         if (f == 0) {
             if (!open_failed_missing()) return 0;
             f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE);
@@ -233,29 +222,17 @@ XFILE open_trace_file(const char *name) {
                 if (open_failed_exists()) continue;  // another opener was quicker
                 return 0;
             }
-            created = true;
         }
-        // A record that ended while this one waited may have deleted the file.
+        // A record that ended while this one waited may have deleted the
+        // file: this one then makes a new one.
         bool linked = true;
         if (int err = os::trace_file_linked(f, linked)) {
             sys_error(FN_XOpenFile, 2, err);
             XCloseFile(f);
             return 0;
         }
-        if (!linked) {
-            XCloseFile(f);
-            continue;
-        }
-        if (!created)
-            if (int err = os::trace_file_empty(f)) {
-                sys_error(FN_XOpenFile, 2, err);
-                SavedError keep;
-                XUnlockFile(f);
-                XCloseFile(f);
-                keep.restore();
-                return 0;
-            }
-        return f;
+        if (linked) return f;
+        XCloseFile(f);
     }
 }
 

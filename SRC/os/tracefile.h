@@ -1,12 +1,9 @@
-// Trace files: the two steps that a debug record needs beyond the file
-// functions, both on a file whose whole-file lock the caller holds.
+// Trace files: the one check that a debug record needs beyond the file
+// functions, on a file whose whole-file lock the caller holds.
 #pragma once
 #include <cstdint>
 
 namespace zax::os {
-
-// Cut the file to 0 bytes.  0, or the errno of the failing call.
-int trace_file_empty(int32_t fd);
 
 // Whether the file still has a name: a record that ends deletes its empty
 // trace file while it holds the lock, so a waiter that gets the lock next may
