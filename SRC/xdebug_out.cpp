@@ -157,7 +157,12 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
         return 0;
     }
     size_t len = strnlen(line, kLineMax);
-    if (r->file == 0) return X_trace_out_to_default(record, line, int32_t(len));
+    if (r->file == 0) {
+        // The console takes at most 255 characters: a longer line is ended
+        // in the buffer's spare room.
+        line[len] = '\0';
+        return X_trace_out_to_default(record, line, int32_t(len));
+    }
     // An empty line becomes an empty file line: the line feed alone.
     if (len > kFileLineMax) len = kFileLineMax;
     line[len] = '\n';

@@ -158,6 +158,27 @@ TEST_F(Trace, FileLinesAreCutTo254AndEndInALineFeed) {
     EXPECT_EQ(XTermDebug(r), 1);
 }
 
+TEST_F(Trace, LinesOfSeveralThreadsStayWhole) {
+    XHANDLE r = file_record(3, 0);
+    constexpr int kThreads = 4, kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([r, t] {
+            for (int i = 0; i < kLines; ++i) XTraceM(r, "T", "thread %d line %d %s", t, i, "payload");
+        });
+    for (auto &t : threads) t.join();
+    auto lines = trace_lines();
+    ASSERT_EQ(lines.size(), size_t(kThreads * kLines));
+    std::vector<int> next(kThreads, 0);
+    for (const auto &l : lines) {
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(l.c_str() + 18, "thread %d line %d payload", &t, &i), 2) << l;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << l;
+        EXPECT_EQ(i, next[t]++) << "each thread's lines come in its own order";
+    }
+    EXPECT_EQ(XTermDebug(r), 1);
+}
+
 TEST_F(Trace, ArgumentsAreCheckedWhateverTheLevels) {
     XHANDLE r = file_record(0, 0);
     EXPECT_EQ(XTrace(nullptr, "A", 4, "x"), 0);
@@ -302,6 +323,20 @@ TEST_F(Console, LinesWithoutLineFeedsAndTheComponentsResult) {
     unsetenv("ZAXDPUT_PROBE_RESULT");
     EXPECT_EQ(XTermDebug(r), 1);
     EXPECT_EQ(XTermDebug(other), 1);
+}
+
+TEST_F(Console, ReadyLinesAreEndedAt255Characters) {
+    global_levels(0, 0);
+    XHANDLE r = XInitDebug("XP_TRACE_DEFAULT", 0);
+    ASSERT_NE(r, nullptr);
+    char ready[300];
+    std::memset(ready, 'c', sizeof ready - 1);
+    ready[sizeof ready - 1] = '\0';
+    EXPECT_EQ(X_trace_out(r, ready), 1);
+    auto lines = lines_of(read(path("console")));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "1|" + std::string(255, 'c'));
+    EXPECT_EQ(XTermDebug(r), 1);
 }
 
 TEST_F(Console, MissingComponentIsARecordedFailure) {
