@@ -75,6 +75,8 @@ int main(void) {
     environment();
     demo_shared();
     demo_files();
+    demo_registry();
+    demo_events();
     demo_diag();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

@@ -7,6 +7,10 @@ void show_error(const char *what);
 void demo_shared(void);
 /* Files, mapped files, parameter files and the system description file. */
 void demo_files(void);
+/* The registry section. */
+void demo_registry(void);
+/* Lock objects, events, waits and cross-process posting. */
+void demo_events(void);
 /* Console messages, trace lines and dumps. */
 void demo_diag(void);
 #endif
