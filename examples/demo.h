@@ -15,6 +15,8 @@ void demo_events(void);
 void demo_data(void);
 /* Dates and times. */
 void demo_time(void);
+/* Console messages, trace lines and dumps. */
+void demo_diag(void);
 /* Local and global lists, saved and loaded. */
 void demo_lists(void);
 #endif
