@@ -182,6 +182,21 @@ XAPI int32_t XResetVectorTable(const char *name);
 /* ------------------------------------------------------------------------ */
 /* xestae: exit routines and abnormal end                                   */
 /* ------------------------------------------------------------------------ */
+/* An exit routine: called with reason 1 and the registration's parameter; its result is not used. */
+typedef int32_t (*XEstaeRoutine)(uint32_t reason, uint32_t parameter);
+/* The caller's exit-routine block; the routine identifies the registration. */
+typedef struct XEstaeBlock {
+    uint32_t reserved1;    /* not used */
+    uint32_t reserved2;    /* not used */
+    XEstaeRoutine routine; /* the exit routine */
+} XEstaeBlock;
+
+/* Register the block's routine with parameter for the calling thread (newest runs first); 1 or 0. */
+XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter);
+/* Remove the calling thread's newest registration of the block's routine; 1 or 0. */
+XAPI int32_t XTermEstae(const XEstaeBlock *block);
+/* End the calling thread abnormally with code through its exit routines; returns only on failure. */
+XAPI int32_t XAbend(uint32_t code);
 /* (section xestae: declarations go here) */
 
 /* ------------------------------------------------------------------------ */
