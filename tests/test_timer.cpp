@@ -1,0 +1,152 @@
+// The timer service of the Linux layer, the load's resolution rule, and the
+// library's timers on top of them.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "os/timer.h"
+#include "xdllmain.h"
+#include "zaxtest.h"
+
+using namespace zaxtest;
+namespace os = zax::os;
+
+namespace {
+
+// A clock that moves only when the test says so.
+std::atomic<uint64_t> g_manual_ms{1000};
+uint64_t manual_clock() { return g_manual_ms.load(); }
+
+class ManualClock {
+public:
+    ManualClock() { os::timer_set_clock(manual_clock); }
+    ~ManualClock() { os::timer_set_clock(nullptr); }
+    // Moves the clock on and waits until every timer due then has run.
+    void advance(uint64_t ms) {
+        g_manual_ms += ms;
+        os::timer_settle();
+    }
+};
+
+// Counts callbacks per id, and lets a test wait for a number of them.
+struct Ticks {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<uint32_t> ids;
+    bool wait_for(size_t n) {
+        std::unique_lock<std::mutex> l(m);
+        return cv.wait_for(l, std::chrono::seconds(10), [&] { return ids.size() >= n; });
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> l(m);
+        return ids.size();
+    }
+};
+
+void tick(uint32_t id, void *user) {
+    auto *t = static_cast<Ticks *>(user);
+    std::lock_guard<std::mutex> l(t->m);
+    t->ids.push_back(id);
+    t->cv.notify_all();
+}
+
+class TimerService : public ZaxTest {};
+
+TEST_F(TimerService, CapabilitiesAndTheLoadsResolutionRule) {
+    os::TimerCaps caps{};
+    ASSERT_EQ(os::timer_caps(&caps), 0);
+    EXPECT_EQ(caps.min_period, 1u);
+    EXPECT_EQ(caps.max_period, 1000000u);
+    EXPECT_EQ(zax::resolution_for(1, 1000), 10u);
+    EXPECT_EQ(zax::resolution_for(15, 1000), 15u);
+    EXPECT_EQ(zax::resolution_for(1, 5), 5u);
+    EXPECT_EQ(zax::resolution_for(10, 10), 10u);
+    // The library asked for its resolution at load and holds it.
+    EXPECT_EQ(zax::timer_resolution(), 10u);
+    EXPECT_EQ(os::timer_period(), 10u);
+    EXPECT_EQ(os::timer_begin_period(0), EINVAL);
+    EXPECT_EQ(os::timer_begin_period(1000001), EINVAL);
+    EXPECT_EQ(os::timer_end_period(77), EINVAL);
+    ASSERT_EQ(os::timer_begin_period(5), 0);
+    EXPECT_EQ(os::timer_period(), 5u);
+    EXPECT_EQ(os::timer_end_period(5), 0);
+    EXPECT_EQ(os::timer_period(), 10u);
+}
+
+TEST_F(TimerService, RefusesDelaysOutsideItsCapabilities) {
+    Ticks t;
+    uint32_t id = 0;
+    EXPECT_EQ(os::timer_start(0, 10, false, tick, &t, &id), EINVAL);
+    EXPECT_EQ(os::timer_start(1000001, 10, false, tick, &t, &id), EINVAL);
+    EXPECT_EQ(os::timer_start(10, 10, false, nullptr, &t, &id), EINVAL);
+    EXPECT_EQ(os::timer_kill(12345), EINVAL);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(TimerService, OneShotFiresOnceAndPeriodicUntilKilled) {
+    Ticks once, every;
+    uint32_t a = 0, b = 0;
+    ASSERT_EQ(os::timer_start(5, 1, false, tick, &once, &a), 0);
+    ASSERT_EQ(os::timer_start(3, 1, true, tick, &every, &b), 0);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(a, b);
+    ASSERT_TRUE(once.wait_for(1));
+    ASSERT_TRUE(every.wait_for(3));
+    EXPECT_EQ(os::timer_kill(b), 0);
+    size_t after_kill = every.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // At most a tick that was running while the kill came.
+    EXPECT_LE(every.count(), after_kill + 1);
+    EXPECT_EQ(once.count(), 1u);
+    EXPECT_EQ(once.ids[0], a);
+    EXPECT_EQ(os::timer_kill(a), EINVAL);  // expired: no longer a timer
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+// A periodic timer that kills itself from its own callback on the 2nd tick.
+struct SelfKill {
+    Ticks ticks;
+    std::atomic<int> kill_result{-1};
+};
+void self_kill_tick(uint32_t id, void *user) {
+    auto *s = static_cast<SelfKill *>(user);
+    if (s->ticks.count() == 1) s->kill_result = os::timer_kill(id);
+    tick(id, &s->ticks);
+}
+
+TEST_F(TimerService, CallbackMayKillItsOwnPeriodicTimer) {
+    ManualClock clock;
+    SelfKill s;
+    uint32_t id = 0;
+    ASSERT_EQ(os::timer_start(100, 10, true, self_kill_tick, &s, &id), 0);
+    clock.advance(1000);
+    EXPECT_EQ(s.kill_result.load(), 0);
+    EXPECT_EQ(s.ticks.count(), 2u);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(TimerService, ReplacedClockRunsLongDelaysAtOnce) {
+    ManualClock clock;
+    Ticks once, every;
+    uint32_t a = 0, b = 0;
+    ASSERT_EQ(os::timer_start(420000, 100, false, tick, &once, &a), 0);
+    ASSERT_EQ(os::timer_start(420000, 100, true, tick, &every, &b), 0);
+    clock.advance(419999);
+    EXPECT_EQ(once.count(), 0u);
+    EXPECT_EQ(every.count(), 0u);
+    clock.advance(1);
+    EXPECT_EQ(once.count(), 1u);
+    EXPECT_EQ(every.count(), 1u);
+    // A jump over two periods gives both ticks.
+    clock.advance(840000);
+    EXPECT_EQ(every.count(), 3u);
+    EXPECT_EQ(once.count(), 1u);
+    EXPECT_EQ(os::timer_kill(b), 0);
+    clock.advance(420000);
+    EXPECT_EQ(every.count(), 3u);
+}
+
+}  // namespace
