@@ -5,4 +5,5 @@
 void show_error(const char *what);
 
 void demo_shared(void);
+void demo_estae(void);
 #endif
