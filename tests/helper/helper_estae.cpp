@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +17,15 @@
 #include "zaxxlib.h"
 
 namespace {
+
+// A store into a page that allows no access: a real SIGSEGV, which the
+// sanitizers do not catch before the hardware does.
+void fault_now() {
+    static volatile int *page = nullptr;
+    if (page == nullptr)
+        page = static_cast<volatile int *>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    *page = 1;
+}
 
 void mark(const char *text) {
     ssize_t r = write(STDERR_FILENO, text, std::strlen(text));
@@ -45,8 +55,7 @@ int32_t routine_b(uint32_t reason, uint32_t parameter) {
 // Faults inside the walk.
 int32_t routine_faulting(uint32_t, uint32_t parameter) {
     mark_number("routine faulting", parameter);
-    volatile int *nowhere = nullptr;
-    *nowhere = 1;
+    fault_now();
     return 0;
 }
 
@@ -77,11 +86,6 @@ struct Plan {
     const char *what;
     uint32_t code;
 };
-
-void fault_now() {
-    volatile int *nowhere = nullptr;
-    *nowhere = 1;
-}
 
 void *worker(void *arg) {
     const Plan *plan = static_cast<const Plan *>(arg);
