@@ -2,7 +2,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "os/regstore.h"
 #include "os/sys.h"
 #include "xint.h"
 
@@ -71,9 +73,23 @@ XAPI uint32_t XMakeKey(int32_t kind, const char *code, uint32_t group, uint32_t 
     return uint32_t(kind) * 0x10000000u + group * 0x100000u + packed * 0x1000u + number;
 }
 
-// The ProductOptions value lives in the registry store; until this build has
-// one, no machine is a server, which is also what a Linux store without that
-// value answers.
-XAPI int32_t X_IsServer(void) { return 0; }
+// Asks the store directly rather than through XOpenRegistry: the key lies
+// outside "SOFTWARE\ZAX\", and this call must leave the error record alone.
+// A missing database is not created by the look.
+XAPI int32_t X_IsServer(void) {
+    os::reg::Key *key = nullptr;
+    if (os::reg::open_key(os::reg::Hive::machine,
+                          "SYSTEM\\CurrentControlSet\\Control\\ProductOptions", false,
+                          os::reg::kRead, key) != 0)
+        return 0;
+    uint32_t type = 0;
+    std::string data;
+    int err = os::reg::get_value(key, "ProductType", 128, type, data);
+    os::reg::close_key(key);
+    if (err != 0) return 0;
+    // Compared with its terminating zero: "WinNT" matches, "WinNTx" does not.
+    if (data.size() < 6) data.resize(6, '\0');
+    return std::memcmp(data.data(), "WinNT", 6) == 0 ? 1 : 0;
+}
 
 }  // extern "C"

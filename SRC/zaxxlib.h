@@ -249,31 +249,303 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* xfile, xfile64: files, line input and output, memory-mapped files        */
 /* ------------------------------------------------------------------------ */
 /* (section xfile: declarations go here) */
+/* Open flag word of XOpenFile: exactly one access bit, at most one lock bit,
+ * at most one disposition bit; truncate is refused with read-only access. */
+#define X_OPEN_READ 0x1u           /* read only */
+#define X_OPEN_WRITE 0x2u          /* read and write */
+#define X_OPEN_READWRITE 0x4u      /* read and write */
+#define X_OPEN_LOCK 0x100u         /* lock the whole file, waiting */
+#define X_OPEN_LOCK_NOWAIT 0x200u  /* lock the whole file, fail at once when held */
+#define X_OPEN_CREATE 0x10000u     /* create a new file; fail if it exists */
+#define X_OPEN_TRUNCATE 0x20000u   /* cut an existing file to 0; fail if missing */
+/* Lock modes of XLockFile. */
+#define X_LOCK_WAIT 0x100
+#define X_LOCK_NOWAIT 0x200
+/* Seek origins of XSeekFile and XSeekFile64. */
+#define X_SEEK_SET 1
+#define X_SEEK_CUR 2
+#define X_SEEK_END 4
+/* Mapped-file access and sharing. */
+#define X_MAP_READ 1
+#define X_MAP_READWRITE 4
+#define X_MAP_SHARED 1
+#define X_MAP_EXCLUSIVE 2
+/* Byte orders of XReadFileLn_UTF16. */
+#define X_UTF16_BIG 1
+#define X_UTF16_LITTLE 2
+
+/* Open name with the flag word (reserved is unused); the file handle, or 0. */
+XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags);
+/* Close the handle; 1 or 0. */
+XAPI int32_t XCloseFile(XFILE handle);
+/* Delete the named file; 1 or 0. */
+XAPI int32_t XDeleteFile(const char *name);
+/* 1 when the name (a glob pattern) matches anything, else 0 (reason 4: absent). */
+XAPI int32_t XExistFile(const char *name);
+/* Write the file's buffers to the device; 1 or 0. */
+XAPI int32_t XFlushFile(XFILE handle);
+/* Lock the whole file (X_LOCK_WAIT or X_LOCK_NOWAIT); 1 or 0. */
+XAPI int32_t XLockFile(XFILE handle, int32_t mode);
+/* Release the whole-file lock; 1 or 0. */
+XAPI int32_t XUnlockFile(XFILE handle);
+/* One read of up to count bytes: the count read (0 at the end, reason 1 when short), or -1. */
+XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count);
+/* Write count bytes; the count written, or -1. */
+XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count);
+/* Move by offset from origin, never past the end; the new position, or -1. */
+XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin);
+/* Does nothing; returns 1. */
+XAPI int32_t XGetFileInfo(int32_t a, int32_t b);
+/* 64-bit entry points: the same as their namesakes. */
+XAPI XFILE XOpenFile64(const char *name, int32_t reserved, uint32_t flags);
+/* As XCloseFile. */
+XAPI int32_t XCloseFile64(XFILE handle);
+/* As XDeleteFile. */
+XAPI int32_t XDeleteFile64(const char *name);
+/* As XExistFile. */
+XAPI int32_t XExistFile64(const char *name);
+/* As XFlushFile. */
+XAPI int32_t XFlushFile64(XFILE handle);
+/* As XLockFile. */
+XAPI int32_t XLockFile64(XFILE handle, int32_t mode);
+/* As XUnlockFile. */
+XAPI int32_t XUnlockFile64(XFILE handle);
+/* As XReadFile. */
+XAPI int32_t XReadFile64(XFILE handle, void *buffer, uint32_t count);
+/* As XWriteFile. */
+XAPI int32_t XWriteFile64(XFILE handle, const void *buffer, uint32_t count);
+/* As XGetFileInfo. */
+XAPI int32_t XGetFileInfo64(int32_t a, int32_t b);
+/* Move by the 64-bit offset *high:*low from origin; the new position back through both; 1 or 0. */
+XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t origin);
+
+/* Read the next line (ended by LF or FF) into buffer: its length with the end, the count read, 0 at the end, or -1. */
+XAPI int32_t XReadFileLn(XFILE handle, void *buffer, int32_t size);
+/* As XReadFileLn. */
+XAPI int32_t XReadFileLn64(XFILE handle, void *buffer, int32_t size);
+/* As XReadFileLn for UTF-16 text in byteorder X_UTF16_BIG or X_UTF16_LITTLE. */
+XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t byteorder);
+/* Write count bytes as they are (no line end added); the count written, or -1. */
+XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count);
+/* Size of a disk file (lower 32 bits); -1 on failure, -2 for pipes, terminals and devices. */
+XAPI int32_t XGetFileSize(XFILE handle);
+/* Size of a disk file through *high and *low; 0, -1 on failure, -2 for pipes, terminals and devices. */
+XAPI int32_t XGetFileSize64(XFILE handle, uint32_t *high, uint32_t *low);
+
+/* Map an existing file whole (access X_MAP_*, sharing X_MAP_SHARED or X_MAP_EXCLUSIVE);
+ * the view's address (handle receives the mapped-file handle), or NULL. */
+XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, int32_t sharing);
+/* Write the view's changed pages to the file; 1 or 0. */
+XAPI int32_t XFlushMemMapFile(XHANDLE handle);
+/* Flush, release the exclusivity, unmap, close and free the handle; 1 or 0. */
+XAPI int32_t XCloseMemMapFile(XHANDLE handle);
 
 /* ------------------------------------------------------------------------ */
 /* xparm: parameter files                                                   */
 /* ------------------------------------------------------------------------ */
 /* (section xparm: declarations go here) */
+/* Open directory/name (directory may be NULL) and read it whole; the handle, or X_FAILED_PTR. */
+XAPI XHANDLE XOpenParmFile(const char *directory, const char *name);
+/* As XOpenParmFile for reading and writing, creating a missing file; the handle, or X_FAILED_PTR. */
+XAPI XHANDLE XOpenParmFileRW(const char *directory, const char *name);
+/* Rewrite a changed read-write file, close it and free the handle; 1 or 0. */
+XAPI int32_t XCloseParmFile(XHANDLE handle);
+/* Copy at most size bytes of the value of section/key (no terminator); its full length, or 0. */
+XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, char *buffer,
+                          int32_t size);
+/* Read the value of section/key as a decimal integer into *result; 1 or 0. */
+XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, int32_t *result);
+/* Set section/key to the first length characters of value (written at close); 1 or 0. */
+XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key, const char *value,
+                           int32_t length);
+/* Set section/key to number in decimal; 1 or 0. */
+XAPI int32_t XWriteParmInt(XHANDLE handle, const char *section, const char *key, int32_t number);
+/* Key and value of the entry at index of section; 0, -1 key cut, -2 value cut, -3 both, -4 no such entry, -5 error. */
+XAPI int32_t XListParmEntry(XHANDLE handle, int32_t index, const char *section, char *key,
+                            int32_t *key_size, char *value, int32_t *value_size);
 
 /* ------------------------------------------------------------------------ */
 /* xreg: registry                                                           */
 /* ------------------------------------------------------------------------ */
-/* (section xreg: declarations go here) */
+/* The two hives that the registry functions accept. */
+#define HKEY_CURRENT_USER 0x80000001u
+#define HKEY_LOCAL_MACHINE 0x80000002u
+/* Access modes of XOpenRegistry. */
+#define X_REG_READ 1  /* the key must exist */
+#define X_REG_WRITE 2 /* created when missing */
+#define X_REG_ALL 4   /* read and write; created when missing */
+/* Value types: stored (REG_*) and as XListRegValue reports them (X_REGTYPE_*). */
+#define REG_SZ 1u
+#define REG_DWORD 4u
+#define X_REGTYPE_STRING 1
+#define X_REGTYPE_OTHER 3
+#define X_REGTYPE_INT 4
+
+/* Open "SOFTWARE\ZAX\product[\subkey]" of hive with access 1, 2 or 4; the key or X_FAILED_PTR. */
+XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subkey, int32_t access);
+/* Close a key from XOpenRegistry; 1 or 0. */
+XAPI int32_t XCloseRegistry(XHANDLE key);
+/* Read the 32-bit integer value name into *result; 1 or 0. */
+XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result);
+/* Copy at most size (0-260) bytes of the string value name; its length, or 0. */
+XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t size);
+/* Store number as the 32-bit integer value name; 1 or 0. */
+XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number);
+/* Store up to length bytes of text (below 260) as the string value name; the count, or 0. */
+XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32_t length);
+/* Sub-key name at index: its length; -2 cut, -1 at the end, -3 on error. */
+XAPI int32_t XListRegKey(XHANDLE key, int32_t index, char *buffer, int32_t size);
+/* Value at index (type, name, data): 0; -2 name cut, -3 data cut, -1 at the end, -4 on error. */
+XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name,
+                           int32_t *namelen, void *data, int32_t *datalen);
+/* Delete the key named as for XOpenRegistry with every key below it; 1 or 0. */
+XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subkey);
+/* Delete the value name of key; 1 or 0. */
+XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name);
+/* Open for reading, XReadRegInt, close; 1 or 0. */
+XAPI int32_t XReadRegIntEx(uint32_t hive, const char *product, const char *subkey,
+                           const char *name, int32_t *result);
+/* Open for reading, XReadRegStr, close; the length, or 0. */
+XAPI int32_t XReadRegStrEx(uint32_t hive, const char *product, const char *subkey,
+                           const char *name, char *buffer, int32_t size);
+/* Open with all access (creating), XWriteRegInt, close; 1 or 0. */
+XAPI int32_t XWriteRegIntEx(uint32_t hive, const char *product, const char *subkey,
+                            const char *name, int32_t number);
+/* Open with all access (creating), XWriteRegStr, close; the count, or 0. */
+XAPI int32_t XWriteRegStrEx(uint32_t hive, const char *product, const char *subkey,
+                            const char *name, const char *text, int32_t length);
+/* Open with all access (creating), XDeleteRegValue, close; 1 or 0. */
+XAPI int32_t XDeleteRegValueEx(uint32_t hive, const char *product, const char *subkey,
+                               const char *name);
 
 /* ------------------------------------------------------------------------ */
 /* xdata: code tables, byte order, hexadecimal, Kanji                       */
 /* ------------------------------------------------------------------------ */
-/* (section xdata: declarations go here) */
+/* Table variants of the EBCDIC conversions. */
+#define X_EBCDIC_LATIN 1    /* variant 1: Latin letters, no katakana */
+#define X_EBCDIC_KATAKANA 2 /* variant 2: upper-case Latin and half-width katakana */
+
+/* ASCII to EBCDIC, count bytes, through the variant's table; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToEbc(void *dst, const void *src, int32_t count, int32_t variant);
+/* ASCII bytes to count 16-bit Unicode units; 1, 2 (something replaced) or 0. */
+XAPI int32_t XConvAscToUni(uint16_t *dst, const void *src, int32_t count);
+/* EBCDIC to ASCII, count bytes, through the variant's table; 1, 2 or 0. */
+XAPI int32_t XConvEbcToAsc(void *dst, const void *src, int32_t count, int32_t variant);
+/* EBCDIC bytes to count 16-bit Unicode units; 1, 2 or 0. */
+XAPI int32_t XConvEbcToUni(uint16_t *dst, const void *src, int32_t count, int32_t variant);
+/* count 16-bit Unicode units to ASCII bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToAsc(void *dst, const uint16_t *src, int32_t count);
+/* count 16-bit Unicode units to EBCDIC bytes; 1, 2 or 0. */
+XAPI int32_t XConvUniToEbc(void *dst, const uint16_t *src, int32_t count, int32_t variant);
+
+/* value with its two bytes exchanged (host to network order). */
+XAPI uint16_t XChangeToNwkOrder16(uint16_t value);
+/* value with its two bytes exchanged (network to host order). */
+XAPI uint16_t XChangeToHostOrder16(uint16_t value);
+/* value with its four bytes reversed (host to network order). */
+XAPI uint32_t XChangeToNwkOrder32(uint32_t value);
+/* value with its four bytes reversed (network to host order). */
+XAPI uint32_t XChangeToHostOrder32(uint32_t value);
+/* A double whose eight bytes are those of value reversed (host to network). */
+XAPI double XChangeToNwkOrderDOUBLE(double value);
+/* A double whose eight bytes are those of value reversed (network to host). */
+XAPI double XChangeToHostOrderDOUBLE(double value);
+/* Value of the hexadecimal digits (spaces skipped) in the first length bytes of text, or 0. */
+XAPI uint32_t XAtox(const char *text, int32_t length);
 
 /* ------------------------------------------------------------------------ */
 /* xtime: clock, date and time strings, date arithmetic, packed dates       */
 /* ------------------------------------------------------------------------ */
-/* (section xtime: declarations go here) */
+/* A clock reading (8 bytes): local date and time since 1970. */
+typedef struct XClock {
+    uint16_t day;         /* days since 1970-01-01 (day 0), local date */
+    uint16_t minute;      /* hour * 60 + minute, 0-1439 */
+    uint32_t microsecond; /* second * 1,000,000 + microseconds, 0-59,999,999 */
+} XClock;
+
+/* A broken-down date and time (16 bytes). */
+typedef struct XCalendar {
+    uint16_t year;        /* 1-9999 */
+    uint16_t month;       /* 1-12 */
+    uint16_t day;         /* 1-length of the month */
+    uint16_t hour;        /* 0-23 */
+    uint16_t minute;      /* 0-59 */
+    uint16_t second;      /* 0-59 */
+    uint32_t microsecond; /* 0-999,999 */
+} XCalendar;
+
+/* Date-string layouts (s = the separator). */
+#define X_DATE_MMDDYYYY 0   /* MMDDYYYY */
+#define X_DATE_MMsDDsYYYY 1 /* MMsDDsYYYY */
+#define X_DATE_MMDDYY 2     /* MMDDYY */
+#define X_DATE_MMsDDsYY 3   /* MMsDDsYY */
+#define X_DATE_YYYYMMDD 4   /* YYYYMMDD */
+#define X_DATE_YYYYsMMsDD 5 /* YYYYsMMsDD */
+#define X_DATE_YYMMDD 6     /* YYMMDD */
+#define X_DATE_YYsMMsDD 7   /* YYsMMsDD */
+
+/* Fill out with the current local date and time (millisecond resolution); 1 or 0. */
+XAPI int32_t XGetTime(XClock *out);
+/* Expand a clock reading into a calendar record; 1 or 0. */
+XAPI int32_t XGetTimeDetail(const XClock *in, XCalendar *out);
+/* Build a clock reading from a checked calendar record (the clock is not read); 1 or 0. */
+XAPI int32_t XGetTimeCurrent(const XCalendar *in, XClock *out);
+/* Write the date of in as text in layout 0-7 (then a separator char argument), NUL-terminated; 1 or 0. */
+XAPI int32_t XGetDateStr(int32_t layout, const XCalendar *in, char *out, ...);
+/* Write the time of in as "HHsMMsSS" (or "HHMMSS" when separator is NUL); 1 or 0. */
+XAPI int32_t XGetTimeStr(const XCalendar *in, char *out, char separator);
+/* 1 when text holds a valid date in layout 0-7 (two-digit years in 1970-2069), else 0. */
+XAPI int32_t XCheckDate(int32_t layout, const char *text);
+/* Move the date in text by days (signed), in place, within 1970-01-02..2069-12-31; 1 or 0. */
+XAPI int32_t XShiftDate(int32_t layout, char *text, int32_t days);
+/* Pack the date of in as 4 BCD bytes YYYYDDDF (year, day of year, sign); 1 or 0. */
+XAPI int32_t XPackDate(const XCalendar *in, void *out);
+/* Unpack 4 BCD bytes YYYYDDDs into year, month and day of out; 1 or 0. */
+XAPI int32_t XUnpackDate(XCalendar *out, const void *in);
+/* Pack the time of in as 4 BCD bytes: hour, minute, second, hundredths; 1 or 0. */
+XAPI int32_t XPackTime(const XCalendar *in, void *out);
+/* Unpack 4 BCD bytes into hour, minute, second and microseconds of out; 1 or 0. */
+XAPI int32_t XUnpackTime(XCalendar *out, const void *in);
 
 /* ------------------------------------------------------------------------ */
 /* xsysfl: system description file                                          */
 /* ------------------------------------------------------------------------ */
 /* (section xsysfl: declarations go here) */
+/* Platform codes of the system description file (also X_PLATFORM_UNIX, X_PLATFORM_WINDOWS). */
+#define X_PLATFORM_MAINFRAME 100
+#define X_PLATFORM_AS400 400
+/* Byte orders. */
+#define X_BYTEORDER_BIG 1
+#define X_BYTEORDER_LITTLE 2
+
+/* The system-information record (444 bytes). */
+typedef struct XSystemInfo {
+    uint32_t platform;      /* platform code */
+    uint32_t os_name;       /* operating-system code */
+    uint32_t os_major;      /* OS major version */
+    uint32_t os_minor;      /* OS minor version */
+    uint32_t os_level;      /* build or level number */
+    uint32_t reserved1;     /* always 0 */
+    uint32_t cpu_name;      /* processor type number */
+    uint32_t cpu_count;     /* number of processors */
+    uint16_t sbcs;          /* single-byte code table value */
+    uint16_t mbcs;          /* multi-byte code table value */
+    uint16_t word_size;     /* bits in a machine word */
+    uint16_t byte_order;    /* X_BYTEORDER_* */
+    uint32_t x_resolution;  /* screen width in pixels */
+    uint32_t y_resolution;  /* screen height in pixels */
+    uint32_t colors;        /* number of colours minus 1 */
+    char machine[34];       /* machine name */
+    char location[10];      /* location name */
+    char user_id[34];       /* user id */
+    char jes[6];            /* JES name */
+    char job[258];          /* job name */
+    char step[10];          /* step name */
+    char reserved2[40];     /* always 0 */
+} XSystemInfo;
+
+/* Read the system description file "XSYSTEM" into record (fields it lacks stay); 1 or 0. */
+XAPI int32_t XGetSystemInfoFile(XSystemInfo *record);
 
 /* ------------------------------------------------------------------------ */
 /* xsysfc: system and process information, unique keys                      */

@@ -5,5 +5,10 @@
 void show_error(const char *what);
 
 void demo_shared(void);
+/* Files, mapped files, parameter files and the system description file. */
+void demo_files(void);
+/* The registry section. */
+void demo_registry(void);
+/* Exit routines and abnormal end. */
 void demo_estae(void);
 #endif

@@ -1,0 +1,558 @@
+#include "os/regstore.h"
+
+#include <pthread.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "os/env.h"
+
+namespace zax::os::reg {
+namespace {
+
+// Long enough that a burst of writers from several processes queues up
+// instead of failing; short enough that a stuck writer shows as an error.
+constexpr int kBusyTimeoutMs = 10000;
+constexpr int kSchemaVersion = 1;
+
+const char *const kSchema =
+    "CREATE TABLE IF NOT EXISTS keys("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"  // never reused: a stale handle stays stale
+    " parent INTEGER NOT NULL,"               // 0 for the keys below the hive's root
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " UNIQUE(parent, name));"
+    "CREATE TABLE IF NOT EXISTS vals("
+    " seq INTEGER PRIMARY KEY AUTOINCREMENT,"  // creation order
+    " key INTEGER NOT NULL,"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " type INTEGER NOT NULL,"
+    " data BLOB NOT NULL,"
+    " UNIQUE(key, name));"
+    "CREATE INDEX IF NOT EXISTS vals_by_key ON vals(key);"
+    "PRAGMA application_id = 0x5A415852;"  // "ZAXR"
+    "PRAGMA user_version = 1;";
+
+enum Stmt {
+    kBegin,
+    kBeginWrite,
+    kCommit,
+    kRollback,
+    kFindChild,
+    kInsertKey,
+    kKeyExists,
+    kGetValue,
+    kSetValue,
+    kDeleteValue,
+    kSubKeyAt,
+    kValueAt,
+    kHasChild,
+    kDeleteValues,
+    kDeleteKey,
+    kStmtCount
+};
+
+const char *const kSql[kStmtCount] = {
+    "BEGIN",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
+    "INSERT INTO keys(parent, name) VALUES(?1, ?2)",
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
+    // Overwriting keeps the value's place in the creation order and the
+    // case of its name.
+    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "DELETE FROM vals WHERE key = ?1 AND name = ?2",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq LIMIT 1 OFFSET ?2",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+};
+
+// One connection to one database file, shared by the open keys that use it.
+struct Db {
+    sqlite3 *conn = nullptr;
+    std::string path;
+    pid_t pid = 0;  // a connection must not be used across fork
+    int refs = 0;
+    sqlite3_stmt *stmts[kStmtCount] = {};
+};
+
+}  // namespace
+
+struct Key {
+    Db *db;
+    Hive hive;
+    int64_t id;  // 0: the hive's root
+    uint32_t rights;
+    Key *prev, *next;  // the list of open keys
+};
+
+namespace {
+
+// One lock for the whole store: a connection is used by one thread at a time,
+// and a transaction is never interleaved with another thread's statements.
+std::mutex g_lock;
+Db *g_current[2] = {};
+// The open keys, so that a closed or foreign handle is refused rather than
+// followed. A plain list: nothing to construct or destroy at load and unload.
+Key *g_keys = nullptr;
+
+bool is_open(const Key *key) {
+    for (const Key *k = g_keys; k != nullptr; k = k->next)
+        if (k == key) return true;
+    return false;
+}
+pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
+
+void fork_prepare() { g_lock.lock(); }
+void fork_parent() { g_lock.unlock(); }
+void fork_child() { g_lock.unlock(); }  // the pid check retires the parent's connections
+void install_fork_handlers() { pthread_atfork(fork_prepare, fork_parent, fork_child); }
+
+int sqlite_error(int rc) { return kSqliteBase | rc; }
+
+void close_db(Db *d) {
+    for (auto &s : d->stmts)
+        if (s != nullptr) sqlite3_finalize(s);
+    sqlite3_close(d->conn);
+    delete d;
+}
+
+void release(Db *d) {
+    if (--d->refs > 0) return;
+    // A connection inherited through fork belongs to the parent: closing it
+    // here could disturb the parent's locks, so the child only forgets it.
+    if (d->pid == getpid()) close_db(d);
+}
+
+// At exit, close the connections that no open key uses: SQLite then folds
+// the write-ahead log into the database and removes its side files.
+struct CloseAtExit {
+    ~CloseAtExit() {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (Db *&d : g_current) {
+            if (d != nullptr && d->refs == 1 && d->pid == getpid()) {
+                close_db(d);
+                d = nullptr;
+            }
+        }
+    }
+} g_close_at_exit;
+
+// Runs sql that returns no rows (or whose rows do not matter).
+int exec(sqlite3 *conn, const char *sql) {
+    int rc = sqlite3_exec(conn, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : sqlite_error(sqlite3_extended_errcode(conn));
+}
+
+int mkdir_p(const std::string &dir, mode_t mode) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT) return errno;
+    size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0)
+        if (int err = mkdir_p(dir.substr(0, slash), mode)) return err;
+    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+std::string env(const char *name) {
+    char buf[4096];
+    long n = env_get(name, buf, sizeof buf);
+    return n > 0 && size_t(n) < sizeof buf ? std::string(buf, size_t(n)) : std::string();
+}
+
+// The directory of hive's database and the mode to create it with.
+int database_dir(Hive hive, std::string &dir, mode_t &mode) {
+    mode = 0755;
+    dir = env("ZAXXLIB_REGISTRY_DIR");
+    if (dir.empty()) {
+        if (hive == Hive::machine) {
+            dir = "/var/lib/zaxxlib";
+        } else {
+            mode = 0700;  // one user's settings
+            std::string base = env("XDG_DATA_HOME");
+            if (base.empty() || base[0] != '/') {
+                std::string home = env("HOME");
+                if (home.empty()) {
+                    struct passwd pw, *found = nullptr;
+                    char buf[4096];
+                    int err = getpwuid_r(getuid(), &pw, buf, sizeof buf, &found);
+                    if (found == nullptr) return err != 0 ? err : ENOENT;
+                    home = pw.pw_dir;
+                }
+                base = home + "/.local/share";
+            }
+            dir = base + "/zaxxlib";
+        }
+    }
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return 0;
+}
+
+int open_db(const std::string &path, Db *&out) {
+    sqlite3 *conn = nullptr;
+    // Our own lock serialises every use of a connection, so SQLite's is not needed.
+    int rc = sqlite3_open_v2(path.c_str(), &conn,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        int sys = conn != nullptr ? sqlite3_system_errno(conn) : 0;
+        int err = sys != 0 ? sys : sqlite_error(conn != nullptr ? sqlite3_extended_errcode(conn) : rc);
+        sqlite3_close(conn);
+        return err;
+    }
+    sqlite3_extended_result_codes(conn, 1);
+    sqlite3_busy_timeout(conn, kBusyTimeoutMs);
+    // The first statements read the file's header: a file that is not a
+    // database fails here, before anything is written to it.
+    int err = exec(conn, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    if (err == 0) {
+        sqlite3_stmt *st = nullptr;
+        rc = sqlite3_prepare_v2(conn, "PRAGMA user_version", -1, &st, nullptr);
+        int version = 0;
+        if (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+            version = sqlite3_column_int(st, 0);
+            rc = SQLITE_OK;
+        }
+        sqlite3_finalize(st);
+        if (rc != SQLITE_OK) {
+            err = sqlite_error(sqlite3_extended_errcode(conn));
+        } else if (version > kSchemaVersion) {
+            err = sqlite_error(SQLITE_SCHEMA);  // written by a newer library
+        } else if (version < kSchemaVersion) {
+            err = exec(conn, "BEGIN IMMEDIATE");
+            if (err == 0) {
+                err = exec(conn, kSchema);
+                err = err == 0 ? exec(conn, "COMMIT") : (exec(conn, "ROLLBACK"), err);
+            }
+        }
+    }
+    auto *d = err == 0 ? new (std::nothrow) Db : nullptr;
+    if (err == 0 && d == nullptr) err = ENOMEM;
+    for (int i = 0; err == 0 && i < kStmtCount; ++i) {
+        rc = sqlite3_prepare_v3(conn, kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &d->stmts[i],
+                                nullptr);
+        if (rc != SQLITE_OK) err = sqlite_error(sqlite3_extended_errcode(conn));
+    }
+    if (err != 0) {
+        if (d != nullptr) {
+            for (auto &s : d->stmts) sqlite3_finalize(s);
+            delete d;
+        }
+        sqlite3_close(conn);
+        return err;
+    }
+    d->conn = conn;
+    d->path = path;
+    d->pid = getpid();
+    d->refs = 1;
+    out = d;
+    return 0;
+}
+
+// The connection for hive's current database (the environment may name
+// another directory at any call). Without create a missing database gives
+// ENOENT and no file or directory is made. Called under g_lock.
+int current_db(Hive hive, bool create, Db *&out) {
+    pthread_once(&g_fork_once, install_fork_handlers);
+    std::string path;
+    if (int err = database_path(hive, path)) return err;
+    Db *&slot = g_current[hive == Hive::machine ? 0 : 1];
+    if (slot != nullptr && slot->path == path && slot->pid == getpid()) {
+        out = slot;
+        return 0;
+    }
+    if (create) {
+        std::string dir;
+        mode_t mode;
+        if (int err = database_dir(hive, dir, mode)) return err;
+        if (int err = mkdir_p(dir, mode)) return err;
+    } else if (access(path.c_str(), F_OK) != 0) {
+        return errno;
+    }
+    Db *d = nullptr;
+    if (int err = open_db(path, d)) return err;
+    if (slot != nullptr) release(slot);
+    slot = d;
+    out = d;
+    return 0;
+}
+
+// A cached statement, reset and unbound when the scope ends.
+class Query {
+public:
+    Query(Db *d, Stmt s) : st_(d->stmts[s]), conn_(d->conn) {}
+    ~Query() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    Query &bind(int i, int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
+    Query &bind(int i, const char *text) {
+        sqlite3_bind_text(st_, i, text, int(std::strlen(text)), SQLITE_STATIC);
+        return *this;
+    }
+    Query &bind_blob(int i, const void *data, size_t size) {
+        // An empty blob must still be a blob, not NULL.
+        sqlite3_bind_blob(st_, i, size > 0 ? data : "", int(size), SQLITE_STATIC);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE, or another result code.
+    int step() { return sqlite3_step(st_); }
+    // 0 after SQLITE_DONE, else the store's number for the failure.
+    int run() {
+        int rc = step();
+        return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : error();
+    }
+    int error() const { return sqlite_error(sqlite3_extended_errcode(conn_)); }
+    int64_t int_at(int c) const { return sqlite3_column_int64(st_, c); }
+    std::string bytes_at(int c) const {
+        const void *p = sqlite3_column_blob(st_, c);
+        int n = sqlite3_column_bytes(st_, c);
+        return p != nullptr && n > 0 ? std::string(static_cast<const char *>(p), size_t(n))
+                                     : std::string();
+    }
+
+private:
+    sqlite3_stmt *st_;
+    sqlite3 *conn_;
+};
+
+// One transaction: rolled back unless committed.
+class Txn {
+public:
+    explicit Txn(Db *d) : d_(d) {}
+    ~Txn() {
+        if (open_) Query(d_, kRollback).run();
+    }
+    // A change takes the write lock at once, so that two writers queue on
+    // the busy time-out instead of deadlocking on a lock upgrade.
+    int begin(bool write) {
+        int err = Query(d_, write ? kBeginWrite : kBegin).run();
+        open_ = err == 0;
+        return err;
+    }
+    int commit() {
+        int err = Query(d_, kCommit).run();
+        if (err == 0) open_ = false;
+        return err;
+    }
+
+private:
+    Db *d_;
+    bool open_ = false;
+};
+
+int split(const std::string &path, std::vector<std::string> &names) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) {
+            if (end - start > kMaxKeyName) return ENAMETOOLONG;
+            names.emplace_back(path, start, end - start);
+        }
+        start = end + 1;
+    }
+    return 0;
+}
+
+// The id of the key at names, making missing keys when create. Inside a
+// transaction (a writing one when create).
+int resolve(Db *d, const std::vector<std::string> &names, bool create, int64_t &id) {
+    int64_t cur = 0;
+    for (const auto &n : names) {
+        Query find(d, kFindChild);
+        find.bind(1, cur).bind(2, n.c_str());
+        int rc = find.step();
+        if (rc == SQLITE_ROW) {
+            cur = find.int_at(0);
+            continue;
+        }
+        if (rc != SQLITE_DONE) return find.error();
+        if (!create) return ENOENT;
+        Query insert(d, kInsertKey);
+        if (int err = insert.bind(1, cur).bind(2, n.c_str()).run()) return err;
+        cur = sqlite3_last_insert_rowid(d->conn);
+    }
+    id = cur;
+    return 0;
+}
+
+int key_exists(Db *d, int64_t id) {
+    if (id == 0) return 0;
+    Query q(d, kKeyExists);
+    int rc = q.bind(1, id).step();
+    return rc == SQLITE_ROW ? 0 : rc == SQLITE_DONE ? ESTALE : q.error();
+}
+
+// Checks that key is open and has the right; moves a key inherited through
+// fork onto this process's connection. Called under g_lock.
+int use_key(Key *key, uint32_t right) {
+    if (key == nullptr || !is_open(key)) return EBADF;
+    if ((key->rights & right) == 0) return EACCES;
+    if (key->db->pid != getpid()) {
+        Db *d = nullptr;
+        if (int err = open_db(key->db->path, d)) return err;
+        release(key->db);
+        key->db = d;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int database_path(Hive hive, std::string &path) {
+    std::string dir;
+    mode_t mode;
+    if (int err = database_dir(hive, dir, mode)) return err;
+    path = dir + (hive == Hive::machine ? "/machine.db" : "/user.db");
+    return 0;
+}
+
+int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, Key *&out) {
+    std::vector<std::string> names;
+    if (int err = split(path, names)) return err;
+    std::lock_guard<std::mutex> hold(g_lock);
+    Db *d = nullptr;
+    if (int err = current_db(hive, create, d)) return err;
+    int64_t id = 0;
+    {
+        Txn txn(d);
+        if (int err = txn.begin(create)) return err;
+        if (int err = resolve(d, names, create, id)) return err;
+        if (int err = txn.commit()) return err;
+    }
+    Key *key = new (std::nothrow) Key{d, hive, id, rights, nullptr, g_keys};
+    if (key == nullptr) return ENOMEM;
+    if (g_keys != nullptr) g_keys->prev = key;
+    g_keys = key;
+    ++d->refs;
+    out = key;
+    return 0;
+}
+
+int close_key(Key *key) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (key == nullptr || !is_open(key)) return EBADF;
+    (key->prev != nullptr ? key->prev->next : g_keys) = key->next;
+    if (key->next != nullptr) key->next->prev = key->prev;
+    release(key->db);
+    delete key;
+    return 0;
+}
+
+int get_value(Key *key, const char *name, size_t limit, uint32_t &type, std::string &data) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, kRead)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    if (int err = txn.begin(false)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    Query q(d, kGetValue);
+    int rc = q.bind(1, key->id).bind(2, name).step();
+    if (rc == SQLITE_DONE) return ENOENT;
+    if (rc != SQLITE_ROW) return q.error();
+    std::string bytes = q.bytes_at(1);
+    if (bytes.size() > limit) return E2BIG;
+    type = uint32_t(q.int_at(0));
+    data.swap(bytes);
+    return 0;
+}
+
+int set_value(Key *key, const char *name, uint32_t type, const void *data, size_t size) {
+    if (std::strlen(name) > kMaxValueName) return ENAMETOOLONG;
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, kWrite)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    if (int err = txn.begin(true)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    Query q(d, kSetValue);
+    q.bind(1, key->id).bind(2, name).bind(3, int64_t(type)).bind_blob(4, data, size);
+    if (int err = q.run()) return err;
+    return txn.commit();
+}
+
+int delete_value(Key *key, const char *name) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, kWrite)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    if (int err = txn.begin(true)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    Query q(d, kDeleteValue);
+    if (int err = q.bind(1, key->id).bind(2, name).run()) return err;
+    if (sqlite3_changes(d->conn) == 0) return ENOENT;
+    return txn.commit();
+}
+
+int sub_key_at(Key *key, uint32_t index, std::string &name) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, kRead)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    if (int err = txn.begin(false)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    Query q(d, kSubKeyAt);
+    int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
+    if (rc == SQLITE_DONE) return ENODATA;
+    if (rc != SQLITE_ROW) return q.error();
+    name = q.bytes_at(0);
+    return 0;
+}
+
+int value_at(Key *key, uint32_t index, std::string &name, uint32_t &type, std::string &data) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, kRead)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    if (int err = txn.begin(false)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    Query q(d, kValueAt);
+    int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
+    if (rc == SQLITE_DONE) return ENODATA;
+    if (rc != SQLITE_ROW) return q.error();
+    name = q.bytes_at(0);
+    type = uint32_t(q.int_at(1));
+    data = q.bytes_at(2);
+    return 0;
+}
+
+int delete_key(Hive hive, const std::string &path) {
+    std::vector<std::string> names;
+    if (int err = split(path, names)) return err;
+    std::lock_guard<std::mutex> hold(g_lock);
+    Db *d = nullptr;
+    if (int err = current_db(hive, false, d)) return err;
+    Txn txn(d);
+    if (int err = txn.begin(true)) return err;
+    int64_t id = 0;
+    if (int err = resolve(d, names, false, id)) return err;
+    if (id == 0) return EACCES;  // the hive's root stays
+    {
+        Query q(d, kHasChild);
+        int rc = q.bind(1, id).step();
+        if (rc == SQLITE_ROW) return ENOTEMPTY;
+        if (rc != SQLITE_DONE) return q.error();
+    }
+    if (int err = Query(d, kDeleteValues).bind(1, id).run()) return err;
+    if (int err = Query(d, kDeleteKey).bind(1, id).run()) return err;
+    return txn.commit();
+}
+
+}  // namespace zax::os::reg
