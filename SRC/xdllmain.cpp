@@ -76,6 +76,20 @@ uint32_t resolution_for(uint32_t minimum, uint32_t maximum) {
 void read_load_settings() {
     g_lock_timeout = kDefaultLockTimeout;
     g_term_mode = kDefaultTermMode;
+    // The directory of the settings file, cut to 256 characters; without
+    // one the file is looked for in the current directory.
+    char directory[257] = {};
+    int32_t length = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, directory, sizeof directory);
+    XHANDLE file = length > 0 ? (directory[256] = '\0', XOpenParmFile(directory, "XTORASYS"))
+                              : XOpenParmFile(nullptr, "XTORASYS");
+    if (file == X_FAILED_PTR) return;
+    int32_t value = 0;
+    // No range check: a negative timeout (-1) waits without limit.
+    if (XReadParmInt(file, "TIME", "TIMEOUT", &value) == 1) g_lock_timeout = value;
+    value = 0;
+    XReadParmInt(file, "ESTAE", "TERMMODE", &value);
+    if (value == 1) g_term_mode = 0;
+    XCloseParmFile(file);
 }
 
 int dll_entry(int reason) {
