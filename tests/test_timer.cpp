@@ -150,3 +150,40 @@ TEST_F(TimerService, ReplacedClockRunsLongDelaysAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A callback that holds the service's thread until the test lets it go.
+struct Held {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, release = false;
+};
+void held_tick(uint32_t, void *user) {
+    auto *h = static_cast<Held *>(user);
+    std::unique_lock<std::mutex> l(h->m);
+    h->entered = true;
+    h->cv.notify_all();
+    h->cv.wait(l, [&] { return h->release; });
+}
+
+TEST_F(TimerService, OneShotIsKillableUntilItsCallbackReturns) {
+    Held h;
+    uint32_t id = 0;
+    ASSERT_EQ(os::timer_start(1, 1, false, held_tick, &h, &id), 0);
+    {
+        std::unique_lock<std::mutex> l(h.m);
+        ASSERT_TRUE(h.cv.wait_for(l, std::chrono::seconds(10), [&] { return h.entered; }));
+    }
+    EXPECT_EQ(os::timer_kill(id), 0);
+    EXPECT_EQ(os::timer_kill(id), EINVAL);
+    {
+        std::lock_guard<std::mutex> l(h.m);
+        h.release = true;
+    }
+    h.cv.notify_all();
+    os::timer_settle();
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+}  // namespace

@@ -18,6 +18,7 @@ struct Entry {
     uint32_t period;    // 0 for a one-shot timer
     TimerCallback cb;
     void *user;
+    bool fired;  // a one-shot whose callback is running: killable, not due again
 };
 
 // The service's state, guarded by g_lock. Made on first use and never freed:
@@ -87,6 +88,16 @@ void wait_ms(uint64_t ms) {
     pthread_cond_timedwait(&g_cond, &g_lock, &ts);
 }
 
+bool erase(Service *s, uint32_t id) {
+    for (auto it = s->entries.begin(); it != s->entries.end(); ++it) {
+        if (it->id == id) {
+            s->entries.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 void *service_main(void *) {
     pthread_mutex_lock(&g_lock);
     Service *s = g_service;
@@ -96,31 +107,35 @@ void *service_main(void *) {
         size_t due = s->entries.size();
         for (size_t i = 0; i < s->entries.size(); ++i) {
             const Entry &e = s->entries[i];
-            if (e.deadline <= now && (due == s->entries.size() || e.deadline < s->entries[due].deadline))
-                due = i;
+            if (e.fired || e.deadline > now) continue;
+            if (due == s->entries.size() || e.deadline < s->entries[due].deadline) due = i;
         }
         if (due < s->entries.size()) {
             Entry e = s->entries[due];
             if (e.period != 0)
                 s->entries[due].deadline += e.period;  // no drift: the next tick counts from this one
             else
-                s->entries.erase(s->entries.begin() + long(due));
+                s->entries[due].fired = true;  // killable until its callback has returned
             // The callback may start and kill timers: it runs without the lock.
             pthread_mutex_unlock(&g_lock);
             e.cb(e.id, e.user);
             pthread_mutex_lock(&g_lock);
+            if (e.period == 0) erase(s, e.id);
             continue;
         }
         s->done_gen = gen;
         pthread_cond_broadcast(&g_done_cond);
-        if (s->entries.empty()) {
-            pthread_cond_wait(&g_cond, &g_lock);
-        } else {
-            uint64_t next = s->entries[0].deadline;
-            for (const Entry &e : s->entries)
-                if (e.deadline < next) next = e.deadline;
-            wait_ms(next > now ? next - now : 0);
+        bool any = false;
+        uint64_t next = 0;
+        for (const Entry &e : s->entries) {
+            if (e.fired) continue;
+            if (!any || e.deadline < next) next = e.deadline;
+            any = true;
         }
+        if (!any)
+            pthread_cond_wait(&g_cond, &g_lock);
+        else
+            wait_ms(next > now ? next - now : 0);
     }
     return nullptr;
 }
@@ -208,7 +223,7 @@ int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic
         uint32_t new_id = s->next_id++;
         if (s->next_id == 0) s->next_id = 1;
         try {
-            s->entries.push_back(Entry{new_id, now_ms() + delay, periodic ? delay : 0, cb, user});
+            s->entries.push_back(Entry{new_id, now_ms() + delay, periodic ? delay : 0, cb, user, false});
             *id = new_id;
             pthread_cond_signal(&g_cond);
         } catch (...) {
@@ -222,16 +237,7 @@ int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic
 int timer_kill(uint32_t id) {
     pthread_mutex_lock(&g_lock);
     int rc = EINVAL;
-    if (g_service != nullptr) {
-        auto &v = g_service->entries;
-        for (auto it = v.begin(); it != v.end(); ++it) {
-            if (it->id == id) {
-                v.erase(it);
-                rc = 0;
-                break;
-            }
-        }
-    }
+    if (g_service != nullptr && erase(g_service, id)) rc = 0;
     pthread_mutex_unlock(&g_lock);
     return rc;
 }

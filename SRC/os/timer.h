@@ -34,7 +34,8 @@ using TimerCallback = void (*)(uint32_t id, void *user);
 // the service's thread.
 int timer_start(uint32_t delay, uint32_t resolution, bool periodic, TimerCallback cb, void *user,
                 uint32_t *id);
-// Stop a timer: its callback is not called again (one that is running now
+// Stop a timer: its callback is not called again. A one-shot timer can be
+// killed until its callback has returned (a callback already under way
 // finishes). 0, or EINVAL for an id that runs no timer.
 int timer_kill(uint32_t id);
 // Timers running now.
