@@ -11,9 +11,11 @@ void demo_registry(void) {
     XHANDLE key;
 
     printf("Registry\n");
+    memset(dir, 0, sizeof dir);
     /* Keep the demonstration's databases out of the user's own registry. */
     if (XReadEnvStr("ZAXXLIB", "REGISTRY", "DIR", dir, 256) == 0)
         XWriteEnvStr("ZAXXLIB", "REGISTRY", "DIR", "/tmp/zaxdemo-registry", 21);
+    memset(dir, 0, sizeof dir);
     XReadEnvStr("ZAXXLIB", "REGISTRY", "DIR", dir, 256);
     printf("  databases in %s (user.db, machine.db)\n", dir);
 
