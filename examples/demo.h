@@ -9,6 +9,8 @@ void demo_shared(void);
 void demo_files(void);
 /* The registry section. */
 void demo_registry(void);
+/* Lock objects, events, waits and cross-process posting. */
+void demo_events(void);
 /* Exit routines and abnormal end. */
 void demo_estae(void);
 #endif
