@@ -245,6 +245,10 @@ XAPI int32_t XSleep(uint32_t milliseconds);
 /* Post the event of the same key in process (small mode: XPostEvent); 1 or 0. */
 XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process);
 /* (section xevent: declarations go here) */
+/* Post event once after delay ms (1 to 86400000); the timer handle, or NULL. */
+XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay);
+/* Stop a timer that the calling thread set and that has not expired; 1 or 0. */
+XAPI int32_t XKillTimer(XHANDLE timer);
 
 /* ------------------------------------------------------------------------ */
 /* xmemg: shared memory segments                                            */

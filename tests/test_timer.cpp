@@ -187,3 +187,187 @@ TEST_F(TimerService, OneShotIsKillableUntilItsCallbackReturns) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr uint32_t kSet = 0xe, kKill = 0xf;
+
+class Timer : public ZaxTest {
+protected:
+    void SetUp() override {
+        ZaxTest::SetUp();
+        ASSERT_EQ(XCreateEvent(&event_, 0xFFFFFFFFu), 1);
+    }
+    void TearDown() override {
+        XDestroyEvent(event_);
+        ZaxTest::TearDown();
+    }
+    // Takes the event's post, waiting at most timeout ms.
+    bool posted(uint32_t timeout = 0) { return XWaitEvent(&event_, 1, timeout) == 0; }
+    XHANDLE event_ = nullptr;
+};
+
+TEST_F(Timer, BadArgumentsAreRefusedWithTheirPositions) {
+    EXPECT_EQ(XSetTimer(nullptr, 10), nullptr);
+    EXPECT_LAST_ERROR(code(kSet, 1), 1, 2);
+    EXPECT_EQ(XSetTimer(event_, 0), nullptr);
+    EXPECT_LAST_ERROR(code(kSet, 1), 2, 2);
+    EXPECT_EQ(XSetTimer(event_, 86400001), nullptr);
+    EXPECT_LAST_ERROR(code(kSet, 1), 2, 2);
+    EXPECT_EQ(XKillTimer(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kKill, 1), 1, 2);
+    EXPECT_EQ(os::timer_count(), 0);
+    // The longest delay is accepted.
+    ManualClock clock;
+    XHANDLE t = XSetTimer(event_, 86400000);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(XKillTimer(t), 1);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(Timer, ShortTimerPostsOnceAndThenIsGone) {
+    XHANDLE t = XSetTimer(event_, 20);
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(posted(10000));
+    os::timer_settle();
+    EXPECT_EQ(os::timer_count(), 0);
+    EXPECT_EQ(XKillTimer(t), 0);
+    EXPECT_LAST_ERROR(code(kKill, 1), 1, 2);
+    EXPECT_FALSE(posted(50));
+}
+
+TEST_F(Timer, LongDelaysRunInSevenMinutePeriodsThenTheRemainder) {
+    ManualClock clock;
+    // Exactly one period: a single one-shot.
+    ASSERT_NE(XSetTimer(event_, 420000), nullptr);
+    clock.advance(419999);
+    EXPECT_FALSE(posted());
+    clock.advance(1);
+    EXPECT_TRUE(posted());
+    EXPECT_EQ(os::timer_count(), 0);
+
+    // One more millisecond: a period, then a one-shot of 1 ms.
+    ASSERT_NE(XSetTimer(event_, 420001), nullptr);
+    clock.advance(420000);
+    EXPECT_FALSE(posted());
+    EXPECT_EQ(os::timer_count(), 1);  // the remainder's timer
+    clock.advance(1);
+    EXPECT_TRUE(posted());
+    EXPECT_EQ(os::timer_count(), 0);
+
+    // Two periods and no remainder.
+    ASSERT_NE(XSetTimer(event_, 840000), nullptr);
+    clock.advance(420000);
+    EXPECT_FALSE(posted());
+    clock.advance(419999);
+    EXPECT_FALSE(posted());
+    clock.advance(1);
+    EXPECT_TRUE(posted());
+    EXPECT_EQ(os::timer_count(), 0);
+
+    // The longest delay: 205 periods and 300000 ms.
+    // (The remainder's timer starts when the last period ends, so the clock
+    // is moved to that point first.)
+    ASSERT_NE(XSetTimer(event_, 86400000), nullptr);
+    clock.advance(86100000);
+    EXPECT_FALSE(posted());
+    EXPECT_EQ(os::timer_count(), 1);
+    clock.advance(299999);
+    EXPECT_FALSE(posted());
+    clock.advance(1);
+    EXPECT_TRUE(posted());
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(Timer, OnlyTheSettingThreadCanKill) {
+    ManualClock clock;
+    XHANDLE t = XSetTimer(event_, 1000);
+    ASSERT_NE(t, nullptr);
+    uint32_t other_code = 0, other_detail = 0;
+    int32_t other = -1;
+    std::thread([&] {
+        other = XKillTimer(t);
+        XErrorInfo e{};
+        other_code = XGetLastError(&e);
+        other_detail = e.detail;
+    }).join();
+    EXPECT_EQ(other, 0);
+    EXPECT_EQ(other_code, code(kKill, 1));
+    EXPECT_EQ(other_detail, 1u);
+    // It goes on and posts.
+    clock.advance(1000);
+    EXPECT_TRUE(posted());
+}
+
+TEST_F(Timer, LongTimerKilledDuringItsRemainderNeverPosts) {
+    ManualClock clock;
+    XHANDLE t = XSetTimer(event_, 420001);
+    ASSERT_NE(t, nullptr);
+    clock.advance(420000);
+    ASSERT_EQ(os::timer_count(), 1);
+    EXPECT_EQ(XKillTimer(t), 1);
+    EXPECT_EQ(os::timer_count(), 0);
+    clock.advance(420000);
+    EXPECT_FALSE(posted());
+    // Killed during its periods, likewise.
+    t = XSetTimer(event_, 900000);
+    ASSERT_NE(t, nullptr);
+    clock.advance(420000);
+    EXPECT_EQ(XKillTimer(t), 1);
+    clock.advance(900000);
+    EXPECT_FALSE(posted());
+}
+
+TEST_F(Timer, SeventeenthTimerFailsAfterTenAttemptsUnlessASlotFrees) {
+    ManualClock clock;
+    std::vector<XHANDLE> timers;
+    for (int i = 0; i < 16; ++i) {
+        XHANDLE t = XSetTimer(event_, 1000 + uint32_t(i));
+        ASSERT_NE(t, nullptr) << i;
+        timers.push_back(t);
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(XSetTimer(event_, 5000), nullptr);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LAST_ERROR(code(kSet, 8), 0, 2);
+    // Ten attempts, each followed by its 100 ms pause.
+    EXPECT_GE(waited, std::chrono::milliseconds(950));
+    EXPECT_EQ(os::timer_count(), 16);
+
+    // A slot that frees during the attempts is taken.
+    std::thread expire([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        clock.advance(1000);  // the first timer expires
+    });
+    XHANDLE late = XSetTimer(event_, 5000);
+    expire.join();
+    ASSERT_NE(late, nullptr);
+    EXPECT_TRUE(posted());
+    EXPECT_EQ(XKillTimer(late), 1);
+    for (size_t i = 1; i < timers.size(); ++i) EXPECT_EQ(XKillTimer(timers[i]), 1) << i;
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(Timer, ExpiryAndKillRaceSafely) {
+    // Whichever takes the table lock first wins: a timer that was killed
+    // never posts, one that could not be killed has posted.
+    int killed = 0, expired = 0;
+    for (int i = 0; i < 200; ++i) {
+        XHANDLE t = XSetTimer(event_, 1 + uint32_t(i % 3));
+        ASSERT_NE(t, nullptr);
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 7)));
+        if (XKillTimer(t) == 1) {
+            ++killed;
+            os::timer_settle();
+            EXPECT_FALSE(posted()) << i;
+        } else {
+            ++expired;
+            EXPECT_LAST_ERROR(code(kKill, 1), 1, 2);
+            EXPECT_TRUE(posted(10000)) << i;
+        }
+    }
+    EXPECT_EQ(killed + expired, 200);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+}  // namespace
