@@ -1,6 +1,8 @@
 // The timer service of the Linux layer, the load's resolution rule, and the
 // library's timers on top of them.
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -367,6 +369,86 @@ TEST_F(Timer, ExpiryAndKillRaceSafely) {
         }
     }
     EXPECT_EQ(killed + expired, 200);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Holds the timer-table lock on a thread of its own until released.
+class TableHolder {
+public:
+    TableHolder() {
+        t_ = std::thread([this] {
+            XLockObj(zax::timer_table_lock(), X_INFINITE);
+            std::unique_lock<std::mutex> l(m_);
+            held_ = true;
+            cv_.notify_all();
+            cv_.wait(l, [this] { return release_; });
+            XUnlockObj(zax::timer_table_lock());
+        });
+        std::unique_lock<std::mutex> l(m_);
+        cv_.wait(l, [this] { return held_; });
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> l(m_);
+            release_ = true;
+        }
+        cv_.notify_all();
+        if (t_.joinable()) t_.join();
+    }
+    ~TableHolder() { release(); }
+
+private:
+    std::thread t_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool held_ = false, release_ = false;
+};
+
+class TimerLockTimeout : public Timer {
+protected:
+    void SetUp() override {
+        Timer::SetUp();
+        WriteFile(path("XTORASYS"), "TIME :\nTIMEOUT = 20\n");
+        setenv("ZAXXLIB_XSYSTEM", rundir_.c_str(), 1);
+        zax::read_load_settings();
+        unsetenv("ZAXXLIB_XSYSTEM");
+        ASSERT_EQ(zax::lock_timeout(), 20);
+    }
+};
+
+constexpr uint32_t kLockObj = 0x106;
+
+TEST_F(TimerLockTimeout, SetAndKillFailWithoutTouchingTheTable) {
+    ManualClock clock;
+    XHANDLE t = XSetTimer(event_, 1000);
+    ASSERT_NE(t, nullptr);
+    {
+        TableHolder hold;
+        EXPECT_EQ(XSetTimer(event_, 10), nullptr);
+        EXPECT_LAST_ERROR(code(kLockObj, 2), ETIMEDOUT, 1);
+        EXPECT_EQ(XKillTimer(t), 0);
+        EXPECT_LAST_ERROR(code(kLockObj, 2), ETIMEDOUT, 1);
+        EXPECT_EQ(os::timer_count(), 1);
+    }
+    EXPECT_EQ(XKillTimer(t), 1);
+    EXPECT_EQ(os::timer_count(), 0);
+}
+
+TEST_F(TimerLockTimeout, ExpiryWaitsForTheLockInsteadOfBeingLost) {
+    ManualClock clock;
+    ASSERT_NE(XSetTimer(event_, 1000), nullptr);
+    TableHolder hold;
+    g_manual_ms += 1000;
+    os::timer_wake();
+    // Several lock time-outs pass on the timer thread meanwhile.
+    EXPECT_FALSE(posted(150));
+    hold.release();
+    EXPECT_TRUE(posted(10000));
+    os::timer_settle();
     EXPECT_EQ(os::timer_count(), 0);
 }
 
