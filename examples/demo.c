@@ -77,6 +77,7 @@ int main(void) {
     demo_files();
     demo_registry();
     demo_events();
+    demo_timers();
     demo_estae();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

@@ -13,4 +13,6 @@ void demo_registry(void);
 void demo_events(void);
 /* Exit routines and abnormal end. */
 void demo_estae(void);
+/* Timers. */
+void demo_timers(void);
 #endif
