@@ -183,6 +183,14 @@ int signal_index(int signo) {
 
 }  // namespace
 
+void library_pin() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&library_pin), &info) == 0 || info.dli_fname == nullptr) return;
+    // A second reference that is never given back; RTLD_NODELETE makes even
+    // the program's last dlclose leave the library in place.
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 int fault_altstack() {
     if (t_stack != nullptr) return 0;
     stack_t current{};
@@ -221,6 +229,7 @@ int fault_install(FaultFilter filter) {
     }
     preload_unwinder();
     load_crash_handler();
+    library_pin();
     fault_altstack();
     // Touch the handler's per-thread state once on this thread.
     t_guard = nullptr;

@@ -57,4 +57,9 @@ using ThreadEnd = void (*)(uint32_t exit_code);
 // Set (or clear, with null) the calling thread's ThreadEnd.
 void fault_set_thread_end(ThreadEnd end);
 
+// Keep the library mapped until the process ends, even when the program
+// unloads it: its signal handler and its timer thread run its code for as
+// long as the process lives.
+void library_pin();
+
 }  // namespace zax::os

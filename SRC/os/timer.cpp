@@ -1,5 +1,7 @@
 #include "os/timer.h"
 
+#include "os/signal.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -37,7 +39,9 @@ pthread_cond_t g_done_cond;  // wakes timer_settle
 bool g_conds_made = false;
 Service *g_service = nullptr;
 TimerClock g_clock = nullptr;
-std::vector<uint32_t> *g_begun = nullptr;
+// Resolutions asked for and not given back (0: a free place). Fixed, so that
+// the load allocates nothing here.
+uint32_t g_begun[16] = {};
 
 uint64_t monotonic_ms() {
     timespec ts{};
@@ -166,15 +170,12 @@ int timer_caps(TimerCaps *caps) {
 int timer_begin_period(uint32_t period) {
     if (period < kTimerMinPeriod || period > kTimerMaxPeriod) return EINVAL;
     pthread_mutex_lock(&g_lock);
-    int rc = 0;
-    if (g_begun == nullptr) g_begun = new (std::nothrow) std::vector<uint32_t>;
-    if (g_begun == nullptr) {
-        rc = ENOMEM;
-    } else {
-        try {
-            g_begun->push_back(period);
-        } catch (...) {
-            rc = ENOMEM;
+    int rc = EBUSY;  // more requests outstanding than the service keeps
+    for (uint32_t &slot : g_begun) {
+        if (slot == 0) {
+            slot = period;
+            rc = 0;
+            break;
         }
     }
     pthread_mutex_unlock(&g_lock);
@@ -184,13 +185,11 @@ int timer_begin_period(uint32_t period) {
 int timer_end_period(uint32_t period) {
     pthread_mutex_lock(&g_lock);
     int rc = EINVAL;
-    if (g_begun != nullptr) {
-        for (auto it = g_begun->begin(); it != g_begun->end(); ++it) {
-            if (*it == period) {
-                g_begun->erase(it);
-                rc = 0;
-                break;
-            }
+    for (uint32_t &slot : g_begun) {
+        if (period != 0 && slot == period) {
+            slot = 0;
+            rc = 0;
+            break;
         }
     }
     pthread_mutex_unlock(&g_lock);
@@ -200,9 +199,8 @@ int timer_end_period(uint32_t period) {
 uint32_t timer_period() {
     pthread_mutex_lock(&g_lock);
     uint32_t best = 0;
-    if (g_begun != nullptr)
-        for (uint32_t p : *g_begun)
-            if (best == 0 || p < best) best = p;
+    for (uint32_t p : g_begun)
+        if (p != 0 && (best == 0 || p < best)) best = p;
     pthread_mutex_unlock(&g_lock);
     return best;
 }
@@ -216,7 +214,10 @@ int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic
         rc = ENOMEM;
     } else if (!g_service->thread_running) {
         rc = start_thread();
-        if (rc == 0) g_service->thread_running = true;
+        if (rc == 0) {
+            g_service->thread_running = true;
+            library_pin();  // the thread runs the library's code until the process ends
+        }
     }
     if (rc == 0) {
         Service *s = g_service;
