@@ -1,13 +1,20 @@
-// Exit routines and abnormal ends. Faults run in helper processes: a test
-// process must survive its own test.
+// Exit routines and abnormal ends. Faults that could end the process run in
+// helper processes; an abend that ends only a thread may run here.
+#include <setjmp.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <fstream>
-#include <thread>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "os/signal.h"
+#include "xdllmain.h"
 #include "xerror.h"
 #include "zaxtest.h"
 
@@ -131,6 +138,78 @@ TEST_F(Estae, TrapSentByRaiseIsHandledToo) {
     std::string err = run("trap");
     EXPECT_EQ(result_.exit_code, 0);
     EXPECT_TRUE(InOrder(err, {"routine A 1 4\n", "previous 5\n", "exit 133\n", "main goes on\n"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Estae, ExitRoutineLockNotHadInTimeRegistersNothing) {
+    WriteFile(path("XTORASYS"), "TIME :\nTIMEOUT = 20\n");
+    setenv("ZAXXLIB_XSYSTEM", rundir_.c_str(), 1);
+    zax::read_load_settings();
+    unsetenv("ZAXXLIB_XSYSTEM");
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, release = false;
+    std::thread holder([&] {
+        XLockObj(zax::exit_routine_lock(), X_INFINITE);
+        std::unique_lock<std::mutex> l(m);
+        held = true;
+        cv.notify_all();
+        cv.wait(l, [&] { return release; });
+        XUnlockObj(zax::exit_routine_lock());
+    });
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait(l, [&] { return held; });
+    }
+    XEstaeBlock a = {0, 0, noop_a};
+    EXPECT_EQ(XInitEstae(&a, 1), 0);
+    EXPECT_LAST_ERROR(code(0x106, 2), ETIMEDOUT, 1);  // XLockObj's own code
+    EXPECT_EQ(zax::thread_record()->exit_chain, nullptr);
+    {
+        std::lock_guard<std::mutex> l(m);
+        release = true;
+    }
+    cv.notify_all();
+    holder.join();
+    EXPECT_EQ(XInitEstae(&a, 1), 1);
+    EXPECT_EQ(XTermEstae(&a), 1);
+}
+
+// A thread start of the library's own kind: it keeps a jump buffer and gets
+// the exit code through the thread-end hook.
+thread_local sigjmp_buf t_start;
+thread_local uint32_t t_code;
+void jump_to_start(uint32_t code) {
+    t_code = code;
+    siglongjmp(t_start, 1);
+}
+
+TEST_F(Estae, ThreadWithAStartOfItsOwnJumpsBackWithTheCode) {
+    uint32_t seen = 0;
+    int routine_calls = 0;
+    static int *calls;
+    calls = &routine_calls;
+    static const XEstaeBlock counting = {0, 0, [](uint32_t, uint32_t p) -> int32_t {
+                                             *calls += int(p);
+                                             return 0;
+                                         }};
+    std::thread t([&] {
+        if (sigsetjmp(t_start, 1) == 0) {
+            zax::os::fault_set_thread_end(jump_to_start);
+            XInitEstae(&counting, 3);
+            XAbend(9);
+            seen = 1000;  // not reached
+        } else {
+            zax::os::fault_set_thread_end(nullptr);
+            seen = t_code;
+        }
+    });
+    t.join();
+    EXPECT_EQ(seen, 9u);
+    EXPECT_EQ(routine_calls, 3);
 }
 
 }  // namespace
