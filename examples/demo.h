@@ -11,6 +11,10 @@ void demo_files(void);
 void demo_registry(void);
 /* Lock objects, events, waits and cross-process posting. */
 void demo_events(void);
+/* Data conversion: code tables, byte order, hexadecimal text, Kanji. */
+void demo_data(void);
+/* Dates and times. */
+void demo_time(void);
 /* Exit routines and abnormal end. */
 void demo_estae(void);
 /* Timers. */
