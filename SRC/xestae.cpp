@@ -50,6 +50,7 @@ void free_deferred() {
         e = next;
     }
 }
+
 // Set once the filter is installed; only under the exit-routine lock.
 uint32_t g_filter_flag = 0;
 

@@ -104,10 +104,21 @@ void on_timer(uint32_t id, void *user) {
     unlock_table();
 }
 
+// The child of a fork runs none of the parent's timers: their records are
+// given back. The child has one thread, so the table needs no lock (which a
+// thread of the parent may have held at the fork).
+void forget_parents_timers() {
+    for (TimerRecord *&slot : g_table) {
+        if (slot != nullptr) XFreeMemory(slot);
+        slot = nullptr;
+    }
+}
+
 }  // namespace
 
 void timer_table_clear() {
     for (TimerRecord *&slot : g_table) slot = nullptr;
+    os::timer_set_fork_hook(forget_parents_timers);
 }
 
 }  // namespace zax

@@ -1,5 +1,8 @@
 // The timer service of the Linux layer, the load's resolution rule, and the
 // library's timers on top of them.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -450,6 +453,33 @@ TEST_F(TimerLockTimeout, ExpiryWaitsForTheLockInsteadOfBeingLost) {
     EXPECT_TRUE(posted(10000));
     os::timer_settle();
     EXPECT_EQ(os::timer_count(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Timer, ChildOfForkStartsWithAnEmptyTable) {
+    ManualClock clock;
+    std::vector<XHANDLE> mine;
+    for (int i = 0; i < 16; ++i) mine.push_back(XSetTimer(event_, 60000));
+    ASSERT_EQ(os::timer_count(), 16);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Sixteen slots of its own, at the first attempt each.
+        int code = 0;
+        for (int i = 0; i < 16 && code == 0; ++i) {
+            XHANDLE t = XSetTimer(event_, 60000);
+            if (t == nullptr || XKillTimer(t) != 1) code = 10 + i;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (XHANDLE t : mine) EXPECT_EQ(XKillTimer(t), 1);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ pthread_cond_t g_done_cond;  // wakes timer_settle
 bool g_conds_made = false;
 Service *g_service = nullptr;
 TimerClock g_clock = nullptr;
+void (*g_fork_hook)() = nullptr;
 // Resolutions asked for and not given back (0: a free place). Fixed, so that
 // the load allocates nothing here.
 uint32_t g_begun[16] = {};
@@ -60,6 +61,7 @@ void reset_in_child() {
     pthread_mutex_init(&g_lock, nullptr);
     g_conds_made = false;
     g_service = nullptr;
+    if (g_fork_hook != nullptr) g_fork_hook();
 }
 
 bool ensure_service() {
@@ -249,6 +251,8 @@ int timer_count() {
     pthread_mutex_unlock(&g_lock);
     return n;
 }
+
+void timer_set_fork_hook(void (*in_child)()) { __atomic_store_n(&g_fork_hook, in_child, __ATOMIC_RELEASE); }
 
 void timer_set_clock(TimerClock clock) {
     __atomic_store_n(&g_clock, clock, __ATOMIC_RELEASE);

@@ -41,6 +41,10 @@ int timer_kill(uint32_t id);
 // Timers running now.
 int timer_count();
 
+// Called in the child of a fork (which runs none of the parent's timers),
+// before it can start timers of its own; null for nothing.
+void timer_set_fork_hook(void (*in_child)());
+
 // The service's clock in milliseconds; by default the monotonic clock.
 using TimerClock = uint64_t (*)();
 // Replace the clock (null: back to the monotonic clock). The service waits in
