@@ -15,6 +15,8 @@ void demo_events(void);
 void demo_data(void);
 /* Dates and times. */
 void demo_time(void);
+/* Console messages, trace lines and dumps. */
+void demo_diag(void);
 /* Exit routines and abnormal end. */
 void demo_estae(void);
 /* Timers. */

@@ -133,27 +133,6 @@ TEST_F(TimerService, CallbackMayKillItsOwnPeriodicTimer) {
     EXPECT_EQ(os::timer_count(), 0);
 }
 
-TEST_F(TimerService, ReplacedClockRunsLongDelaysAtOnce) {
-    ManualClock clock;
-    Ticks once, every;
-    uint32_t a = 0, b = 0;
-    ASSERT_EQ(os::timer_start(420000, 100, false, tick, &once, &a), 0);
-    ASSERT_EQ(os::timer_start(420000, 100, true, tick, &every, &b), 0);
-    clock.advance(419999);
-    EXPECT_EQ(once.count(), 0u);
-    EXPECT_EQ(every.count(), 0u);
-    clock.advance(1);
-    EXPECT_EQ(once.count(), 1u);
-    EXPECT_EQ(every.count(), 1u);
-    // A jump over two periods gives both ticks.
-    clock.advance(840000);
-    EXPECT_EQ(every.count(), 3u);
-    EXPECT_EQ(once.count(), 1u);
-    EXPECT_EQ(os::timer_kill(b), 0);
-    clock.advance(420000);
-    EXPECT_EQ(every.count(), 3u);
-}
-
 }  // namespace
 
 namespace {
