@@ -516,36 +516,38 @@ int delete_value(Key *key, const char *name) {
     return txn.commit();
 }
 
-int sub_key_at(Key *key, uint32_t index, std::string &name) {
+namespace {
+
+// Row index of an enumeration (sub-keys or values) of a readable key, handed
+// to take; ENODATA past the end.
+template <class Take>
+int row_at(Key *key, Stmt stmt, uint32_t index, Take take) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (int err = use_key(key, kRead)) return err;
     Db *d = key->db;
     Txn txn(d);
     if (int err = txn.begin(false)) return err;
     if (int err = key_exists(d, key->id)) return err;
-    Query q(d, kSubKeyAt);
+    Query q(d, stmt);
     int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
     if (rc == SQLITE_DONE) return ENODATA;
     if (rc != SQLITE_ROW) return q.error();
-    name = q.bytes_at(0);
+    take(q);
     return 0;
 }
 
+}  // namespace
+
+int sub_key_at(Key *key, uint32_t index, std::string &name) {
+    return row_at(key, kSubKeyAt, index, [&](Query &q) { name = q.bytes_at(0); });
+}
+
 int value_at(Key *key, uint32_t index, std::string &name, uint32_t &type, std::string &data) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (int err = use_key(key, kRead)) return err;
-    Db *d = key->db;
-    Txn txn(d);
-    if (int err = txn.begin(false)) return err;
-    if (int err = key_exists(d, key->id)) return err;
-    Query q(d, kValueAt);
-    int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
-    if (rc == SQLITE_DONE) return ENODATA;
-    if (rc != SQLITE_ROW) return q.error();
-    name = q.bytes_at(0);
-    type = uint32_t(q.int_at(1));
-    data = q.bytes_at(2);
-    return 0;
+    return row_at(key, kValueAt, index, [&](Query &q) {
+        name = q.bytes_at(0);
+        type = uint32_t(q.int_at(1));
+        data = q.bytes_at(2);
+    });
 }
 
 int delete_key(Hive hive, const std::string &path) {
