@@ -15,6 +15,7 @@
 #include <new>
 
 #include "os/rundir.h"
+#include "os/sock.h"
 #include "os/wait.h"
 
 namespace zax::os {
@@ -188,42 +189,12 @@ int pipe_send(uint32_t pid, uint32_t message, SendStep *step) {
     *step = SendStep::Connect;
     std::string path;
     if (int err = object_path(pipe_name(pid), path)) return err;
-    sockaddr_un addr;
-    if (int err = fill_address(path, addr)) return err;
     int fd = -1;
-    for (uint32_t attempt = 0;; ++attempt) {
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) return errno;
-        int r;
-        do r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        while (r < 0 && errno == EINTR);
-        if (r == 0) break;
-        int err = errno;
-        close(fd);
-        // A full backlog is the "all instances busy" case.
-        if (err != EAGAIN || attempt >= kBusyRetries) return err;
-        sleep_ms(kBusyPauseMs);
-    }
+    // A full backlog is the "all instances busy" case: retried for a while.
+    if (int err = sock_connect(path, kBusyRetries * kBusyPauseMs, fd)) return err;
     *step = SendStep::Write;
-    size_t sent = 0;
-    int err = 0;
-    while (sent < sizeof message) {
-        ssize_t n = send(fd, reinterpret_cast<const char *>(&message) + sent,
-                         sizeof message - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            struct pollfd p = {fd, POLLOUT, 0};
-            if (poll(&p, 1, kReadTimeoutMs) > 0) continue;
-            err = EAGAIN;
-            break;
-        }
-        err = errno;
-        break;
-    }
+    sock_set_timeout(fd, kReadTimeoutMs);
+    int err = write_exact(fd, &message, sizeof message);
     close(fd);
     return err;
 }

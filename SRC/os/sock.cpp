@@ -58,7 +58,7 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
         int err = try_connect(addr, fd);
         // A full backlog is the "all instances busy" case: wait for a free one.
         if (err != EAGAIN) return err;
-        if (now_ms() >= deadline) return ETIMEDOUT;
+        if (now_ms() >= deadline) return EAGAIN;
         sleep_ms(5);
     }
 }

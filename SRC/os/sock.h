@@ -7,10 +7,11 @@
 
 namespace zax::os {
 
-// Connect to the socket at path. Returns 0 and a blocking descriptor in fd,
-// or an errno: ENOENT when nobody serves the path, ECONNREFUSED for a socket
-// file that nobody listens on, EAGAIN when the listener's backlog is full, and
-// ETIMEDOUT when it stayed full for wait_ms milliseconds.
+// Connect to the socket at path, waiting up to wait_ms milliseconds while the
+// listener's backlog is full (retrying every 5 ms). Returns 0 and a blocking
+// descriptor in fd, or an errno: ENOENT when nobody serves the path,
+// ECONNREFUSED for a socket file that nobody listens on, EAGAIN when the
+// backlog stayed full.
 int sock_connect(const std::string &path, uint32_t wait_ms, int &fd);
 
 // Listen on path: a socket file left by a dead server is removed first; a live
