@@ -401,7 +401,21 @@ XAPI int32_t XUnpackTime(XCalendar *out, const void *in);
 /* ------------------------------------------------------------------------ */
 /* xload: modules and message strings                                       */
 /* ------------------------------------------------------------------------ */
-/* (section xload: declarations go here) */
+/* Load the code module name (1-255 characters) into *handle; 1 or 0. */
+XAPI int32_t XLoadModule(XHANDLE *handle, const char *name);
+/* Release a module from XLoadModule or XLoadMsgString; 1 or 0. */
+XAPI int32_t XUnloadModule(XHANDLE module);
+/* The address of the module's exported entry name, or NULL. */
+XAPI void *XGetEntry(XHANDLE module, const char *name);
+/* Open the message catalog name (1-255 characters); its handle, or NULL. */
+XAPI XHANDLE XLoadMsgString(const char *name);
+/* Release a message catalog (as XUnloadModule); 1 or 0. */
+XAPI int32_t XUnloadMsgString(XHANDLE module);
+/* Format template number (message number of set 1) with the values that follow into buffer, unterminated (1-124 bytes); buffer, or NULL. */
+XAPI char *XGetMsgString(XHANDLE module, int32_t number, char *buffer, ...);
+/* As XGetMsgString; *first and *second are set to 0 first. */
+XAPI char *XGetMsgStringEx(XHANDLE module, int32_t number, uint16_t *first, uint16_t *second,
+                           char *buffer, ...);
 
 #ifdef __cplusplus
 }
