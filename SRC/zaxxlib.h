@@ -234,11 +234,120 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* xfile, xfile64: files, line input and output, memory-mapped files        */
 /* ------------------------------------------------------------------------ */
 /* (section xfile: declarations go here) */
+/* Open flag word of XOpenFile: exactly one access bit, at most one lock bit,
+ * at most one disposition bit; truncate is refused with read-only access. */
+#define X_OPEN_READ 0x1u           /* read only */
+#define X_OPEN_WRITE 0x2u          /* read and write */
+#define X_OPEN_READWRITE 0x4u      /* read and write */
+#define X_OPEN_LOCK 0x100u         /* lock the whole file, waiting */
+#define X_OPEN_LOCK_NOWAIT 0x200u  /* lock the whole file, fail at once when held */
+#define X_OPEN_CREATE 0x10000u     /* create a new file; fail if it exists */
+#define X_OPEN_TRUNCATE 0x20000u   /* cut an existing file to 0; fail if missing */
+/* Lock modes of XLockFile. */
+#define X_LOCK_WAIT 0x100
+#define X_LOCK_NOWAIT 0x200
+/* Seek origins of XSeekFile and XSeekFile64. */
+#define X_SEEK_SET 1
+#define X_SEEK_CUR 2
+#define X_SEEK_END 4
+/* Mapped-file access and sharing. */
+#define X_MAP_READ 1
+#define X_MAP_READWRITE 4
+#define X_MAP_SHARED 1
+#define X_MAP_EXCLUSIVE 2
+/* Byte orders of XReadFileLn_UTF16. */
+#define X_UTF16_BIG 1
+#define X_UTF16_LITTLE 2
+
+/* Open name with the flag word (reserved is unused); the file handle, or 0. */
+XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags);
+/* Close the handle; 1 or 0. */
+XAPI int32_t XCloseFile(XFILE handle);
+/* Delete the named file; 1 or 0. */
+XAPI int32_t XDeleteFile(const char *name);
+/* 1 when the name (a glob pattern) matches anything, else 0 (reason 4: absent). */
+XAPI int32_t XExistFile(const char *name);
+/* Write the file's buffers to the device; 1 or 0. */
+XAPI int32_t XFlushFile(XFILE handle);
+/* Lock the whole file (X_LOCK_WAIT or X_LOCK_NOWAIT); 1 or 0. */
+XAPI int32_t XLockFile(XFILE handle, int32_t mode);
+/* Release the whole-file lock; 1 or 0. */
+XAPI int32_t XUnlockFile(XFILE handle);
+/* One read of up to count bytes: the count read (0 at the end, reason 1 when short), or -1. */
+XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count);
+/* Write count bytes; the count written, or -1. */
+XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count);
+/* Move by offset from origin, never past the end; the new position, or -1. */
+XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin);
+/* Does nothing; returns 1. */
+XAPI int32_t XGetFileInfo(int32_t a, int32_t b);
+/* 64-bit entry points: the same as their namesakes. */
+XAPI XFILE XOpenFile64(const char *name, int32_t reserved, uint32_t flags);
+/* As XCloseFile. */
+XAPI int32_t XCloseFile64(XFILE handle);
+/* As XDeleteFile. */
+XAPI int32_t XDeleteFile64(const char *name);
+/* As XExistFile. */
+XAPI int32_t XExistFile64(const char *name);
+/* As XFlushFile. */
+XAPI int32_t XFlushFile64(XFILE handle);
+/* As XLockFile. */
+XAPI int32_t XLockFile64(XFILE handle, int32_t mode);
+/* As XUnlockFile. */
+XAPI int32_t XUnlockFile64(XFILE handle);
+/* As XReadFile. */
+XAPI int32_t XReadFile64(XFILE handle, void *buffer, uint32_t count);
+/* As XWriteFile. */
+XAPI int32_t XWriteFile64(XFILE handle, const void *buffer, uint32_t count);
+/* As XGetFileInfo. */
+XAPI int32_t XGetFileInfo64(int32_t a, int32_t b);
+/* Move by the 64-bit offset *high:*low from origin; the new position back through both; 1 or 0. */
+XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t origin);
+
+/* Read the next line (ended by LF or FF) into buffer: its length with the end, the count read, 0 at the end, or -1. */
+XAPI int32_t XReadFileLn(XFILE handle, void *buffer, int32_t size);
+/* As XReadFileLn. */
+XAPI int32_t XReadFileLn64(XFILE handle, void *buffer, int32_t size);
+/* As XReadFileLn for UTF-16 text in byteorder X_UTF16_BIG or X_UTF16_LITTLE. */
+XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t byteorder);
+/* Write count bytes as they are (no line end added); the count written, or -1. */
+XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count);
+/* Size of a disk file (lower 32 bits); -1 on failure, -2 for pipes, terminals and devices. */
+XAPI int32_t XGetFileSize(XFILE handle);
+/* Size of a disk file through *high and *low; 0, -1 on failure, -2 for pipes, terminals and devices. */
+XAPI int32_t XGetFileSize64(XFILE handle, uint32_t *high, uint32_t *low);
+
+/* Map an existing file whole (access X_MAP_*, sharing X_MAP_SHARED or X_MAP_EXCLUSIVE);
+ * the view's address (handle receives the mapped-file handle), or NULL. */
+XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, int32_t sharing);
+/* Write the view's changed pages to the file; 1 or 0. */
+XAPI int32_t XFlushMemMapFile(XHANDLE handle);
+/* Flush, release the exclusivity, unmap, close and free the handle; 1 or 0. */
+XAPI int32_t XCloseMemMapFile(XHANDLE handle);
 
 /* ------------------------------------------------------------------------ */
 /* xparm: parameter files                                                   */
 /* ------------------------------------------------------------------------ */
 /* (section xparm: declarations go here) */
+/* Open directory/name (directory may be NULL) and read it whole; the handle, or X_FAILED_PTR. */
+XAPI XHANDLE XOpenParmFile(const char *directory, const char *name);
+/* As XOpenParmFile for reading and writing, creating a missing file; the handle, or X_FAILED_PTR. */
+XAPI XHANDLE XOpenParmFileRW(const char *directory, const char *name);
+/* Rewrite a changed read-write file, close it and free the handle; 1 or 0. */
+XAPI int32_t XCloseParmFile(XHANDLE handle);
+/* Copy at most size bytes of the value of section/key (no terminator); its full length, or 0. */
+XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, char *buffer,
+                          int32_t size);
+/* Read the value of section/key as a decimal integer into *result; 1 or 0. */
+XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, int32_t *result);
+/* Set section/key to the first length characters of value (written at close); 1 or 0. */
+XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key, const char *value,
+                           int32_t length);
+/* Set section/key to number in decimal; 1 or 0. */
+XAPI int32_t XWriteParmInt(XHANDLE handle, const char *section, const char *key, int32_t number);
+/* Key and value of the entry at index of section; 0, -1 key cut, -2 value cut, -3 both, -4 no such entry, -5 error. */
+XAPI int32_t XListParmEntry(XHANDLE handle, int32_t index, const char *section, char *key,
+                            int32_t *key_size, char *value, int32_t *value_size);
 
 /* ------------------------------------------------------------------------ */
 /* xreg: registry                                                           */
@@ -387,6 +496,41 @@ XAPI int32_t XUnpackTime(XCalendar *out, const void *in);
 /* xsysfl: system description file                                          */
 /* ------------------------------------------------------------------------ */
 /* (section xsysfl: declarations go here) */
+/* Platform codes of the system description file (also X_PLATFORM_UNIX, X_PLATFORM_WINDOWS). */
+#define X_PLATFORM_MAINFRAME 100
+#define X_PLATFORM_AS400 400
+/* Byte orders. */
+#define X_BYTEORDER_BIG 1
+#define X_BYTEORDER_LITTLE 2
+
+/* The system-information record (444 bytes). */
+typedef struct XSystemInfo {
+    uint32_t platform;      /* platform code */
+    uint32_t os_name;       /* operating-system code */
+    uint32_t os_major;      /* OS major version */
+    uint32_t os_minor;      /* OS minor version */
+    uint32_t os_level;      /* build or level number */
+    uint32_t reserved1;     /* always 0 */
+    uint32_t cpu_name;      /* processor type number */
+    uint32_t cpu_count;     /* number of processors */
+    uint16_t sbcs;          /* single-byte code table value */
+    uint16_t mbcs;          /* multi-byte code table value */
+    uint16_t word_size;     /* bits in a machine word */
+    uint16_t byte_order;    /* X_BYTEORDER_* */
+    uint32_t x_resolution;  /* screen width in pixels */
+    uint32_t y_resolution;  /* screen height in pixels */
+    uint32_t colors;        /* number of colours minus 1 */
+    char machine[34];       /* machine name */
+    char location[10];      /* location name */
+    char user_id[34];       /* user id */
+    char jes[6];            /* JES name */
+    char job[258];          /* job name */
+    char step[10];          /* step name */
+    char reserved2[40];     /* always 0 */
+} XSystemInfo;
+
+/* Read the system description file "XSYSTEM" into record (fields it lacks stay); 1 or 0. */
+XAPI int32_t XGetSystemInfoFile(XSystemInfo *record);
 
 /* ------------------------------------------------------------------------ */
 /* xsysfc: system and process information, unique keys                      */

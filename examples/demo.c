@@ -74,6 +74,7 @@ int main(void) {
     memory_and_strings();
     environment();
     demo_shared();
+    demo_files();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }

@@ -5,4 +5,6 @@
 void show_error(const char *what);
 
 void demo_shared(void);
+/* Files, mapped files, parameter files and the system description file. */
+void demo_files(void);
 #endif

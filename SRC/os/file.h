@@ -1,0 +1,56 @@
+// Files: descriptors, whole-file locks, sizes and directory searches.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace zax::os {
+
+// How an existing or missing file is treated by file_open.
+enum class Disposition { open_existing, create_new, truncate_existing };
+
+// Open path for reading only (write = false) or for reading and writing.
+// The descriptor is close-on-exec and never below 3, so that 0 can mean "no
+// file" and the standard streams stay distinct. New files get mode 0666 less
+// the umask. A directory is refused with EISDIR. Returns 0 and sets fd, or an
+// errno.
+int file_open(const char *path, bool write, Disposition disp, int32_t &fd);
+// Close; 0 or an errno (EINTR counts as closed: Linux has released the
+// descriptor already).
+int file_close(int32_t fd);
+// One read of up to count bytes (retried on EINTR); 0 and got, or an errno.
+int file_read(int32_t fd, void *buffer, size_t count, size_t &got);
+// Write all count bytes (short writes continue); 0 and put, or an errno with
+// put holding what was written before the failure.
+int file_write(int32_t fd, const void *buffer, size_t count, size_t &put);
+// lseek with whence 0 (start), 1 (current) or 2 (end); 0 and pos, or an errno.
+int file_seek(int32_t fd, int64_t offset, int whence, int64_t &pos);
+// Cut the file at length; 0 or an errno.
+int file_truncate(int32_t fd, int64_t length);
+// Write the file's data to the device; 0 or an errno.
+int file_sync(int32_t fd);
+// Size of what fd names; regular is false for pipes, sockets, terminals and
+// devices (size is then 0). 0 or an errno.
+int file_size(int32_t fd, int64_t &size, bool &regular);
+// Whole-file lock as an open-file-description lock, owned by the descriptor's
+// open file (not the process): wait = true blocks until granted, false fails
+// at once with EAGAIN when another holder has it. A descriptor open for
+// writing takes an exclusive lock; one open for reading only takes a shared
+// lock, the only kind the system grants on it. 0 or an errno.
+int file_lock(int32_t fd, bool wait);
+// Release the whole-file lock; 0 or an errno.
+int file_unlock(int32_t fd);
+// Remove the file; 0 or an errno.
+int file_delete(const char *path);
+
+// Whether a glob(3) pattern matches anything: 0 with found set, or an errno
+// when the search failed. For an absence, absent_errno tells ENOENT from
+// ENOTDIR when a path component is missing or not a directory.
+int file_glob_exists(const char *pattern, bool &found, int &absent_errno);
+
+// The absolute form of path, as the working directory completes it, with
+// ".", ".." and repeated "/" folded away lexically (no symbolic links are
+// followed and the file need not exist). out has capacity bytes; 0, or an
+// errno (ENAMETOOLONG when the result does not fit).
+int full_path(const char *path, char *out, size_t capacity);
+
+}  // namespace zax::os

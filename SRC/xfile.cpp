@@ -1,0 +1,535 @@
+// xfile: files by their descriptors, line input and output, and memory-mapped
+// files. The library keeps nothing per file: every call works on the
+// descriptor the caller holds.
+#include <cerrno>
+#include <cstring>
+
+#include "os/file.h"
+#include "os/heap.h"
+#include "os/mmap.h"
+#include "xint.h"
+
+using namespace zax;
+
+namespace {
+
+constexpr uint32_t kAccessBits = X_OPEN_READ | X_OPEN_WRITE | X_OPEN_READWRITE;
+constexpr uint32_t kLockBits = X_OPEN_LOCK | X_OPEN_LOCK_NOWAIT;
+constexpr uint32_t kDispositionBits = X_OPEN_CREATE | X_OPEN_TRUNCATE;
+constexpr uint32_t kAllOpenBits = kAccessBits | kLockBits | kDispositionBits;  // 0x30307
+
+constexpr size_t kMaxName = 255;
+
+// A name of 1 to 255 characters with its terminator within 256 bytes.
+bool name_ok(const char *name) {
+    if (name == nullptr) return false;
+    size_t n = strnlen(name, kMaxName + 1);
+    return n >= 1 && n <= kMaxName;
+}
+
+int bit_count(uint32_t v) { return __builtin_popcount(v); }
+
+bool flags_ok(uint32_t flags) {
+    if ((flags & ~kAllOpenBits) != 0) return false;
+    if (bit_count(flags & kAccessBits) != 1) return false;
+    if (bit_count(flags & kLockBits) > 1) return false;
+    if (bit_count(flags & kDispositionBits) > 1) return false;
+    if ((flags & X_OPEN_TRUNCATE) && (flags & X_OPEN_READ)) return false;
+    return true;
+}
+
+// The layer's whence for a seek origin, or -1 for an invalid one.
+int whence_of(int32_t origin) {
+    switch (origin) {
+        case X_SEEK_SET: return 0;
+        case X_SEEK_CUR: return 1;
+        case X_SEEK_END: return 2;
+        default: return -1;
+    }
+}
+
+// The line reader's step back: after a read of `got` bytes whose line ends at
+// index `end`, move the position back over the bytes after it. The target lies
+// within what was just read, so the bounds check of XSeekFile cannot fail and
+// one system call does the move.
+bool seek_back(XFILE handle, int64_t delta) {
+    if (delta == 0) return true;
+    int64_t pos;
+    if (int err = os::file_seek(handle, delta, 1, pos)) {
+        sys_error(FN_XSeekFile, 2, err);
+        return false;
+    }
+    return true;
+}
+
+// Common checks of the two line readers; false when refused (recorded).
+bool line_args_ok(XFILE handle, const void *buffer, int32_t size) {
+    if (handle == 0) {
+        lib_error(FN_XReadFileLn, 1, 1);
+        return false;
+    }
+    if (buffer == nullptr) {
+        lib_error(FN_XReadFileLn, 1, 2);
+        return false;
+    }
+    // A negative size would become a read far beyond the buffer.
+    if (size <= 0) {
+        lib_error(FN_XReadFileLn, 1, 3);
+        return false;
+    }
+    return true;
+}
+
+// The mapped-file handle.
+struct MappedFile {
+    uint32_t magic;
+    XFILE file;      // the file's descriptor
+    uint32_t size;   // bytes of the file and of the view
+    void *view;      // the view's address
+    int32_t lock;    // the exclusivity lock file's descriptor, or -1
+};
+constexpr uint32_t kMappedMagic = 0x5a4d4150;  // "ZMAP"
+
+MappedFile *mapped_of(XHANDLE handle) {
+    auto *m = static_cast<MappedFile *>(handle);
+    if (m == nullptr || handle == X_FAILED_PTR || m->magic != kMappedMagic) return nullptr;
+    return m;
+}
+
+constexpr size_t kMaxFullPath = 260;
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Files
+
+XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
+    (void)reserved;
+    if (!name_ok(name)) {
+        lib_error(FN_XOpenFile, 1, 1);
+        return 0;
+    }
+    if (!flags_ok(flags)) {
+        lib_error(FN_XOpenFile, 1, 3);
+        return 0;
+    }
+    bool write = (flags & X_OPEN_READ) == 0;
+    // A file to be cut and locked is cut only once the lock is had: cutting
+    // it first would destroy what the present holder is writing.
+    bool lock = (flags & kLockBits) != 0;
+    bool cut_after_lock = lock && (flags & X_OPEN_TRUNCATE);
+    os::Disposition disp = (flags & X_OPEN_CREATE) ? os::Disposition::create_new
+                           : (flags & X_OPEN_TRUNCATE) && !cut_after_lock
+                               ? os::Disposition::truncate_existing
+                               : os::Disposition::open_existing;
+    int32_t fd = 0;
+    if (int err = os::file_open(name, write, disp, fd)) {
+        sys_error(FN_XOpenFile, 2, err);
+        return 0;
+    }
+    if (lock) {
+        int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
+        if (!XLockFile(fd, mode)) {
+            os::file_close(fd);  // XLockFile's reason stays in the record
+            return 0;
+        }
+    }
+    if (cut_after_lock) {
+        if (int err = os::file_truncate(fd, 0)) {
+            sys_error(FN_XOpenFile, 2, err);
+            os::file_close(fd);
+            return 0;
+        }
+    }
+    return fd;
+}
+
+XAPI int32_t XCloseFile(XFILE handle) {
+    if (handle == 0) {
+        lib_error(FN_XCloseFile, 1, 1);
+        return 0;
+    }
+    if (int err = os::file_close(handle)) {
+        sys_error(FN_XCloseFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XDeleteFile(const char *name) {
+    if (!name_ok(name)) {
+        lib_error(FN_XDeleteFile, 1, 1);
+        return 0;
+    }
+    if (int err = os::file_delete(name)) {
+        sys_error(FN_XDeleteFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XExistFile(const char *name) {
+    if (!name_ok(name)) {
+        lib_error(FN_XExistFile, 1, 1);
+        return 0;
+    }
+    bool found = false;
+    int absent = 0;
+    if (int err = os::file_glob_exists(name, found, absent)) {
+        sys_error(FN_XExistFile, 2, err);
+        return 0;
+    }
+    // glob releases its search state itself and cannot fail to, so reason 3
+    // (the search cannot be closed) never arises here.
+    if (!found) {
+        sys_error(FN_XExistFile, 4, absent);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XFlushFile(XFILE handle) {
+    if (handle == 0) {
+        lib_error(FN_XFlushFile, 1, 1);
+        return 0;
+    }
+    if (int err = os::file_sync(handle)) {
+        sys_error(FN_XFlushFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
+    if (handle == 0) {
+        lib_error(FN_XLockFile, 1, 1);
+        return 0;
+    }
+    if (mode != X_LOCK_WAIT && mode != X_LOCK_NOWAIT) {
+        lib_error(FN_XLockFile, 1, 2);
+        return 0;
+    }
+    if (int err = os::file_lock(handle, mode == X_LOCK_WAIT)) {
+        sys_error(FN_XLockFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XUnlockFile(XFILE handle) {
+    if (handle == 0) {
+        lib_error(FN_XUnlockFile, 1, 1);
+        return 0;
+    }
+    if (int err = os::file_unlock(handle)) {
+        sys_error(FN_XUnlockFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
+    if (handle == 0) {
+        lib_error(FN_XReadFile, 2, 1);
+        return -1;
+    }
+    if (buffer == nullptr) {
+        lib_error(FN_XReadFile, 2, 2);
+        return -1;
+    }
+    if (count == 0) {
+        lib_error(FN_XReadFile, 2, 3);
+        return -1;
+    }
+    // The result is a signed count: one read never asks for more than it holds.
+    size_t want = count > 0x7ffff000u ? 0x7ffff000u : count;
+    size_t got = 0;
+    if (int err = os::file_read(handle, buffer, want, got)) {
+        sys_error(FN_XReadFile, 3, err);
+        return -1;
+    }
+    // A short read succeeds, but leaves the sign of the end of the file.
+    if (got < count) record_error(FN_XReadFile, 1, 0, kSystem);
+    return int32_t(got);
+}
+
+XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
+    if (handle == 0) {
+        lib_error(FN_XWriteFile, 1, 1);
+        return -1;
+    }
+    if (buffer == nullptr) {
+        lib_error(FN_XWriteFile, 1, 2);
+        return -1;
+    }
+    if (count == 0) {
+        lib_error(FN_XWriteFile, 1, 3);
+        return -1;
+    }
+    size_t put = 0;
+    if (int err = os::file_write(handle, buffer, count, put)) {
+        sys_error(FN_XWriteFile, 2, err);
+        return -1;
+    }
+    return int32_t(put);
+}
+
+XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
+    if (handle == 0) {
+        lib_error(FN_XSeekFile, 1, 1);
+        return -1;
+    }
+    int64_t size64 = 0;
+    bool regular = false;
+    if (int err = os::file_size(handle, size64, regular)) {
+        sys_error(FN_XSeekFile, 3, err);
+        return -1;
+    }
+    // The 32-bit interface sees the lower halves of size and position.
+    int64_t size = int64_t(uint32_t(size64));
+    int whence = whence_of(origin);
+    if (whence < 0) {
+        lib_error(FN_XSeekFile, 1, 3);
+        return -1;
+    }
+    int64_t base = 0;
+    if (whence == 1) {
+        int64_t cur;
+        if (int err = os::file_seek(handle, 0, 1, cur)) {
+            sys_error(FN_XSeekFile, 2, err);
+            return -1;
+        }
+        base = int64_t(uint32_t(cur));
+    } else if (whence == 2) {
+        base = size;
+    }
+    int64_t target = base + offset;
+    if (target < 0 || target > size) {
+        lib_error(FN_XSeekFile, 1, 2);
+        return -1;
+    }
+    int64_t pos;
+    if (int err = os::file_seek(handle, offset, whence, pos)) {
+        sys_error(FN_XSeekFile, 2, err);
+        return -1;
+    }
+    return int32_t(pos);
+}
+
+XAPI int32_t XGetFileInfo(int32_t a, int32_t b) {
+    (void)a;
+    (void)b;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Lines
+
+XAPI int32_t XReadFileLn(XFILE handle, void *buffer, int32_t size) {
+    if (!line_args_ok(handle, buffer, size)) return -1;
+    int32_t got = XReadFile(handle, buffer, uint32_t(size));
+    if (got <= 0) return got;  // a failure, or the end of the file (reason 1 of XReadFile)
+    bool short_read = uint32_t(got) < uint32_t(size);
+    const auto *b = static_cast<const uint8_t *>(buffer);
+    // The earlier of the first line feed and the first form feed. Past a line
+    // feed a form feed cannot come earlier, so the second scan stops there.
+    const void *lf = std::memchr(b, 0x0A, size_t(got));
+    size_t limit = lf ? size_t(static_cast<const uint8_t *>(lf) - b) : size_t(got);
+    const void *ff = std::memchr(b, 0x0C, limit);
+    const void *end = ff ? ff : lf;
+    if (end != nullptr) {
+        int32_t len = int32_t(static_cast<const uint8_t *>(end) - b) + 1;
+        if (!seek_back(handle, int64_t(len) - got)) return -1;
+        XSetLastError(0, 0, 0);
+        return len;
+    }
+    // No line end: the piece goes back as it is and the next call continues
+    // the line. After a short read the record holds XReadFile's reason 1 (the
+    // last, unterminated line); after a full buffer, the unsuccessful search.
+    if (!short_read) lib_error(FN_XGetBufLen, 2, 0);
+    return got;
+}
+
+XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t byteorder) {
+    if (!line_args_ok(handle, buffer, size)) return -1;
+    if (byteorder != X_UTF16_BIG && byteorder != X_UTF16_LITTLE) {
+        lib_error(FN_XReadFileLn, 1, 4);
+        return -1;
+    }
+    int32_t got = XReadFile(handle, buffer, uint32_t(size));
+    if (got <= 0) return got;
+    const auto *b = static_cast<const uint8_t *>(buffer);
+    // Every byte position is tried, not only even ones, as the text may
+    // start at an odd offset of the buffer.
+    const size_t n = size_t(got);
+    for (size_t i = 0; i + 1 < n; ++i) {
+        uint8_t hi = byteorder == X_UTF16_BIG ? b[i] : b[i + 1];
+        uint8_t lo = byteorder == X_UTF16_BIG ? b[i + 1] : b[i];
+        if (hi == 0 && (lo == 0x0A || lo == 0x0C)) {
+            int32_t len = int32_t(i) + 2;
+            if (!seek_back(handle, int64_t(len) - got)) return -1;
+            XSetLastError(0, 0, 0);
+            return len;
+        }
+    }
+    return got;
+}
+
+XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {
+    if (handle == 0) {
+        lib_error(FN_XWriteFileLn, 1, 1);
+        return -1;
+    }
+    if (buffer == nullptr) {
+        lib_error(FN_XWriteFileLn, 1, 2);
+        return -1;
+    }
+    if (count <= 0) {  // a negative count would write far beyond the buffer
+        lib_error(FN_XWriteFileLn, 1, 3);
+        return -1;
+    }
+    return XWriteFile(handle, buffer, uint32_t(count));
+}
+
+XAPI int32_t XGetFileSize(XFILE handle) {
+    if (handle == 0) {
+        lib_error(FN_XGetFileSize, 1, 1);
+        return -1;
+    }
+    int64_t size = 0;
+    bool regular = false;
+    if (int err = os::file_size(handle, size, regular)) {
+        sys_error(FN_XGetFileSize, 2, err);
+        return -1;
+    }
+    if (!regular) {
+        lib_error(FN_XGetFileSize, 3, 0);
+        return -2;
+    }
+    return int32_t(uint32_t(uint64_t(size)));  // the lower 32 bits only
+}
+
+// ---------------------------------------------------------------------------
+// Memory-mapped files
+
+XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, int32_t sharing) {
+    if (handle == nullptr) {
+        lib_error(FN_XOpenMemMapFile, 1, 1);
+        return nullptr;
+    }
+    if (access != X_MAP_READ && access != X_MAP_READWRITE) {
+        lib_error(FN_XOpenMemMapFile, 1, 3);
+        return nullptr;
+    }
+    if (sharing != X_MAP_SHARED && sharing != X_MAP_EXCLUSIVE) {
+        lib_error(FN_XOpenMemMapFile, 1, 4);
+        return nullptr;
+    }
+    if (!name_ok(name)) {
+        lib_error(FN_XOpenMemMapFile, 1, 2);
+        return nullptr;
+    }
+    // The names derive from the full path, so that every way of naming the
+    // file reaches the same exclusivity lock: "ZAXSEMPH" + "ZAXFLMAP" + path
+    // with each "/" as "@". The pages themselves are shared through the file.
+    char full[kMaxFullPath + 1];
+    if (int err = os::full_path(name, full, sizeof full)) {
+        sys_error(FN_XOpenMemMapFile, 8, err);
+        return nullptr;
+    }
+    char lock_name[8 + 8 + kMaxFullPath + 1];
+    std::strcpy(lock_name, "ZAXSEMPHZAXFLMAP");
+    for (char *d = lock_name + 16, *s = full;; ++s, ++d) {
+        *d = *s == '/' ? '@' : *s;
+        if (*s == '\0') break;
+    }
+    int32_t lock = -1;
+    if (sharing == X_MAP_EXCLUSIVE) {
+        bool open_failed = false;
+        if (int err = os::lock_file_acquire(lock_name, lock, open_failed)) {
+            sys_error(FN_XOpenMemMapFile, open_failed ? 6 : 7, err);
+            return nullptr;
+        }
+    }
+    auto release_lock = [&] {
+        if (lock >= 0) os::lock_file_release(lock);
+    };
+    auto *m = static_cast<MappedFile *>(os::heap_alloc(sizeof(MappedFile)));
+    if (m == nullptr) {
+        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        release_lock();
+        return nullptr;
+    }
+    auto fail = [&](uint32_t reason, int err, XFILE fd) -> void * {
+        sys_error(FN_XOpenMemMapFile, reason, err);
+        if (fd != 0) os::file_close(fd);
+        os::heap_free(m);
+        release_lock();
+        return nullptr;
+    };
+    XFILE fd = 0;
+    if (int err = os::file_open(name, true, os::Disposition::open_existing, fd))
+        return fail(5, err, 0);
+    int64_t size = 0;
+    bool regular = false;
+    if (int err = os::file_size(fd, size, regular)) return fail(4, err, fd);
+    // What cannot be mapped at all fails where the mapping object would be
+    // made: an empty file, something that is not a file, 4 GiB or more.
+    if (!regular || size == 0) return fail(3, EINVAL, fd);
+    if (size > int64_t(UINT32_MAX)) return fail(3, EFBIG, fd);
+    void *view = nullptr;
+    if (int err = os::map_file(fd, size_t(size), access == X_MAP_READWRITE, view))
+        return fail(2, err, fd);
+    m->magic = kMappedMagic;
+    m->file = fd;
+    m->size = uint32_t(size);
+    m->view = view;
+    m->lock = lock;
+    *handle = m;
+    return view;
+}
+
+XAPI int32_t XFlushMemMapFile(XHANDLE handle) {
+    MappedFile *m = mapped_of(handle);
+    if (m == nullptr) {
+        lib_error(FN_XFlushMemMapFile, 1, 1);
+        return 0;
+    }
+    if (int err = os::sync_mapping(m->view, m->size)) {
+        sys_error(FN_XFlushMemMapFile, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
+    MappedFile *m = mapped_of(handle);
+    if (m == nullptr) {
+        lib_error(FN_XCloseMemMapFile, 1, 1);
+        return 0;
+    }
+    // Every resource is released even when a step fails; the result and the
+    // record tell the first failure.
+    bool failed = XFlushMemMapFile(m) == 0;
+    SavedError first;  // the flush's failure, if any
+    if (m->lock >= 0) os::lock_file_release(m->lock);  // closing alone would release it too
+    if (int err = os::unmap_file(m->view, m->size)) {
+        if (!failed) {
+            sys_error(FN_XCloseMemMapFile, 3, err);
+            first = SavedError();
+        }
+        failed = true;
+    }
+    if (!XCloseFile(m->file)) {
+        if (failed) first.restore();
+        failed = true;
+    }
+    int32_t ok = failed ? 0 : 1;
+    m->magic = 0;
+    os::heap_free(m);
+    return ok;
+}
+
+}  // extern "C"
