@@ -535,7 +535,10 @@ XAPI int32_t XGetSystemInfoFile(XSystemInfo *record);
 /* ------------------------------------------------------------------------ */
 /* xsysfc: system and process information, unique keys                      */
 /* ------------------------------------------------------------------------ */
-/* (section xsysfc: declarations go here) */
+/* Fill record (cleared first) from the operating system; 1, or 0 when a query failed. */
+XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record);
+/* XGetSystemInfoFunc, then the system description file over it when one exists; 1 or 0. */
+XAPI int32_t XGetSystemInfo(XSystemInfo *record);
 
 /* ------------------------------------------------------------------------ */
 /* xtask: processes, job processes and threads                              */
