@@ -8,4 +8,6 @@ void demo_shared(void);
 void demo_platform(void);
 /* Files, mapped files, parameter files and the system description file. */
 void demo_files(void);
+/* The registry section. */
+void demo_registry(void);
 #endif

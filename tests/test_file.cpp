@@ -330,7 +330,7 @@ TEST_F(File, LocksKeepOtherProcessesOutAndDieWithTheirHolder) {
     XCloseFile(a);
 
     // A holder that dies without unlocking leaves the file free.
-    r = RunHelper({"lockdie", p});
+    r = RunHelper({"filelockdie", p});
     EXPECT_EQ(r.exit_code, 0);
     a = XOpenFile(p.c_str(), 0, X_OPEN_READWRITE | X_OPEN_LOCK_NOWAIT);
     EXPECT_GE(a, 3);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_set>
 #include <vector>
 
 #include "os/env.h"
@@ -96,6 +95,7 @@ struct Key {
     Hive hive;
     int64_t id;  // 0: the hive's root
     uint32_t rights;
+    Key *prev, *next;  // the list of open keys
 };
 
 namespace {
@@ -104,7 +104,15 @@ namespace {
 // and a transaction is never interleaved with another thread's statements.
 std::mutex g_lock;
 Db *g_current[2] = {};
-std::unordered_set<Key *> g_keys;
+// The open keys, so that a closed or foreign handle is refused rather than
+// followed. A plain list: nothing to construct or destroy at load and unload.
+Key *g_keys = nullptr;
+
+bool is_open(const Key *key) {
+    for (const Key *k = g_keys; k != nullptr; k = k->next)
+        if (k == key) return true;
+    return false;
+}
 pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
 
 void fork_prepare() { g_lock.lock(); }
@@ -127,6 +135,20 @@ void release(Db *d) {
     // here could disturb the parent's locks, so the child only forgets it.
     if (d->pid == getpid()) close_db(d);
 }
+
+// At exit, close the connections that no open key uses: SQLite then folds
+// the write-ahead log into the database and removes its side files.
+struct CloseAtExit {
+    ~CloseAtExit() {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (Db *&d : g_current) {
+            if (d != nullptr && d->refs == 1 && d->pid == getpid()) {
+                close_db(d);
+                d = nullptr;
+            }
+        }
+    }
+} g_close_at_exit;
 
 // Runs sql that returns no rows (or whose rows do not matter).
 int exec(sqlite3 *conn, const char *sql) {
@@ -381,7 +403,7 @@ int key_exists(Db *d, int64_t id) {
 // Checks that key is open and has the right; moves a key inherited through
 // fork onto this process's connection. Called under g_lock.
 int use_key(Key *key, uint32_t right) {
-    if (key == nullptr || g_keys.count(key) == 0) return EBADF;
+    if (key == nullptr || !is_open(key)) return EBADF;
     if ((key->rights & right) == 0) return EACCES;
     if (key->db->pid != getpid()) {
         Db *d = nullptr;
@@ -415,14 +437,10 @@ int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, K
         if (int err = resolve(d, names, create, id)) return err;
         if (int err = txn.commit()) return err;
     }
-    Key *key = new (std::nothrow) Key{d, hive, id, rights};
+    Key *key = new (std::nothrow) Key{d, hive, id, rights, nullptr, g_keys};
     if (key == nullptr) return ENOMEM;
-    try {
-        g_keys.insert(key);
-    } catch (...) {
-        delete key;
-        return ENOMEM;
-    }
+    if (g_keys != nullptr) g_keys->prev = key;
+    g_keys = key;
     ++d->refs;
     out = key;
     return 0;
@@ -430,7 +448,9 @@ int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, K
 
 int close_key(Key *key) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (key == nullptr || g_keys.erase(key) == 0) return EBADF;
+    if (key == nullptr || !is_open(key)) return EBADF;
+    (key->prev != nullptr ? key->prev->next : g_keys) = key->next;
+    if (key->next != nullptr) key->next->prev = key->prev;
     release(key->db);
     delete key;
     return 0;

@@ -29,8 +29,8 @@ ZAX_HELPER(lockfile) {
     return 0;
 }
 
-// lockdie PATH: lock PATH and end without closing or unlocking it.
-ZAX_HELPER(lockdie) {
+// filelockdie PATH: lock PATH and end without closing or unlocking it.
+ZAX_HELPER(filelockdie) {
     if (argc < 2) return 100;
     if (XOpenFile(argv[1], 0, X_OPEN_READWRITE | X_OPEN_LOCK_NOWAIT) == 0) return report_failure();
     _exit(0);

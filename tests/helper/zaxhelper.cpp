@@ -1,5 +1,6 @@
 // Entry of the helper program: zaxhelper COMMAND [ARGS...].
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -13,7 +14,13 @@ static std::map<std::string, Command> &commands() {
     return table;
 }
 
-Registration::Registration(const char *name, Command fn) { commands()[name] = fn; }
+Registration::Registration(const char *name, Command fn) {
+    // Two commands of one name would silently run the wrong one.
+    if (!commands().emplace(name, fn).second) {
+        std::fprintf(stderr, "zaxhelper: command %s registered twice\n", name);
+        std::abort();
+    }
+}
 
 }  // namespace zaxhelper
 
