@@ -1,6 +1,7 @@
 #include "os/thread.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -25,6 +26,7 @@ public:
     int efd = -1;
     pthread_t handle{};
     std::atomic<uint32_t> tid{0};
+    sem_t started;  // posted once tid is known
     std::atomic<uint32_t> code{kStillActive};
     // Set while the entry runs: a kill signal jumps only then.
     std::atomic<bool> armed{false};
@@ -69,6 +71,7 @@ int install_handler() {
 
 void release(Thread *t) {
     if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        sem_destroy(&t->started);
         close(t->efd);
         delete t;
     }
@@ -78,7 +81,7 @@ void *trampoline(void *arg) {
     auto *t = static_cast<Thread *>(arg);
     t_self = t;
     t->tid.store(thread_id(), std::memory_order_release);
-    t->tid.notify_all();
+    sem_post(&t->started);
     sigset_t kill_set;
     sigemptyset(&kill_set);
     sigaddset(&kill_set, kill_signal());
@@ -125,18 +128,21 @@ int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)
         delete t;
         return err;
     }
+    sem_init(&t->started, 0, 0);
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
     if (err == 0) err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (err == 0) err = pthread_create(&t->handle, &attr, trampoline, t);
     pthread_attr_destroy(&attr);
     if (err != 0) {
+        sem_destroy(&t->started);
         close(t->efd);
         delete t;
         return err;
     }
     // The caller learns the thread's identifier at once.
-    t->tid.wait(0, std::memory_order_acquire);
+    while (sem_wait(&t->started) != 0 && errno == EINTR) {
+    }
     *out = t;
     return 0;
 }
