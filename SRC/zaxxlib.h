@@ -160,7 +160,14 @@ XAPI int32_t X_IsServer(void);
 /* ------------------------------------------------------------------------ */
 /* xdllmain, xlibini: load settings and explicit initialisation             */
 /* ------------------------------------------------------------------------ */
-/* (section xlibini: declarations go here) */
+/* Count an initialisation; the first sets up the event machinery. Returns 1. */
+XAPI int32_t XInitXlib(void);
+/* Count a termination; the last (large event mode) tears the machinery down. Returns 1. */
+XAPI int32_t XTermXlib(void);
+/* XInitXlib's work: 1 when counted, 0 when the initialisation lock cannot be made or taken. */
+XAPI int32_t X_init_xlib(void);
+/* XTermXlib's work: 1, or 0 when the initialisation lock cannot be taken. */
+XAPI int32_t X_term_xlib(void);
 
 /* ------------------------------------------------------------------------ */
 /* xvector, omikextn: vector tables and the initiator client                */
@@ -210,6 +217,18 @@ XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint
 /* ------------------------------------------------------------------------ */
 /* xevent, xevtuty: events, waits, timers, cross-process posting            */
 /* ------------------------------------------------------------------------ */
+/* Create (or open, for a shared key) the event of key (0xFFFFFFFF: private); 1 or 0. */
+XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key);
+/* Give an event handle back; 1 or 0. */
+XAPI int32_t XDestroyEvent(XHANDLE event);
+/* Signal the event (reserved has no effect); 1 or 0. */
+XAPI int32_t XPostEvent(XHANDLE event, uint32_t reserved);
+/* Wait for any of count events: position taken, -2 time ran out, -1 failure. */
+XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout);
+/* Suspend the calling thread for milliseconds (not 0); 1 or 0. */
+XAPI int32_t XSleep(uint32_t milliseconds);
+/* Post the event of the same key in process (small mode: XPostEvent); 1 or 0. */
+XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process);
 /* (section xevent: declarations go here) */
 
 /* ------------------------------------------------------------------------ */

@@ -76,6 +76,7 @@ int main(void) {
     demo_shared();
     demo_files();
     demo_registry();
+    demo_events();
     demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

@@ -10,4 +10,6 @@ void demo_platform(void);
 void demo_files(void);
 /* The registry section. */
 void demo_registry(void);
+/* Lock objects, events, waits and cross-process posting. */
+void demo_events(void);
 #endif

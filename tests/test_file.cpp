@@ -22,15 +22,6 @@ constexpr uint32_t kOpen = 0x78, kClose = 0x79, kRead = 0x7a, kWrite = 0x7b, kSe
                    kMapClose = 0x84, kMapFlush = 0x85, kSeek64 = 0x12f, kReadLn = 0x131,
                    kWriteLn = 0x132, kSize = 0x134, kSize64 = 0x135, kGetBufLen = 0x67;
 
-void write_file(const std::string &p, const std::string &content) {
-    std::ofstream(p, std::ios::binary) << content;
-}
-std::string read_file(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 int open_count() {
     int n = 0;
     for (int fd = 0; fd < 1024; ++fd)
@@ -44,7 +35,7 @@ class File : public ZaxTest {};
 
 TEST_F(File, FlagWordRulesRefuseAndOpenNothing) {
     std::string p = path("f");
-    write_file(p, "x");
+    WriteFile(p, "x");
     int before = open_count();
     for (uint32_t bad : {0x3u, 0x304u, 0x30004u, 0x20001u, 0x8u, 0x0u, 0x100u, 0x40004u}) {
         XSetLastError(0, 0, 0);
@@ -63,7 +54,7 @@ TEST_F(File, NameLengthLimitIs255) {
     std::string dir = path("");
     std::string n255 = dir + std::string(255 - dir.size(), 'a');
     std::string n256 = n255 + "a";
-    write_file(n255, "");
+    WriteFile(n255, "");
     XFILE f = XOpenFile(n255.c_str(), 0, X_OPEN_READ);
     EXPECT_GE(f, 3);
     XCloseFile(f);
@@ -95,11 +86,11 @@ TEST_F(File, DispositionsCreateTruncateAndExisting) {
     f = XOpenFile(p.c_str(), 0, X_OPEN_WRITE);
     ASSERT_GE(f, 3);
     XCloseFile(f);
-    EXPECT_EQ(read_file(p), "hello");
+    EXPECT_EQ(ReadFile(p), "hello");
     f = XOpenFile(p.c_str(), 0, 0x20104);
     ASSERT_GE(f, 3);
     XCloseFile(f);
-    EXPECT_EQ(read_file(p), "");
+    EXPECT_EQ(ReadFile(p), "");
 
     // A read-only handle cannot write.
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
@@ -110,7 +101,7 @@ TEST_F(File, DispositionsCreateTruncateAndExisting) {
 
 TEST_F(File, HandlesAreNeverStandardStreamsAndCloseOnExec) {
     std::string p = path("h");
-    write_file(p, "abc");
+    WriteFile(p, "abc");
     int saved = dup(0);
     close(0);  // the next descriptor the system gives out would be 0
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
@@ -130,7 +121,7 @@ TEST_F(File, HandlesAreNeverStandardStreamsAndCloseOnExec) {
 
 TEST_F(File, ReadReportsShortReadsAndRefusesBadArguments) {
     std::string p = path("r");
-    write_file(p, "abcdef");
+    WriteFile(p, "abcdef");
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     char buf[16];
     EXPECT_EQ(XReadFile(f, buf, 4), 4);
@@ -155,7 +146,7 @@ TEST_F(File, ReadReportsShortReadsAndRefusesBadArguments) {
 
 TEST_F(File, SeekNeverPassesTheEnd) {
     std::string p = path("s");
-    write_file(p, "0123456789");
+    WriteFile(p, "0123456789");
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READWRITE);
     EXPECT_EQ(XSeekFile(f, 0, X_SEEK_END), 10);
     EXPECT_EQ(XSeekFile(f, 1, X_SEEK_END), -1);
@@ -180,7 +171,7 @@ TEST_F(File, SeekNeverPassesTheEnd) {
 
 TEST_F(File, Seek64StoresThePositionOnlyOnSuccess) {
     std::string p = path("s64");
-    write_file(p, std::string(100, 'x'));
+    WriteFile(p, std::string(100, 'x'));
     XFILE f = XOpenFile64(p.c_str(), 0, X_OPEN_READWRITE);
     int32_t hi = 0;
     uint32_t lo = 100;
@@ -251,7 +242,7 @@ TEST_F(File, ForwardersKeepTheirNamesakesCodes) {
 TEST_F(File, ExistFileTakesGlobPatterns) {
     std::string d = path("sub");
     ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-    write_file(d + "/data.txt", "1");
+    WriteFile(d + "/data.txt", "1");
     EXPECT_EQ(XExistFile((d + "/data.txt").c_str()), 1);
     EXPECT_EQ(XExistFile((d + "/*.txt").c_str()), 1);
     EXPECT_EQ(XExistFile((d + "/d?ta.*").c_str()), 1);
@@ -275,7 +266,7 @@ TEST_F(File, ExistFileTakesGlobPatterns) {
 
 TEST_F(File, LocksBelongToTheHandle) {
     std::string p = path("l");
-    write_file(p, "x");
+    WriteFile(p, "x");
     XFILE a = XOpenFile(p.c_str(), 0, X_OPEN_READWRITE | X_OPEN_LOCK);
     ASSERT_GE(a, 3);
     // A second handle of the same process is kept out, as another process is.
@@ -289,7 +280,7 @@ TEST_F(File, LocksBelongToTheHandle) {
     EXPECT_LAST_ERROR(code(kLock, 2), EAGAIN, 1);
     // A truncating open that cannot have the lock leaves the contents alone.
     EXPECT_EQ(XOpenFile(p.c_str(), 0, X_OPEN_TRUNCATE | X_OPEN_WRITE | X_OPEN_LOCK_NOWAIT), 0);
-    EXPECT_EQ(read_file(p), "x");
+    EXPECT_EQ(ReadFile(p), "x");
     // The holder may lock again; unlocking frees the file for the other handle.
     EXPECT_EQ(XLockFile(a, X_LOCK_NOWAIT), 1);
     EXPECT_EQ(XUnlockFile(a), 1);
@@ -307,7 +298,7 @@ TEST_F(File, LocksBelongToTheHandle) {
 
 TEST_F(File, LocksKeepOtherProcessesOutAndDieWithTheirHolder) {
     std::string p = path("lp");
-    write_file(p, "x");
+    WriteFile(p, "x");
     XFILE a = XOpenFile(p.c_str(), 0, 0x10104 & ~X_OPEN_CREATE);
     ASSERT_GE(a, 3);
     ASSERT_EQ(XLockFile(a, X_LOCK_WAIT), 1);
@@ -339,7 +330,7 @@ TEST_F(File, LocksKeepOtherProcessesOutAndDieWithTheirHolder) {
 
 TEST_F(File, ReadOnlyHandlesTakeASharedLock) {
     std::string p = path("ro");
-    write_file(p, "x");
+    WriteFile(p, "x");
     XFILE r1 = XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK);
     XFILE r2 = XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK_NOWAIT);
     EXPECT_GE(r1, 3);
@@ -360,7 +351,7 @@ class FileLines : public ZaxTest {};
 
 TEST_F(FileLines, LinesEndAtLineFeedOrFormFeedAndSeekBack) {
     std::string p = path("ln");
-    write_file(p, std::string("ab\r\ncd", 6));
+    WriteFile(p, std::string("ab\r\ncd", 6));
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     char buf[100];
     EXPECT_EQ(XReadFileLn(f, buf, 100), 4);
@@ -372,7 +363,7 @@ TEST_F(FileLines, LinesEndAtLineFeedOrFormFeedAndSeekBack) {
     EXPECT_EQ(XReadFileLn(f, buf, 100), 0);
     XCloseFile(f);
 
-    write_file(p, "a\fb\nc");
+    WriteFile(p, "a\fb\nc");
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     EXPECT_EQ(XReadFileLn64(f, buf, 100), 2);
     EXPECT_EQ(XReadFileLn(f, buf, 100), 2);
@@ -383,7 +374,7 @@ TEST_F(FileLines, LinesEndAtLineFeedOrFormFeedAndSeekBack) {
 
 TEST_F(FileLines, LongLinesComeInPiecesAndEndsAtTheBufferEdge) {
     std::string p = path("long");
-    write_file(p, "abcdefgh\nxy\n");
+    WriteFile(p, "abcdefgh\nxy\n");
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     char buf[8];
     EXPECT_EQ(XReadFileLn(f, buf, 5), 5);
@@ -394,7 +385,7 @@ TEST_F(FileLines, LongLinesComeInPiecesAndEndsAtTheBufferEdge) {
     EXPECT_EQ(XReadFileLn(f, buf, 8), 3);
     XCloseFile(f);
 
-    write_file(p, "");
+    WriteFile(p, "");
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     XSetLastError(0, 0, 0);
     EXPECT_EQ(XReadFileLn(f, buf, 8), 0);
@@ -412,7 +403,7 @@ TEST_F(FileLines, LongLinesComeInPiecesAndEndsAtTheBufferEdge) {
 
 TEST_F(FileLines, Utf16InBothByteOrders) {
     std::string p = path("u16");
-    write_file(p, std::string("a\0\n\0b\0", 6));
+    WriteFile(p, std::string("a\0\n\0b\0", 6));
     XFILE f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     char buf[32];
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, 3), -1);
@@ -424,12 +415,12 @@ TEST_F(FileLines, Utf16InBothByteOrders) {
     XCloseFile(f);
 
     // Big-endian, with a form feed, and a match at an odd byte position.
-    write_file(p, std::string("\0a\0\f\0b\0\n", 8));
+    WriteFile(p, std::string("\0a\0\f\0b\0\n", 8));
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_BIG), 4);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_BIG), 4);
     XCloseFile(f);
-    write_file(p, std::string("x\0\n", 3));
+    WriteFile(p, std::string("x\0\n", 3));
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_BIG), 3);
     XCloseFile(f);
@@ -447,7 +438,7 @@ TEST_F(FileLines, WriteLnAddsNothingAndSizesTellDiskFiles) {
     EXPECT_EQ(XWriteFileLn(f, nullptr, 1), -1);
     EXPECT_LAST_ERROR(code(kWriteLn, 1), 2, 2);
     EXPECT_EQ(XGetFileSize(f), 4);
-    EXPECT_EQ(read_file(p), "acd\n");
+    EXPECT_EQ(ReadFile(p), "acd\n");
     XCloseFile(f);
 
     int fds[2];
@@ -477,7 +468,7 @@ class MappedFile : public ZaxTest {};
 TEST_F(MappedFile, ArgumentsAndFilesThatCannotBeMapped) {
     XHANDLE h = nullptr;
     std::string p = path("m");
-    write_file(p, "data");
+    WriteFile(p, "data");
     EXPECT_EQ(XOpenMemMapFile(nullptr, p.c_str(), 1, 1), nullptr);
     EXPECT_LAST_ERROR(code(kMapOpen, 1), 1, 2);
     EXPECT_EQ(XOpenMemMapFile(&h, p.c_str(), 2, 1), nullptr);
@@ -492,7 +483,7 @@ TEST_F(MappedFile, ArgumentsAndFilesThatCannotBeMapped) {
     int before = open_count();
     EXPECT_EQ(XOpenMemMapFile(&h, path("none").c_str(), 1, 2), nullptr);
     EXPECT_LAST_ERROR(code(kMapOpen, 5), ENOENT, 1);
-    write_file(path("empty"), "");
+    WriteFile(path("empty"), "");
     EXPECT_EQ(XOpenMemMapFile(&h, path("empty").c_str(), 4, 2), nullptr);
     EXPECT_LAST_ERROR(code(kMapOpen, 3), EINVAL, 1);
     EXPECT_EQ(open_count(), before);  // nothing left open, the lock given back
@@ -509,7 +500,7 @@ TEST_F(MappedFile, ArgumentsAndFilesThatCannotBeMapped) {
 
 TEST_F(MappedFile, ViewsShareTheFile) {
     std::string p = path("v");
-    write_file(p, std::string(16, '.'));
+    WriteFile(p, std::string(16, '.'));
     XHANDLE h = nullptr;
     auto *view = static_cast<char *>(XOpenMemMapFile(&h, p.c_str(), X_MAP_READWRITE, X_MAP_SHARED));
     ASSERT_NE(view, nullptr);
@@ -520,7 +511,7 @@ TEST_F(MappedFile, ViewsShareTheFile) {
     EXPECT_EQ(r.out, "hello\n");
     EXPECT_EQ(std::string(view + 8, 5), "world");
     EXPECT_EQ(XFlushMemMapFile(h), 1);
-    EXPECT_EQ(read_file(p), "hello...world...");
+    EXPECT_EQ(ReadFile(p), "hello...world...");
     EXPECT_EQ(XCloseMemMapFile(h), 1);
 
     // A read view sees the file as it is.
@@ -532,7 +523,7 @@ TEST_F(MappedFile, ViewsShareTheFile) {
 
 TEST_F(MappedFile, ExclusiveOpenersKeepEachOtherOut) {
     std::string p = path("x");
-    write_file(p, "x");
+    WriteFile(p, "x");
     XHANDLE a = nullptr, b = nullptr, s = nullptr;
     ASSERT_NE(XOpenMemMapFile(&a, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
     // Another name of the same file meets the same lock, in this process ...
@@ -573,7 +564,7 @@ TEST_F(MappedFile, LongPathsGetAShortenedLockName) {
     std::string dir = path(std::string(120, 'd'));
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     std::string p = dir + "/" + std::string(250 - dir.size(), 'f');
-    write_file(p, "long");
+    WriteFile(p, "long");
     XHANDLE a = nullptr, b = nullptr;
     ASSERT_NE(XOpenMemMapFile(&a, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);
     EXPECT_EQ(XOpenMemMapFile(&b, p.c_str(), X_MAP_READ, X_MAP_EXCLUSIVE), nullptr);

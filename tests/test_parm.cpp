@@ -15,15 +15,6 @@ namespace {
 constexpr uint32_t kOpenFile = 0x78, kOpen = 0x6e, kOpenRW = 0x74, kClose = 0x6f, kInt = 0x70,
                    kStr = 0x71, kWriteInt = 0x72, kWriteStr = 0x73, kList = 0x75;
 
-void write_file(const std::string &p, const std::string &content) {
-    std::ofstream(p, std::ios::binary) << content;
-}
-std::string read_file(const std::string &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 }  // namespace
 
@@ -31,7 +22,7 @@ class Parm : public ZaxTest {
 protected:
     // Opens a file of the given text for reading.
     XHANDLE open_text(const std::string &text) {
-        write_file(path("p.ini"), text);
+        WriteFile(path("p.ini"), text);
         return XOpenParmFile(rundir_.c_str(), "p.ini");
     }
     // The value of section/key, or "<error 0xCODE>".
@@ -67,7 +58,7 @@ TEST_F(Parm, OpenBuildsThePathAndRefusesBadNames) {
     EXPECT_LAST_ERROR(code(kOpenRW, 2), 0, 2);
 
     // A null directory is the current directory.
-    write_file(path("cur.ini"), "S :\nK = v\n");
+    WriteFile(path("cur.ini"), "S :\nK = v\n");
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(rundir_.c_str()), 0);
@@ -231,26 +222,26 @@ TEST_F(Parm, AnyBytesAreReadWithoutHarm) {
 class ParmWrite : public Parm {
 protected:
     XHANDLE open_rw(const std::string &text) {
-        write_file(path("w.ini"), text);
+        WriteFile(path("w.ini"), text);
         return XOpenParmFileRW(rundir_.c_str(), "w.ini");
     }
-    std::string written() { return read_file(path("w.ini")); }
+    std::string written() { return ReadFile(path("w.ini")); }
 };
 
 TEST_F(ParmWrite, NewFileGetsHeaderAndEntry) {
     XHANDLE h = XOpenParmFileRW(rundir_.c_str(), "new.ini");  // created when missing
     ASSERT_NE(h, X_FAILED_PTR);
-    EXPECT_EQ(read_file(path("new.ini")), "");
+    EXPECT_EQ(ReadFile(path("new.ini")), "");
     EXPECT_EQ(XWriteParmStr(h, "S", "K", "V", 1), 1);
     EXPECT_EQ(value(h, "S", "K"), "V");  // visible at once to reads of the handle
     EXPECT_EQ(XCloseParmFile(h), 1);
-    EXPECT_EQ(read_file(path("new.ini")), "S :\r\nK = V\r\n");
+    EXPECT_EQ(ReadFile(path("new.ini")), "S :\r\nK = V\r\n");
 
     // An unchanged read-write handle does not touch the file.
-    write_file(path("new.ini"), "odd\r\nno end");
+    WriteFile(path("new.ini"), "odd\r\nno end");
     h = XOpenParmFileRW(rundir_.c_str(), "new.ini");
     EXPECT_EQ(XCloseParmFile(h), 1);
-    EXPECT_EQ(read_file(path("new.ini")), "odd\r\nno end");
+    EXPECT_EQ(ReadFile(path("new.ini")), "odd\r\nno end");
 }
 
 TEST_F(ParmWrite, ReplacingKeepsEveryOtherByte) {
@@ -345,7 +336,7 @@ TEST_F(ParmWrite, LongValuesSplitAt70AndReadBack) {
 }
 
 TEST_F(ParmWrite, RefusalsChangeNothing) {
-    write_file(path("ro.ini"), "S :\nK = v\n");
+    WriteFile(path("ro.ini"), "S :\nK = v\n");
     XHANDLE ro = XOpenParmFile(rundir_.c_str(), "ro.ini");
     EXPECT_EQ(XWriteParmStr(ro, "S", "K", "x", 1), 0);
     EXPECT_LAST_ERROR(code(kWriteStr, 2), 0, 2);

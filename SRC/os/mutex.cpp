@@ -1,6 +1,8 @@
 #include "os/mutex.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <map>
 #include <new>
+#include <vector>
 
 #include "os/rundir.h"
 
@@ -27,21 +30,24 @@ struct MutexFile {
     pthread_mutex_t mutex;
 };
 constexpr uint32_t kMutexMagic = 0x4B434C5A;  // "ZLCK"
-static_assert(offsetof(MutexFile, mutex) % alignof(pthread_mutex_t) == 0);
+// Every process of one ABI reads the file alike.
+static_assert(offsetof(MutexFile, size) == 4 && offsetof(MutexFile, mutex) == 8);
+static_assert(sizeof(MutexFile) == 8 + sizeof(pthread_mutex_t));
 
-// One mapping per name and process, counted by the handles that use it.
-// held counts this process's holds: a mapping stays while it is above 0.
+// One mapping per name and process, counted by the handles that use it
+// (under the table lock).
 struct Mapping {
     std::string name;
     MutexFile *file = nullptr;
-    std::atomic<int> refs{0};
-    std::atomic<int> held{0};
+    int refs = 0;
 };
 
 pthread_mutex_t g_table_lock = PTHREAD_MUTEX_INITIALIZER;
 std::map<std::string, Mapping *> *g_table = nullptr;  // made on first use, never freed
 
-thread_local uint32_t t_tid = 0;
+// Initial-exec: the owner test of every lock reads it, and the general
+// model would cost a call each time.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_tid = 0;
 
 void forget_tid_in_child() { t_tid = 0; }
 
@@ -142,9 +148,66 @@ int create_file(const std::string &path, MutexFile **out) {
     return err;
 }
 
-void retire_locked(Mapping *mp) {
+// True when a live thread of this process holds the mutex. The lock word
+// of a robust mutex holds its owner's thread id; tgkill with signal 0 tells
+// whether that thread belongs to this process.
+bool held_here(pthread_mutex_t *m) {
+    unsigned word = __atomic_load_n(reinterpret_cast<unsigned *>(&m->__data.__lock), __ATOMIC_ACQUIRE);
+    pid_t tid = pid_t(word & FUTEX_TID_MASK);
+    return tid != 0 && syscall(SYS_tgkill, getpid(), tid, 0) == 0;
+}
+
+// Mutexes whose last handle went while a thread of this process held them.
+// A holder's robust list points into their memory, which the kernel writes
+// when that thread ends: they stay here (under the table lock) until no
+// thread of ours holds them, and are freed by a later close.
+struct Retired {
+    pthread_mutex_t *mutex;
+    MutexFile *file;  // a named mutex's mapping, or null
+    Mutex *own;       // a private mutex's handle, or null
+};
+std::vector<Retired> *g_retired = nullptr;
+
+void free_retired(const Retired &r) {
+    if (r.file != nullptr) munmap(r.file, sizeof(MutexFile));
+    if (r.own != nullptr) {
+        pthread_mutex_destroy(&r.own->own);
+        delete r.own;
+    }
+}
+
+// Under the table lock: free what is no longer held, keep the rest.
+void sweep_locked() {
+    if (g_retired == nullptr) return;
+    size_t kept = 0;
+    for (const Retired &r : *g_retired) {
+        if (held_here(r.mutex))
+            (*g_retired)[kept++] = r;
+        else
+            free_retired(r);
+    }
+    g_retired->resize(kept);
+}
+
+// Under the table lock: free now, or keep while a thread of ours holds it
+// (and, without memory to remember it, leave it for the process's end).
+void retire_locked(const Retired &r) {
+    sweep_locked();
+    if (!held_here(r.mutex)) {
+        free_retired(r);
+        return;
+    }
+    if (g_retired == nullptr) g_retired = new (std::nothrow) std::vector<Retired>;
+    if (g_retired == nullptr) return;
+    try {
+        g_retired->push_back(r);
+    } catch (...) {
+    }
+}
+
+void retire_mapping_locked(Mapping *mp) {
     g_table->erase(mp->name);
-    munmap(mp->file, sizeof(MutexFile));
+    retire_locked({&mp->file->mutex, mp->file, nullptr});
     delete mp;
 }
 
@@ -198,7 +261,7 @@ int mutex_open(const std::string &name, Mutex **out) {
         }
     }
     if (err == 0) {
-        mp->refs.fetch_add(1);
+        ++mp->refs;
         m->mapping = mp;
         m->m = &mp->file->mutex;
         *out = m;
@@ -210,20 +273,14 @@ int mutex_open(const std::string &name, Mutex **out) {
 }
 
 int mutex_close(Mutex *m) {
-    if (m->mapping == nullptr) {
-        // A held robust mutex sits on its holder's robust list, which the
-        // kernel walks (and writes to) when that thread ends: its memory must
-        // outlive the hold, so a mutex destroyed while held is left behind.
-        if (__atomic_load_n(&m->own.__data.__lock, __ATOMIC_ACQUIRE) != 0) return 0;
-        int err = pthread_mutex_destroy(&m->own);
-        delete m;
-        return err;
-    }
     pthread_mutex_lock(&g_table_lock);
-    Mapping *mp = m->mapping;
-    if (mp->refs.fetch_sub(1) == 1 && mp->held.load() == 0) retire_locked(mp);
+    if (m->mapping == nullptr) {
+        retire_locked({&m->own, nullptr, m});
+    } else {
+        if (--m->mapping->refs == 0) retire_mapping_locked(m->mapping);
+        delete m;
+    }
     pthread_mutex_unlock(&g_table_lock);
-    delete m;
     return 0;
 }
 
@@ -236,6 +293,19 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
         if (err == EBUSY) err = ETIMEDOUT;
     } else {
         struct timespec t;
+#if defined(__SANITIZE_THREAD__)
+        // The thread sanitizer does not know clocklock: it would miss the
+        // acquisition and report races that are none. Its builds wait on
+        // the wall clock.
+        clock_gettime(CLOCK_REALTIME, &t);
+        t.tv_sec += timeout_ms / 1000;
+        t.tv_nsec += long(timeout_ms % 1000) * 1000000L;
+        if (t.tv_nsec >= 1000000000L) {
+            t.tv_sec += 1;
+            t.tv_nsec -= 1000000000L;
+        }
+        err = pthread_mutex_timedlock(m->m, &t);
+#else
         clock_gettime(CLOCK_MONOTONIC, &t);
         t.tv_sec += timeout_ms / 1000;
         t.tv_nsec += long(timeout_ms % 1000) * 1000000L;
@@ -244,6 +314,7 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
             t.tv_nsec -= 1000000000L;
         }
         err = pthread_mutex_clocklock(m->m, CLOCK_MONOTONIC, &t);
+#endif
     }
     bool died = false;
     if (err == EOWNERDEAD) {
@@ -252,22 +323,9 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
         died = true;
     }
     if (owner_died != nullptr) *owner_died = died;
-    if (err == 0 && m->mapping != nullptr) m->mapping->held.fetch_add(1, std::memory_order_relaxed);
     return err;
 }
 
-int mutex_unlock(Mutex *m) {
-    Mapping *mp = m->mapping;
-    if (mp == nullptr) return pthread_mutex_unlock(m->m);
-    int err = pthread_mutex_unlock(m->m);
-    if (err != 0) return err;
-    if (mp->held.fetch_sub(1, std::memory_order_relaxed) == 1 && mp->refs.load() == 0) {
-        // The last handle went while this process held the mutex.
-        pthread_mutex_lock(&g_table_lock);
-        if (mp->refs.load() == 0 && mp->held.load() == 0) retire_locked(mp);
-        pthread_mutex_unlock(&g_table_lock);
-    }
-    return 0;
-}
+int mutex_unlock(Mutex *m) { return pthread_mutex_unlock(m->m); }
 
 }  // namespace zax::os

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 extern char **environ;
 
@@ -29,6 +31,17 @@ void ZaxTest::SetUp() {
 void ZaxTest::TearDown() {
     std::error_code ec;
     std::filesystem::remove_all(rundir_, ec);
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 ::testing::AssertionResult LastErrorIs(uint32_t code, uint32_t detail, uint32_t kind) {

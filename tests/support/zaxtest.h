@@ -22,6 +22,10 @@ protected:
     std::string rundir_;
 };
 
+// Whole-file helpers for test data (binary, no translation).
+void WriteFile(const std::string &path, const std::string &content);
+std::string ReadFile(const std::string &path);
+
 // Code from a function code and a reason.
 constexpr uint32_t code(uint32_t fn, uint32_t reason) { return (fn << 16) | reason; }
 

@@ -1,0 +1,480 @@
+// xevent: events and waiting, in the small mode (every event an event object
+// of the Linux layer, shared by key through the run-time directory) and the
+// large mode (a process-wide table of slots, each waiter asleep on a private
+// wake event).
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include "os/event.h"
+#include "os/mutex.h"
+#include "os/pipe.h"
+#include "os/sys.h"
+#include "os/wait.h"
+#include "xevent.h"
+#include "xint.h"
+
+using namespace zax;
+
+namespace {
+
+struct Wake;
+
+struct Slot {
+    uint32_t key;     // 0 free, 0xFFFFFFFF an event without a key
+    uint16_t refs;    // XCreateEvent calls not yet matched by XDestroyEvent
+    uint8_t posted;   // a post waits to be taken
+    uint8_t waiting;  // a thread is registered on the slot
+    Wake *wake;       // the registered thread's wake event
+    uint32_t thread;  // the registered thread
+};
+
+constexpr uint32_t kNoKey = 0xFFFFFFFFu;
+
+// The event-table state. size and table are read without the table lock (to
+// tell the modes and the handles apart), so they are atomic; every slot field
+// is read and written under the lock.
+struct EventTable {
+    XHANDLE lock = nullptr;
+    os::PipeServer *pipe = nullptr;
+    std::atomic<Slot *> table{nullptr};
+    std::atomic<int32_t> size{0};
+};
+EventTable g_events;
+
+Slot *slot_of(XHANDLE h) {
+    Slot *t = g_events.table.load(std::memory_order_acquire);
+    if (t == nullptr) return nullptr;
+    auto *s = static_cast<Slot *>(h);
+    int32_t n = g_events.size.load(std::memory_order_relaxed);
+    if (s < t || s >= t + n) return nullptr;
+    if ((reinterpret_cast<uintptr_t>(s) - reinterpret_cast<uintptr_t>(t)) % sizeof(Slot) != 0)
+        return nullptr;
+    return s;
+}
+
+// Takes the table lock for fn; on failure records reason with the errno of
+// the wait (EDEADLK when the calling thread holds it already).
+bool lock_table(Fn fn, uint32_t reason) {
+    if (XLockObj(g_events.lock, X_INFINITE) == 1) return true;
+    XErrorInfo e{};
+    XGetLastError(&e);
+    sys_error(fn, reason, (e.code & 0xFFFF) == 10 ? EDEADLK : int(e.detail));
+    return false;
+}
+
+void unlock_table() { XUnlockObj(g_events.lock); }
+
+// A waiter's wake event, shared with the posters that signal it after they
+// gave up the table lock (woken under the lock, the waiter would at once
+// block on it again); the last of them closes it.
+struct Wake {
+    os::Event *event;
+    std::atomic<int> refs;
+};
+
+void wake_release(Wake *w) {
+    if (w->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        os::event_close(w->event);
+        delete w;
+    }
+}
+
+// Sets the slot's posted flag (under the table lock); returns the wake event
+// to signal with wake_after_unlock, or null.
+Wake *post_slot(Slot *s) {
+    s->posted = 1;
+    if (!s->waiting || s->wake == nullptr) return nullptr;
+    s->wake->refs.fetch_add(1, std::memory_order_relaxed);
+    return s->wake;
+}
+
+// 0, or the errno of the signal.
+int wake_after_unlock(Wake *w) {
+    if (w == nullptr) return 0;
+    int err = w->event->post();
+    wake_release(w);
+    return err;
+}
+
+os::Waitable *as_waitable(XHANDLE h) { return static_cast<os::Waitable *>(h); }
+
+int32_t wait_small(XHANDLE *events, int32_t count, uint32_t timeout) {
+    os::Waitable *objs[os::kMaxWaitObjects];
+    for (int32_t i = 0; i < count; ++i) {
+        if (events[i] == nullptr) {
+            sys_error(FN_XWaitEvent, 3, EBADF);
+            return -1;
+        }
+        objs[i] = as_waitable(events[i]);
+    }
+    size_t index = 0;
+    int err = os::wait_any(objs, size_t(count), timeout, &index);
+    if (err == ETIMEDOUT) return -2;
+    if (err != 0) {
+        sys_error(FN_XWaitEvent, 3, err);
+        return -1;
+    }
+    return int32_t(index);
+}
+
+// Positions in the caller's array, split into table events and others.
+struct WaitLists {
+    int32_t *table_pos = nullptr;
+    int32_t tables = 0;
+    int32_t other_pos[os::kMaxWaitObjects];
+    os::Waitable *set[os::kMaxWaitObjects];  // the wake event, then the others
+    int32_t others = 0;
+};
+
+int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
+    os::Event *event = nullptr;
+    Wake *wake = nullptr;
+    if (os::event_create(&event) == 0) {
+        wake = new (std::nothrow) Wake{event, {1}};
+        if (wake == nullptr) os::event_close(event);
+    }
+    if (wake == nullptr) {
+        record_error(FN_XWaitEvent, 7, 0, kSystem);
+        return -1;
+    }
+    auto *lists = new (std::nothrow) WaitLists;
+    void *block = XAllocMemory(int32_t(sizeof(int32_t)) * count, 0);
+    if (lists == nullptr || block == X_FAILED_PTR) {
+        if (lists == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
+        if (block != X_FAILED_PTR) XFreeMemory(block);
+        delete lists;
+        wake_release(wake);
+        return -1;
+    }
+    lists->table_pos = static_cast<int32_t *>(block);
+    auto finish = [&](int32_t result) {
+        XFreeMemory(lists->table_pos);
+        delete lists;
+        wake_release(wake);
+        return result;
+    };
+    if (!lock_table(FN_XWaitEvent, 11)) return finish(-1);
+
+    lists->set[0] = wake->event;
+    for (int32_t i = 0; i < count; ++i) {
+        if (slot_of(events[i]) != nullptr) {
+            lists->table_pos[lists->tables++] = i;
+            continue;
+        }
+        if (events[i] == nullptr || lists->others + 1 >= int32_t(os::kMaxWaitObjects)) {
+            unlock_table();
+            // More than 63 other objects: the count is out of range.
+            if (events[i] == nullptr)
+                sys_error(FN_XWaitEvent, 3, EBADF);
+            else
+                lib_error(FN_XWaitEvent, 1, 2);
+            return finish(-1);
+        }
+        lists->other_pos[lists->others] = i;
+        lists->set[1 + lists->others++] = as_waitable(events[i]);
+    }
+    auto slot_at = [&](int32_t t) { return slot_of(events[lists->table_pos[t]]); };
+    for (int32_t t = 0; t < lists->tables; ++t) {
+        if (slot_at(t)->waiting) {
+            unlock_table();
+            lib_error(FN_XWaitEvent, 5, uint32_t(t));
+            return finish(-1);
+        }
+    }
+    for (int32_t t = 0; t < lists->tables; ++t) {
+        Slot *s = slot_at(t);
+        if (s->posted) {
+            s->posted = 0;
+            unlock_table();
+            return finish(lists->table_pos[t]);
+        }
+    }
+    uint32_t self = os::self_tid();
+    for (int32_t t = 0; t < lists->tables; ++t) {
+        Slot *s = slot_at(t);
+        s->waiting = 1;
+        s->wake = wake;
+        s->thread = self;
+    }
+    unlock_table();
+
+    // A post between the registration and this wait leaves the wake event
+    // signalled, so it is not lost.
+    size_t index = 0;
+    int err = os::wait_any(lists->set, size_t(1 + lists->others), timeout, &index);
+
+    bool relocked = lock_table(FN_XWaitEvent, 11);
+    int32_t result;
+    if (!relocked) {
+        result = -1;
+    } else if (err == ETIMEDOUT) {
+        result = -2;
+    } else if (err != 0) {
+        sys_error(FN_XWaitEvent, 3, err);
+        result = -1;
+    } else if (index == 0) {
+        result = -1;
+        for (int32_t t = 0; t < lists->tables && result < 0; ++t) {
+            Slot *s = slot_at(t);
+            if (s->posted) {
+                s->posted = 0;
+                result = lists->table_pos[t];
+            }
+        }
+        if (result < 0) lib_error(FN_XWaitEvent, 4, 0);
+    } else {
+        result = lists->other_pos[index - 1];
+    }
+    // Unregister, leaving alone a slot that was freed and taken meanwhile.
+    for (int32_t t = 0; t < lists->tables; ++t) {
+        Slot *s = slot_at(t);
+        if (s->wake == wake) {
+            s->waiting = 0;
+            s->wake = nullptr;
+            s->thread = 0;
+        }
+    }
+    if (!relocked) {
+        // Without the lock the slots may still name the wake event: keep it.
+        XFreeMemory(lists->table_pos);
+        delete lists;
+        return -1;
+    }
+    unlock_table();
+    return finish(result);
+}
+
+}  // namespace
+
+namespace zax {
+
+int32_t event_table_size() { return g_events.size.load(std::memory_order_acquire); }
+
+int event_table_setup() {
+    g_events.lock = nullptr;
+    g_events.pipe = nullptr;
+    g_events.table.store(nullptr);
+    g_events.size.store(0);
+    int32_t size = 0;
+    {
+        // A missing variable is the normal case, not an error of the caller.
+        SavedError saved;
+        if (XReadEnvInt("ZAXXLIB", "EVENT", "NUMBER", &size) == 0) saved.restore();
+    }
+    if (size < 1) size = kSmallModeMax;
+    if (size > kMaxEventTable) size = kMaxEventTable;
+    if (size <= kSmallModeMax) {
+        g_events.size.store(size);
+        return 1;
+    }
+    void *slots = XAllocMemory(int32_t(sizeof(Slot)) * size, 0);
+    XHANDLE lock = slots != X_FAILED_PTR ? XCreateLockObj(-1) : nullptr;
+    os::PipeServer *pipe = nullptr;
+    int err = 0;
+    if (lock != nullptr) {
+        err = os::pipe_create(os::process_id(), &pipe);
+        if (err != 0) sys_error(FN_XCreateEvent, 2, err);
+    }
+    if (slots == X_FAILED_PTR || lock == nullptr || err != 0) {
+        // Never half a large mode: back to the small one.
+        if (lock != nullptr) XDestroyLockObj(lock);
+        if (slots != X_FAILED_PTR) XFreeMemory(slots);
+        g_events.size.store(kSmallModeMax);
+        return 0;
+    }
+    g_events.lock = lock;
+    g_events.pipe = pipe;
+    g_events.table.store(static_cast<Slot *>(slots));
+    g_events.size.store(size, std::memory_order_release);
+    return 1;
+}
+
+void event_table_teardown() {
+    if (g_events.table.load() == nullptr) {
+        g_events.size.store(0);
+        return;
+    }
+    XHANDLE lock = g_events.lock;
+    XLockObj(lock, X_INFINITE);
+    Slot *t = g_events.table.exchange(nullptr);
+    g_events.size.store(0);
+    XUnlockObj(lock);
+    XFreeMemory(t);
+    g_events.lock = nullptr;
+    XDestroyLockObj(lock);
+}
+
+os::PipeServer *event_pipe() { return g_events.pipe; }
+void event_pipe_release() { g_events.pipe = nullptr; }
+
+void post_by_key(uint32_t key) {
+    if (key == 0 || key == kNoKey || !large_mode()) return;
+    if (XLockObj(g_events.lock, X_INFINITE) != 1) return;
+    Wake *wake = nullptr;
+    Slot *t = g_events.table.load();
+    int32_t n = g_events.size.load();
+    for (int32_t i = 0; t != nullptr && i < n; ++i) {
+        if (t[i].key == key) {
+            wake = post_slot(&t[i]);
+            break;
+        }
+    }
+    unlock_table();
+    wake_after_unlock(wake);
+}
+
+void release_thread_waits(uint32_t tid) {
+    if (tid == 0 || !large_mode()) return;
+    if (XLockObj(g_events.lock, X_INFINITE) != 1) return;
+    Slot *t = g_events.table.load();
+    int32_t n = g_events.size.load();
+    for (int32_t i = 0; t != nullptr && i < n; ++i)
+        if (t[i].thread == tid) t[i] = Slot{};
+    unlock_table();
+}
+
+bool event_key(XHANDLE event, uint32_t *key) {
+    Slot *s = slot_of(event);
+    if (s == nullptr) return false;
+    if (XLockObj(g_events.lock, X_INFINITE) != 1) return false;
+    *key = s->key;
+    unlock_table();
+    return true;
+}
+
+}  // namespace zax
+
+extern "C" {
+
+XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
+    if (handle_out == nullptr) {
+        lib_error(FN_XCreateEvent, 1, 1);
+        return 0;
+    }
+    if (large_mode()) {
+        // A slot of key 0 could not be told from a free one.
+        if (key == 0) {
+            lib_error(FN_XCreateEvent, 1, 2);
+            return 0;
+        }
+        if (!lock_table(FN_XCreateEvent, 4)) return 0;
+        Slot *t = g_events.table.load();
+        int32_t n = g_events.size.load();
+        Slot *found = nullptr, *free_slot = nullptr;
+        for (int32_t i = 0; i < n; ++i) {
+            if (key != kNoKey && t[i].key == key) {
+                found = &t[i];
+                break;
+            }
+            if (free_slot == nullptr && t[i].key == 0) free_slot = &t[i];
+        }
+        if (found != nullptr && found->refs < 0xFFFF) {
+            ++found->refs;
+        } else if (found == nullptr && free_slot != nullptr) {
+            *free_slot = Slot{key, 1, 0, 0, nullptr, 0};
+            found = free_slot;
+        } else {
+            // No free slot, or a slot whose reference count is full.
+            unlock_table();
+            lib_error(FN_XCreateEvent, 6, 0);
+            return 0;
+        }
+        unlock_table();
+        *handle_out = found;
+        return 1;
+    }
+    os::Event *e = nullptr;
+    int err;
+    if (key == kNoKey) {
+        err = os::event_create(&e);
+    } else {
+        char name[32];
+        std::snprintf(name, sizeof name, "ZAXEVT%08X.ev", key);
+        err = os::event_open(name, &e);
+    }
+    if (err != 0) {
+        sys_error(FN_XCreateEvent, 2, err);
+        return 0;
+    }
+    *handle_out = static_cast<os::Waitable *>(e);
+    return 1;
+}
+
+XAPI int32_t XDestroyEvent(XHANDLE event) {
+    if (event == nullptr) {
+        lib_error(FN_XDestroyEvent, 1, 1);
+        return 0;
+    }
+    if (Slot *s = slot_of(event)) {
+        if (!lock_table(FN_XDestroyEvent, 4)) return 0;
+        if (s->refs > 1)
+            --s->refs;
+        else
+            *s = Slot{};
+        unlock_table();
+        return 1;
+    }
+    // Only events are closed here; process and thread handles belong to
+    // their records.
+    auto *e = dynamic_cast<os::Event *>(as_waitable(event));
+    if (e == nullptr) {
+        sys_error(FN_XDestroyEvent, 2, EBADF);
+        return 0;
+    }
+    if (int err = os::event_close(e)) {
+        sys_error(FN_XDestroyEvent, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
+    if (event == nullptr) {
+        lib_error(FN_XPostEvent, 1, 1);
+        return 0;
+    }
+    int err;
+    if (Slot *s = slot_of(event)) {
+        if (!lock_table(FN_XPostEvent, 4)) return 0;
+        Wake *wake = post_slot(s);
+        unlock_table();
+        err = wake_after_unlock(wake);
+    } else {
+        err = as_waitable(event)->post();
+    }
+    if (err != 0) {
+        sys_error(FN_XPostEvent, 2, err);
+        return 0;
+    }
+    return 1;
+}
+
+XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout) {
+    if (events == nullptr) {
+        lib_error(FN_XWaitEvent, 1, 1);
+        return -1;
+    }
+    bool large = large_mode();
+    // The large mode takes every table event (repeats included) besides at
+    // most 63 other objects.
+    int32_t most = large ? kMaxEventTable + int32_t(os::kMaxWaitObjects) - 1
+                         : int32_t(os::kMaxWaitObjects);
+    if (count < 1 || count > most) {
+        lib_error(FN_XWaitEvent, 1, 2);
+        return -1;
+    }
+    return large ? wait_large(events, count, timeout) : wait_small(events, count, timeout);
+}
+
+XAPI int32_t XSleep(uint32_t milliseconds) {
+    if (milliseconds == 0) {
+        lib_error(FN_XSleep, 1, 1);
+        return 0;
+    }
+    os::sleep_ms(milliseconds);
+    return 1;
+}
+
+}  // extern "C"
