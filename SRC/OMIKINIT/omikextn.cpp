@@ -8,6 +8,7 @@
 #include "os/mutex.h"
 #include "os/rundir.h"
 #include "os/sock.h"
+#include "os/wait.h"
 #include "xint.h"
 
 namespace zax::omik {

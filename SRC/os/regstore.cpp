@@ -201,22 +201,11 @@ int database_dir(Hive hive, std::string &dir, mode_t &mode) {
     return 0;
 }
 
-int open_db(const std::string &path, Db *&out) {
-    sqlite3 *conn = nullptr;
-    // Our own lock serialises every use of a connection, so SQLite's is not needed.
-    int rc = sqlite3_open_v2(path.c_str(), &conn,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
-    if (rc != SQLITE_OK) {
-        int sys = conn != nullptr ? sqlite3_system_errno(conn) : 0;
-        int err = sys != 0 ? sys : sqlite_error(conn != nullptr ? sqlite3_extended_errcode(conn) : rc);
-        sqlite3_close(conn);
-        return err;
-    }
-    sqlite3_extended_result_codes(conn, 1);
-    sqlite3_busy_timeout(conn, kBusyTimeoutMs);
-    // The first statements read the file's header: a file that is not a
-    // database fails here, before anything is written to it.
+// Switches the connection to WAL and makes or checks the schema; 0 or an
+// error. The first statements read the file's header: a file that is not a
+// database fails here, before anything is written to it.
+int prepare_schema(sqlite3 *conn) {
+    int rc;
     int err = exec(conn, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
     if (err == 0) {
         sqlite3_stmt *st = nullptr;
@@ -238,6 +227,32 @@ int open_db(const std::string &path, Db *&out) {
                 err = err == 0 ? exec(conn, "COMMIT") : (exec(conn, "ROLLBACK"), err);
             }
         }
+    }
+    return err;
+}
+
+int open_db(const std::string &path, Db *&out) {
+    sqlite3 *conn = nullptr;
+    // Our own lock serialises every use of a connection, so SQLite's is not needed.
+    int rc = sqlite3_open_v2(path.c_str(), &conn,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        int sys = conn != nullptr ? sqlite3_system_errno(conn) : 0;
+        int err = sys != 0 ? sys : sqlite_error(conn != nullptr ? sqlite3_extended_errcode(conn) : rc);
+        sqlite3_close(conn);
+        return err;
+    }
+    sqlite3_extended_result_codes(conn, 1);
+    sqlite3_busy_timeout(conn, kBusyTimeoutMs);
+    // Two processes that make a new database at once: the switch to WAL and
+    // the schema can report "busy" without calling the busy handler, so the
+    // set-up itself is retried within the busy time-out.
+    int err = 0;
+    for (int waited = 0;; waited += 10) {
+        err = prepare_schema(conn);
+        if ((err & 0x100FF) != sqlite_error(SQLITE_BUSY) || waited >= kBusyTimeoutMs) break;
+        usleep(10000);
     }
     auto *d = err == 0 ? new (std::nothrow) Db : nullptr;
     if (err == 0 && d == nullptr) err = ENOMEM;

@@ -1,5 +1,7 @@
 #include "os/sock.h"
 
+#include "os/wait.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -136,10 +138,5 @@ void close_fd(int fd) {
     errno = saved;
 }
 
-void sleep_ms(uint32_t ms) {
-    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 }  // namespace zax::os

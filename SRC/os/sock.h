@@ -32,7 +32,4 @@ int write_exact(int fd, const void *buf, size_t n);
 // Close without losing the caller's errno.
 void close_fd(int fd);
 
-// Sleep for ms milliseconds (the whole time, across signals).
-void sleep_ms(uint32_t ms);
-
 }  // namespace zax::os

@@ -25,6 +25,7 @@
 #include "OMIKINIT/omikproto.h"
 #include "os/rundir.h"
 #include "os/sock.h"
+#include "os/wait.h"
 
 using namespace zax;
 using omik::Message;
