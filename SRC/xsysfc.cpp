@@ -69,6 +69,12 @@ bool fill_names(XSystemInfo *r) {
     return true;
 }
 
+// The last unique stamp of the process: (day << 16 | minute) and the
+// hundredths of a second within that minute; all ones before the first key.
+constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+volatile uint32_t g_last_stamp = kEmpty;
+volatile uint32_t g_last_fraction = kEmpty;
+
 }  // namespace
 
 extern "C" {
@@ -134,6 +140,37 @@ XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
     // No file: the system's answer stands, with its own error.
     system_error.restore();
     return from_system;
+}
+
+XAPI int32_t XGetUniqueKey(void *key) {
+    if (key == nullptr) {
+        lib_error(FN_XGetUniqueKey, 1, 1);
+        return 0;
+    }
+    for (;;) {
+        XClock now{};
+        if (XGetTime(&now) != 1) return 0;
+        // (day, minute) as one number that grows with time, and the
+        // hundredths of a second within the minute.
+        uint32_t stamp = (uint32_t(now.day) << 16) | now.minute;
+        uint32_t fraction = now.microsecond / 10000;
+        uint32_t last_stamp = g_last_stamp, last_fraction = g_last_fraction;
+        bool made_before = last_stamp != kEmpty || last_fraction != kEmpty;
+        if (made_before && (stamp < last_stamp || (stamp == last_stamp && fraction <= last_fraction))) {
+            XSleep(10);
+            continue;
+        }
+        // Another thread that got in between changes one of the two: then
+        // this reading is stale and the clock is read again.
+        if (XCompareSwap(&g_last_stamp, last_stamp, stamp) != 1) continue;
+        if (XCompareSwap(&g_last_fraction, last_fraction, fraction) != 1) continue;
+        XCalendar cal{};
+        auto *bytes = static_cast<uint8_t *>(key);
+        if (XGetTimeDetail(&now, &cal) != 1 || XPackDate(&cal, bytes) != 1 ||
+            XPackTime(&cal, bytes + 4) != 1)
+            return 0;
+        return 1;
+    }
 }
 
 }  // extern "C"

@@ -1,16 +1,15 @@
-// xtask internals for initialisation and termination: the job-support
-// set-up and release.
+// xtask internals: job support, which initialisation switches on and
+// termination off (job_support_setup and job_support_release, declared in
+// xlibini.h and defined by xtask).
 #pragma once
+#include "xlibini.h"
 
 namespace zax {
 
-// Turn job support on (X_init_xlib): on kernels of major version 5 or later,
-// when it is not on yet, check that process descriptors can be had. 1, or 0
-// (support stays off, the cause in the error record) when the check fails.
-int job_support_setup();
-// Turn job support off (X_term_xlib): 1, or 0 when it was not on.
-int job_support_release();
-// Whether job support is on.
+// Whether job support is on: from a successful job_support_setup (kernels of
+// major version 5 or later, where process descriptors can be had) until
+// job_support_release. While it is off, the job functions are the plain
+// process functions.
 bool job_support_on();
 
 }  // namespace zax

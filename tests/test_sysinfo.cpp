@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "zaxtest.h"
@@ -178,4 +181,44 @@ TEST_F(SysInfo, NoRecordIsRefused) {
     EXPECT_LAST_ERROR(code(kFunc, 1), 1, 2);
     EXPECT_EQ(XGetSystemInfo(nullptr), 0);
     EXPECT_LAST_ERROR(code(kInfo, 1), 1, 2);
+}
+
+TEST(UniqueKey, KeysGrowStrictlyAcrossThreads) {
+    EXPECT_EQ(XGetUniqueKey(nullptr), 0);
+    EXPECT_LAST_ERROR(code(0x22, 1), 1, 2);
+
+    // Packed date and time of now: YYYY DDD F, then HH MM SS hh.
+    unsigned char first[8];
+    ASSERT_EQ(XGetUniqueKey(first), 1);
+    XClock now{};
+    XCalendar cal{};
+    ASSERT_EQ(XGetTime(&now), 1);
+    ASSERT_EQ(XGetTimeDetail(&now, &cal), 1);
+    unsigned char date[4];
+    ASSERT_EQ(XPackDate(&cal, date), 1);
+    EXPECT_EQ(std::memcmp(first, date, 2), 0);  // the year
+
+    constexpr int kThreads = 4, kEach = 15;
+    std::vector<std::string> keys[kThreads];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&keys, t] {
+            for (int i = 0; i < kEach; ++i) {
+                unsigned char k[8];
+                if (XGetUniqueKey(k) != 1) return;
+                keys[t].emplace_back(reinterpret_cast<char *>(k), 8);
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    std::set<std::string> all;
+    for (auto &list : keys) {
+        ASSERT_EQ(list.size(), size_t(kEach));
+        // Within one thread each key is greater than the one before (the
+        // test does not run across midnight of the year's last day).
+        for (size_t i = 1; i < list.size(); ++i) EXPECT_LT(list[i - 1], list[i]);
+        all.insert(list.begin(), list.end());
+    }
+    EXPECT_EQ(all.size(), size_t(kThreads * kEach));  // no key twice
+    EXPECT_EQ(all.count(std::string(reinterpret_cast<char *>(first), 8)), 0u);
 }

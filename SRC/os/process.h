@@ -8,18 +8,20 @@
 #pragma once
 #include <cstdint>
 
+#include "os/event.h"
+
 
 namespace zax::os {
 
 // The exit code of a process or thread that still runs.
 constexpr uint32_t kStillActive = 259;
 
-class Process {
+class Process : public Waitable {
 public:
     // Polls readable once the process has ended; it stays so.
-    int fd() const { return pidfd_; }
+    int fd() const override { return pidfd_; }
     // Taking consumes nothing: an ended process stays signalled.
-    bool try_take() { return true; }
+    bool try_take() override { return true; }
 
     uint32_t pid() const { return pid_; }
     // The exit code: kStillActive while it runs, the status it ended with,
@@ -31,7 +33,7 @@ public:
     int kill(bool group);
 
     Process(int pidfd, uint32_t pid) : pidfd_(pidfd), pid_(pid) {}
-    ~Process();
+    ~Process() override;
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
 

@@ -17,8 +17,11 @@
 
 namespace zax::os {
 
-class Thread {
+class Thread : public Waitable {
 public:
+    int fd() const override { return efd; }
+    bool try_take() override { return true; }
+
     ThreadEntry entry;
     uint32_t arg1, arg2;
     void (*at_end)(void *);
@@ -148,6 +151,8 @@ int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)
 }
 
 int thread_fd(const Thread *t) { return t->efd; }
+
+Waitable *thread_waitable(Thread *t) { return t; }
 
 uint32_t thread_tid(const Thread *t) { return t->tid.load(std::memory_order_acquire); }
 

@@ -12,6 +12,8 @@
 #pragma once
 #include <cstdint>
 
+#include "os/event.h"
+
 namespace zax::os {
 
 // The entry of a thread: two 32-bit arguments, the 32-bit exit code.
@@ -31,6 +33,9 @@ int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)
 
 // The descriptor that polls readable once the thread has ended.
 int thread_fd(const Thread *t);
+// The thread as a waitable object: signalled once it has ended, and it stays
+// so (taking consumes nothing).
+Waitable *thread_waitable(Thread *t);
 // The kernel's identifier of the thread.
 uint32_t thread_tid(const Thread *t);
 // The exit code, or kStillActive (259) while the thread runs.
