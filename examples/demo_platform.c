@@ -1,4 +1,5 @@
-/* Platform services: system information, modules and message catalogs. */
+/* Platform services: system information, processes, unique keys, modules and
+ * message catalogs. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -70,8 +71,34 @@ static void messages(void) {
     remove(source);
 }
 
+static void processes(void) {
+    XHANDLE ev = NULL, rec = NULL;
+    const char *args[] = {"0.2"};
+    unsigned char key[8];
+    int i;
+    printf("Processes and unique keys\n");
+    if (XCreateProcess(&rec, "sleep", &ev, 1, args)) {
+        printf("  started \"sleep 0.2\"; XTermProcess while it runs = %d\n", XTermProcess(rec, 0));
+        show_error("XTermProcess on a running process");
+        int32_t waited = XWaitEvent(&ev, 1, 5000);
+        printf("  XWaitEvent on its handle = %d; XTermProcess = %d\n", waited, XTermProcess(rec, 0));
+    }
+    XCreateProcess(&rec, "/nonexistent/program", NULL, 0, NULL);
+    show_error("XCreateProcess of a missing program");
+    if (XCreateJobProcess(&rec, "sleep", 0, NULL, 1, args))
+        printf("  job process started and killed: %d\n", XKillJobProcess(rec));
+    XCreateThread(&rec, "libm.so.6", NULL, 1, 2);
+    show_error("XCreateThread of a module without osmain");
+    for (i = 0; i < 2; ++i) {
+        if (XGetUniqueKey(key))
+            printf("  unique key %02X%02X%02X%02X %02X%02X%02X%02X\n", key[0], key[1], key[2], key[3],
+                   key[4], key[5], key[6], key[7]);
+    }
+}
+
 void demo_platform(void) {
     system_info();
+    processes();
     modules();
     messages();
 }

@@ -322,3 +322,19 @@ TEST_F(Task, KilledThreadsEndAndTheirModuleGoesWithThem) {
     EXPECT_EQ(XKillThreadSync(nullptr), 0);
     EXPECT_LAST_ERROR(code(kKillThread, 17), 1, 2);
 }
+
+TEST_F(Task, IgnoredChildSignalLosesOnlyTheExitCode) {
+    // The system reaps children itself then; the handle still tells the end.
+    struct sigaction ign{}, old{};
+    ign.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGCHLD, &ign, &old), 0);
+    XHANDLE ev = nullptr;
+    XHANDLE rec = start({"sleepms", "30", "5"}, &ev);
+    EXPECT_EQ(XTermProcess(rec, 0), 0);
+    EXPECT_LAST_ERROR(code(kTerm, 4), 0, 2);
+    EXPECT_EQ(XWaitEvent(&ev, 1, 10000), 0);
+    EXPECT_EQ(XTermProcess(rec, 0), 1);
+    rec = start({"sleepms", "60000"});
+    EXPECT_EQ(XKillProcess(rec), 1);
+    sigaction(SIGCHLD, &old, nullptr);
+}
