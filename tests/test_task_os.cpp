@@ -121,3 +121,18 @@ TEST(ThreadLayer, ExitCodeHandleAndKill) {
     EXPECT_EQ(zax::os::thread_close(t), 0);
     while (ended.load() < 2) sched_yield();
 }
+
+TEST(ThreadLayer, AKillRightAfterTheStartIsNeverLost) {
+    // The kill may come before the thread has reached its entry; it must
+    // end the thread all the same.
+    std::atomic<int> ended{0};
+    for (int i = 0; i < 50; ++i) {
+        zax::os::Thread *t = nullptr;
+        ASSERT_EQ(zax::os::thread_start(spin, 0, 0, count_end, &ended, &t), 0);
+        ASSERT_EQ(zax::os::thread_kill(t), 0);
+        ASSERT_TRUE(readable(zax::os::thread_fd(t), 10000)) << "kill " << i << " was lost";
+        EXPECT_EQ(zax::os::thread_exit_code(t), zax::os::kKilledThreadCode);
+        EXPECT_EQ(zax::os::thread_close(t), 0);
+    }
+    while (ended.load() < 50) sched_yield();
+}

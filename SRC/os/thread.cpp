@@ -33,6 +33,9 @@ public:
     std::atomic<uint32_t> code{kStillActive};
     // Set while the entry runs: a kill signal jumps only then.
     std::atomic<bool> armed{false};
+    // Set by a killer before it signals: a kill that comes before the entry
+    // was armed is seen when it is.
+    std::atomic<bool> kill_requested{false};
     std::atomic<int> refs{2};  // the owner's and the thread's own
     // Held by a killer while it sends the signal, and by the thread while it
     // leaves the running state: the signal thus never reaches a thread that
@@ -93,8 +96,9 @@ void *trampoline(void *arg) {
     uint32_t code;
     // The jump lands here with the signal mask of this moment restored.
     if (sigsetjmp(t->jump, 1) == 0) {
-        t->armed.store(true, std::memory_order_release);
-        code = t->entry(t->arg1, t->arg2);
+        t->armed.store(true, std::memory_order_seq_cst);
+        code = t->kill_requested.load(std::memory_order_seq_cst) ? kKilledThreadCode
+                                                                 : t->entry(t->arg1, t->arg2);
         t->armed.store(false, std::memory_order_release);
     } else {
         code = kKilledThreadCode;
@@ -161,6 +165,7 @@ uint32_t thread_exit_code(const Thread *t) { return t->code.load(std::memory_ord
 int thread_kill(Thread *t) {
     std::lock_guard<std::mutex> g(t->state);
     if (!t->running) return 0;
+    t->kill_requested.store(true, std::memory_order_seq_cst);
     return pthread_kill(t->handle, kill_signal());
 }
 
