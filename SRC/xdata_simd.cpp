@@ -63,11 +63,23 @@ ZAX_VBMI bool map_bytes_vbmi(uint8_t *dst, const uint8_t *src, size_t n, const u
     return replaced != 0;
 }
 
-ZAX_VBMI void store_units(uint16_t *dst, __m256i lo, __m256i hi, __mmask32 m) {
-    __m512i u = _mm512_or_si512(_mm512_cvtepu8_epi16(lo),
-                                _mm512_slli_epi16(_mm512_cvtepu8_epi16(hi), 8));
-    _mm512_mask_storeu_epi16(dst, m, u);
+// Byte positions that interleave 64 low bytes (a) and 64 high bytes (b) into
+// 16-bit units: the first 32 units, then the second 32.
+struct Interleave {
+    alignas(64) uint8_t first[64];
+    alignas(64) uint8_t second[64];
+};
+constexpr Interleave make_interleave() {
+    Interleave t{};
+    for (int k = 0; k < 32; ++k) {
+        t.first[2 * k] = uint8_t(k);
+        t.first[2 * k + 1] = uint8_t(64 + k);
+        t.second[2 * k] = uint8_t(32 + k);
+        t.second[2 * k + 1] = uint8_t(96 + k);
+    }
+    return t;
 }
+constexpr Interleave kInterleave = make_interleave();
 
 ZAX_VBMI bool map_units_vbmi(uint16_t *dst, const uint8_t *src, size_t n, const uint16_t *table,
                              uint8_t src_period) {
@@ -85,19 +97,31 @@ ZAX_VBMI bool map_units_vbmi(uint16_t *dst, const uint8_t *src, size_t n, const 
     const __m512i sp = _mm512_set1_epi8(char(src_period));
     const __m512i period = _mm512_set1_epi8(char(kUnicodePeriod));
     const __m512i zero = _mm512_setzero_si512();
+    const __m512i first = _mm512_load_si512(kInterleave.first);
+    const __m512i second = _mm512_load_si512(kInterleave.second);
     __mmask64 replaced = 0;
-    for (size_t i = 0; i < n; i += 64) {
-        size_t left = n - i;
-        __mmask64 m = left >= 64 ? ~0ULL : first_bytes(left);
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        __m512i x = _mm512_loadu_si512(src + i);
+        __m512i lo = lookup(x, lt[0], lt[1], lt[2], lt[3]);
+        __m512i hi = lookup(x, ht[0], ht[1], ht[2], ht[3]);
+        replaced |= _mm512_cmpeq_epi8_mask(lo, period) & _mm512_cmpeq_epi8_mask(hi, zero) &
+                    _mm512_cmpneq_epi8_mask(x, sp);
+        _mm512_storeu_si512(dst + i, _mm512_permutex2var_epi8(lo, first, hi));
+        _mm512_storeu_si512(dst + i + 32, _mm512_permutex2var_epi8(lo, second, hi));
+    }
+    if (i < n) {
+        // The tail with masked loads and stores: nothing beyond the text is
+        // read or written.
+        __mmask64 m = first_bytes(n - i);
         __m512i x = _mm512_maskz_loadu_epi8(m, src + i);
         __m512i lo = lookup(x, lt[0], lt[1], lt[2], lt[3]);
         __m512i hi = lookup(x, ht[0], ht[1], ht[2], ht[3]);
         replaced |= _mm512_mask_cmpeq_epi8_mask(m, lo, period) & _mm512_cmpeq_epi8_mask(hi, zero) &
                     _mm512_cmpneq_epi8_mask(x, sp);
-        store_units(dst + i, _mm512_castsi512_si256(lo), _mm512_castsi512_si256(hi),
-                    __mmask32(m));
-        store_units(dst + i + 32, _mm512_extracti64x4_epi64(lo, 1),
-                    _mm512_extracti64x4_epi64(hi, 1), __mmask32(m >> 32));
+        _mm512_mask_storeu_epi16(dst + i, __mmask32(m), _mm512_permutex2var_epi8(lo, first, hi));
+        _mm512_mask_storeu_epi16(dst + i + 32, __mmask32(m >> 32),
+                                 _mm512_permutex2var_epi8(lo, second, hi));
     }
     return replaced != 0;
 }

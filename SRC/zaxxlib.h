@@ -454,6 +454,36 @@ XAPI uint32_t XChangeToHostOrder32(uint32_t value);
 XAPI double XChangeToNwkOrderDOUBLE(double value);
 /* A double whose eight bytes are those of value reversed (network to host). */
 XAPI double XChangeToHostOrderDOUBLE(double value);
+/* Kanji codes: the native form of Japanese double-byte text. */
+#define X_KANJI_SJIS 0x10     /* Shift-JIS */
+#define X_KANJI_EUC 0x30      /* EUC */
+#define X_KANJI_HOST_28 0x02  /* EBCDIC, shift-out 0x28, shift-in 0x29 */
+#define X_KANJI_HOST_38 0x04  /* EBCDIC, shift-out 0x38, shift-in 0x29 */
+#define X_KANJI_HOST_28E2 0x08 /* EBCDIC, shift-out 0x28 0x30 0xE2, shift-in 0x29 */
+#define X_KANJI_HOST_MIXED 0x0D /* EBCDIC, any of the shift-outs above (read only) */
+#define X_KANJI_HOST_IBM 0x20 /* EBCDIC, IBM host code, shift-out 0x0E, shift-in 0x0F */
+#define X_KANJI_HOST_0A 0x40  /* EBCDIC, shift-out 0x0A 0x42, shift-in 0x0A 0x41 */
+#define X_KANJI_KATAKANA 0x80 /* with an EBCDIC code: single bytes use the katakana table */
+
+/* Native text to the shifted form (runs bracketed by 0x1E and 0x1F); 1 or 0. */
+XAPI int32_t XAddKanjiShift(uint8_t code, int32_t length, const void *src, void *dst);
+/* Shifted text back to the native form; 1 or 0. */
+XAPI int32_t XRemoveKanjiShift(uint8_t code, int32_t length, const void *src, void *dst);
+/* Length of the result of adding (direction 1) or removing (0) shift codes, or 0. */
+XAPI int32_t XCountKanjiShift(uint8_t code, int32_t direction, int32_t length, const void *src);
+/* XAddKanjiShift into *dstSize bytes; *dstSize gets the length written; 2 done, 1 full, 0. */
+XAPI int32_t XAddKanjiShiftEx(uint8_t code, int32_t length, const void *src, int32_t *dstSize,
+                              void *dst);
+/* XRemoveKanjiShift into *dstSize bytes; *dstSize gets the length written; 2 done, 1 full, 0. */
+XAPI int32_t XRemoveKanjiShiftEx(uint8_t code, int32_t length, const void *src,
+                                 int32_t *dstSize, void *dst);
+
+/* Convert length bytes of shifted text in place between Shift-JIS and a host form; 1 or 0. */
+XAPI int32_t XConvertKanji(uint8_t from, uint8_t to, void *text, int32_t length);
+/* Convert shifted text into dst (capacity *dstSize, which gets the full length); bytes placed, or 0. */
+XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *dst, int32_t length,
+                             int32_t *dstSize);
+
 /* Value of the hexadecimal digits (spaces skipped) in the first length bytes of text, or 0. */
 XAPI uint32_t XAtox(const char *text, int32_t length);
 

@@ -77,6 +77,8 @@ int main(void) {
     demo_files();
     demo_registry();
     demo_events();
+    demo_data();
+    demo_time();
     demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

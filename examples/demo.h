@@ -12,4 +12,8 @@ void demo_files(void);
 void demo_registry(void);
 /* Lock objects, events, waits and cross-process posting. */
 void demo_events(void);
+/* Data conversion: code tables, byte order, hexadecimal text, Kanji. */
+void demo_data(void);
+/* Dates and times. */
+void demo_time(void);
 #endif

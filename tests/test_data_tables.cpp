@@ -268,10 +268,10 @@ TEST_F(DataTables, ArgumentsAreCheckedInOrderAndNothingIsWritten) {
 
 TEST_F(DataTables, VectorAndPlainPathsAgreeOnEveryLengthAndOffset) {
     std::mt19937 rng(7);
-    std::vector<uint8_t> src(5000);
+    std::vector<uint8_t> src(5008);
     for (auto &b : src) b = uint8_t(rng());
     // Texts without any replacement, to see the result flag stay clear.
-    std::vector<uint8_t> clean(5000);
+    std::vector<uint8_t> clean(5008);
     for (size_t i = 0; i < clean.size(); ++i) clean[i] = uint8_t('A' + i % 26);
     const bool had_vector = d::vector_paths();
     for (const auto *input : {&src, &clean}) {
