@@ -136,3 +136,21 @@ TEST(ThreadLayer, AKillRightAfterTheStartIsNeverLost) {
     }
     while (ended.load() < 50) sched_yield();
 }
+
+namespace {
+uint32_t leave_early(uint32_t code, uint32_t) {
+    zax::os::thread_end_current(code);
+    return 1;  // not reached
+}
+}  // namespace
+
+TEST(ThreadLayer, AThreadOfTheLibraryCanEndItselfWithACode) {
+    zax::os::thread_end_current(5);  // not a thread of the library: nothing
+    std::atomic<int> ended{0};
+    zax::os::Thread *t = nullptr;
+    ASSERT_EQ(zax::os::thread_start(leave_early, 77, 0, count_end, &ended, &t), 0);
+    ASSERT_TRUE(readable(zax::os::thread_fd(t), 10000));
+    EXPECT_EQ(zax::os::thread_exit_code(t), 77u);
+    EXPECT_EQ(zax::os::thread_close(t), 0);
+    while (ended.load() == 0) sched_yield();
+}

@@ -36,6 +36,7 @@ public:
     // Set by a killer before it signals: a kill that comes before the entry
     // was armed is seen when it is.
     std::atomic<bool> kill_requested{false};
+    uint32_t leave_code = 0;  // the code of thread_end_current
     std::atomic<int> refs{2};  // the owner's and the thread's own
     // Held by a killer while it sends the signal, and by the thread while it
     // leaves the running state: the signal thus never reaches a thread that
@@ -94,14 +95,16 @@ void *trampoline(void *arg) {
     pthread_sigmask(SIG_UNBLOCK, &kill_set, nullptr);
 
     uint32_t code;
-    // The jump lands here with the signal mask of this moment restored.
-    if (sigsetjmp(t->jump, 1) == 0) {
+    // The jump lands here with the signal mask of this moment restored: 1
+    // from a kill, 2 from thread_end_current.
+    int jumped = sigsetjmp(t->jump, 1);
+    if (jumped == 0) {
         t->armed.store(true, std::memory_order_seq_cst);
         code = t->kill_requested.load(std::memory_order_seq_cst) ? kKilledThreadCode
                                                                  : t->entry(t->arg1, t->arg2);
         t->armed.store(false, std::memory_order_release);
     } else {
-        code = kKilledThreadCode;
+        code = jumped == 2 ? t->leave_code : kKilledThreadCode;
     }
     {
         std::lock_guard<std::mutex> g(t->state);
@@ -167,6 +170,14 @@ int thread_kill(Thread *t) {
     if (!t->running) return 0;
     t->kill_requested.store(true, std::memory_order_seq_cst);
     return pthread_kill(t->handle, kill_signal());
+}
+
+void thread_end_current(uint32_t code) {
+    Thread *t = t_self;
+    if (t == nullptr || !t->armed.load(std::memory_order_acquire)) return;
+    t->armed.store(false, std::memory_order_release);
+    t->leave_code = code;
+    siglongjmp(t->jump, 2);
 }
 
 int thread_close(Thread *t) {

@@ -44,6 +44,10 @@ uint32_t thread_exit_code(const Thread *t);
 // ended) or the errno of sending the signal. Returns at once; the thread
 // ends when the signal reaches it (not while it blocks the signal).
 int thread_kill(Thread *t);
+// End the calling thread with code when the library started it (the jump
+// back to its trampoline, usable from a signal handler); returns at once,
+// doing nothing, on any other thread and outside the entry.
+void thread_end_current(uint32_t code);
 // Give the caller's reference back; the thread's own goes when it ends.
 // 0 or the errno of closing the handle.
 int thread_close(Thread *t);
