@@ -111,9 +111,11 @@ XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record) {
         record->x_resolution = w;
         record->y_resolution = h;
         record->colors = colours_of(bits);
-    } else if (err != ENOENT && err != ENODEV && err != ENXIO) {
-        // A machine without a frame buffer has no screen to describe; one
-        // that cannot be read is the failure.
+    } else if (err != ENOENT && err != ENODEV && err != ENXIO && err != EACCES && err != EPERM) {
+        // A machine without a frame buffer, or one that this user may not
+        // open (most desktops keep it to the video group), has no screen to
+        // describe; a frame buffer that opens but cannot be read is the
+        // failure.
         record_error(FN_XGetSystemInfoFunc, 5, 0, kSystem);
         display = false;
     }

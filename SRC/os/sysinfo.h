@@ -27,7 +27,8 @@ int host_name(char *buf, size_t size);
 // entry, or errno.
 int user_name(char *buf, size_t size);
 // The screen of the frame buffer /dev/fb0: 0 with width, height and bits
-// per pixel; ENOENT (also ENODEV, ENXIO) when the machine has none; or the
+// per pixel; ENOENT (also ENODEV, ENXIO) when the machine has none, EACCES
+// when this user may not open it; or the
 // errno of reading it.
 int screen(uint32_t *width, uint32_t *height, uint32_t *bits);
 
