@@ -338,3 +338,37 @@ TEST_F(Task, IgnoredChildSignalLosesOnlyTheExitCode) {
     EXPECT_EQ(XKillProcess(rec), 1);
     sigaction(SIGCHLD, &old, nullptr);
 }
+
+namespace {
+XHANDLE g_table_event = nullptr;
+void wait_on_table_event() { XWaitEvent(&g_table_event, 1, X_INFINITE); }
+}  // namespace
+
+TEST_F(Task, AKilledThreadLeavesNoWaitInTheEventTable) {
+    setenv("ZAXXLIB_EVENT_NUMBER", "100", 1);
+    ASSERT_EQ(XInitXlib(), 1);
+    ASSERT_EQ(XCreateEvent(&g_table_event, 0x1234), 1);
+    XHANDLE mod = nullptr;
+    ASSERT_EQ(XLoadModule(&mod, ZAX_TEST_MODULE), 1);
+    auto set_callback = reinterpret_cast<void (*)(void (*)(void))>(XGetEntry(mod, "testmod_set_callback"));
+    ASSERT_NE(set_callback, nullptr);
+    set_callback(wait_on_table_event);
+
+    XHANDLE rec = nullptr;
+    ASSERT_EQ(XCreateThread(&rec, ZAX_TEST_MODULE, nullptr, 4, 0), 1);
+    // Until the thread is registered as the event's waiter, a look times
+    // out; then a second waiter is refused.
+    XHANDLE ev = g_table_event;
+    int32_t r;
+    while ((r = XWaitEvent(&ev, 1, 0)) == -2) XSleep(1);
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(XKillThreadSync(rec), 1);
+    // The killed thread's wait is gone with it: a new waiter is taken (and
+    // times out), and a post reaches it.
+    EXPECT_EQ(XWaitEvent(&ev, 1, 0), -2);
+    EXPECT_EQ(XPostEvent(ev, 0), 1);
+    EXPECT_EQ(XWaitEvent(&ev, 1, 1000), 0);
+    EXPECT_EQ(XUnloadModule(mod), 1);
+    XTermXlib();
+    unsetenv("ZAXXLIB_EVENT_NUMBER");
+}

@@ -7,6 +7,7 @@
 namespace {
 std::atomic<int> g_gate{0};
 std::atomic<int> g_running{0};
+std::atomic<void (*)(void)> g_callback{nullptr};
 }  // namespace
 
 extern "C" {
@@ -20,8 +21,14 @@ __attribute__((visibility("default"))) void testmod_open_gate(void) { g_gate.sto
 // How many threads are inside osmain now.
 __attribute__((visibility("default"))) int32_t testmod_running(void) { return g_running.load(); }
 
+// The function that mode 4 calls (code of the test program).
+__attribute__((visibility("default"))) void testmod_set_callback(void (*fn)(void)) {
+    g_callback.store(fn);
+}
+
 // 0: return arg2 at once. 1: sleep in short steps for ever. 2: wait for the
-// gate, then return arg2. 3: spin without system calls for ever.
+// gate, then return arg2. 3: spin without system calls for ever. 4: call the
+// callback, then return arg2.
 __attribute__((visibility("default"))) uint32_t osmain(uint32_t arg1, uint32_t arg2) {
     g_running.fetch_add(1);
     struct timespec step = {0, 1000000};
@@ -33,6 +40,9 @@ __attribute__((visibility("default"))) uint32_t osmain(uint32_t arg1, uint32_t a
             break;
         case 3:
             for (;;) __asm__ volatile("" ::: "memory");
+        case 4:
+            if (auto fn = g_callback.load()) fn();
+            break;
         default:
             break;
     }
