@@ -170,13 +170,14 @@ void kill_and_close(ProcessRecord *rec, Fn fn, bool group, uint32_t kill_reason)
     if (int err = os::process_close(rec->process, killed)) sys_error(fn, 3, err);
 }
 
-// XKillThread and XKillThreadSync: their reasons differ.
+// XKillThread and XKillThreadSync: their reasons differ. (Reasons 2 and 18,
+// a failed exit-code query, cannot happen: the code is the trampoline's.)
 struct KillReasons {
-    uint32_t null_record, query, kill, close;
+    uint32_t null_record, kill, close;
 };
 
 int32_t kill_thread(XHANDLE record, bool sync) {
-    const KillReasons r = sync ? KillReasons{17, 18, 20, 19} : KillReasons{1, 2, 4, 3};
+    const KillReasons r = sync ? KillReasons{17, 20, 19} : KillReasons{1, 4, 3};
     if (record == nullptr) {
         lib_error(FN_XKillThread, r.null_record, 1);
         return 0;
