@@ -185,6 +185,44 @@ XAPI int32_t XResetVectorTable(const char *name);
 /* xdebug: trace and dump settings, trace lines, storage dumps              */
 /* ------------------------------------------------------------------------ */
 /* (section xdebug: declarations go here) */
+/* Trace classes of XTrace. */
+#define X_TRACE_HIGH 4
+#define X_TRACE_MEDIUM 2
+#define X_TRACE_LOW 1
+
+/* A debug record tracing to the file name (or "XP_TRACE_DEFAULT": the debug console), levels from "XTORASYS"; NULL on failure. */
+XAPI XHANDLE XInitDebug(const char *name, uint32_t tag);
+/* Unlock and close the trace file (deleting it when empty) and free the record; 1 or 0. */
+XAPI int32_t XTermDebug(XHANDLE record);
+/* Read the levels and bindings again; on failure the record stays as it was; 1 or 0. */
+XAPI int32_t XRefreshDebug(XHANDLE record);
+/* Set the trace mask (0, 4, 6, 7; -1 for "XP_TRACE_ALL") of a binding or of all; 1 or 0. */
+XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask);
+/* Set the dump mask (0, 1; -1 for "XP_DUMP_ALL") of a binding or of all; 1 or 0. */
+XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask);
+/* The trace level (0-4) of a binding, or the global one for "XTORASYS"; 1 or 0. */
+XAPI int32_t XGetTraceLevel(XHANDLE record, const char *name, uint32_t *level);
+/* The dump level (0-2) of a binding, or the global one for "XTORASYS"; 1 or 0. */
+XAPI int32_t XGetDumpLevel(XHANDLE record, const char *name, uint32_t *level);
+/* Write a trace line of class cls (X_TRACE_*) for binding name when the levels let it through; 1 or 0. */
+XAPI int32_t XTrace(XHANDLE record, const char *name, int32_t cls, const char *format, ...);
+/* XTrace with class X_TRACE_HIGH. */
+XAPI int32_t XTraceH(XHANDLE record, const char *name, const char *format, ...);
+/* XTrace with class X_TRACE_MEDIUM. */
+XAPI int32_t XTraceM(XHANDLE record, const char *name, const char *format, ...);
+/* XTrace with class X_TRACE_LOW. */
+XAPI int32_t XTraceL(XHANDLE record, const char *name, const char *format, ...);
+/* Write a ready line (1-255 characters, two spare bytes after it) to the record's destination; 1 or 0, or the console's result. */
+XAPI int32_t X_trace_out(XHANDLE record, char *line);
+/* Hand line to the debug console (XPutDebugConsole); its result (length is unused). */
+XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t length);
+/* Dump size bytes at address, after an optional title line, when the levels let it through; 1 or 0. */
+XAPI int32_t XDump(XHANDLE record, const char *name, const char *title, const void *address,
+                   int32_t size);
+/* Write the address line and the image lines of a block; 1 or 0. */
+XAPI int32_t X_dump_out(XHANDLE record, const void *address, int32_t size);
+/* Build the image line at *offset of the block into line (128 bytes or more) and advance *offset; 1 or 0. */
+XAPI int32_t X_make_dump_image(const void *address, int32_t size, int32_t *offset, char *line);
 
 /* ------------------------------------------------------------------------ */
 /* xestae: exit routines and abnormal end                                   */
@@ -195,6 +233,18 @@ XAPI int32_t XResetVectorTable(const char *name);
 /* xcons: console and log output                                            */
 /* ------------------------------------------------------------------------ */
 /* (section xcons: declarations go here) */
+/* Format like printf and write the message (at most 124 characters) and a line feed to standard output; 1 or 0. */
+XAPI int32_t XPrintf(const char *format, ...);
+/* As XPrintf; a, b and c are host console routing values, unused here. */
+XAPI int32_t XWto(const char *format, int32_t a, int32_t b, int32_t c, ...);
+/* Write title (34 characters at most, may be NULL) and count (0-9) lines of 70 at most to standard output; 1 or 0. */
+XAPI int32_t XWtoMulti(const char *title, const char *const *lines, uint32_t count);
+/* As XPrintf (the log is standard output here), with its own error kinds. */
+XAPI int32_t XPrintfToLog(const char *format, ...);
+/* Format a line (124 characters at most) to target: 1 standard output, -1 standard error, else a file handle; 1 or 0. */
+XAPI int32_t XFprintf(int32_t target, const char *format, ...);
+/* Take back an operator message: nothing to do here; returns 1. */
+XAPI int32_t XDeleteMsg(uint32_t message);
 
 /* ------------------------------------------------------------------------ */
 /* xlock: lock objects and compare-and-swap                                 */

@@ -79,6 +79,7 @@ int main(void) {
     demo_events();
     demo_data();
     demo_time();
+    demo_diag();
     demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

@@ -16,4 +16,6 @@ void demo_events(void);
 void demo_data(void);
 /* Dates and times. */
 void demo_time(void);
+/* Console messages, trace lines and dumps. */
+void demo_diag(void);
 #endif

@@ -1,0 +1,435 @@
+// xdebug (settings): debug records.  A record takes its levels and bindings
+// from the chain of sections in the library settings file "XTORASYS", read in
+// two passes (count, then fill), and holds its trace file open and locked for
+// its whole life.
+#include <cerrno>
+#include <cstring>
+
+#include "os/tracefile.h"
+#include "xdebug.h"
+#include "xint.h"
+#include "xsysfl.h"
+
+using namespace zax;
+using namespace zax::debug;
+
+namespace {
+
+constexpr char kSettingsFile[] = "XTORASYS";
+constexpr char kTopSection[] = "XTORASYS";
+constexpr char kChainEnd[] = "NONE";
+constexpr char kConsoleName[] = "XP_TRACE_DEFAULT";
+constexpr char kTraceAll[] = "XP_TRACE_ALL";
+constexpr char kDumpAll[] = "XP_DUMP_ALL";
+constexpr int32_t kSectionMax = 255;  // characters of a "BINDINGS" value
+
+// Level and mask, in table order.
+struct Row {
+    int32_t level;
+    int32_t mask;
+};
+constexpr Row kTraceRows[] = {{0, 0}, {1, 4}, {2, 6}, {3, 7}, {4, -1}};
+constexpr Row kDumpRows[] = {{0, 0}, {1, 1}, {2, -1}};
+constexpr int kTraceGlobalRows = 5, kTraceBindingRows = 4;
+constexpr int kDumpGlobalRows = 3, kDumpBindingRows = 2;
+
+// The mask of level in the first rows of table; 0 when it is not there.
+int32_t mask_of_level(const Row *table, int rows, int32_t level) {
+    for (int i = 0; i < rows; ++i)
+        if (table[i].level == level) return table[i].mask;
+    return 0;
+}
+
+bool mask_allowed(const Row *table, int rows, int32_t mask) {
+    for (int i = 0; i < rows; ++i)
+        if (table[i].mask == mask) return true;
+    return false;
+}
+
+// The level of a stored mask; 0 for a mask outside the table.
+uint32_t level_of_mask(const Row *table, int rows, int32_t mask) {
+    for (int i = 0; i < rows; ++i)
+        if (table[i].mask == mask) return uint32_t(table[i].level);
+    return 0;
+}
+
+bool same(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
+
+XHANDLE open_settings() { return open_config_file(kSettingsFile); }
+
+// Closes a settings file without letting the close hide the pass's error.
+void close_settings(XHANDLE h) {
+    SavedError before;
+    XCloseParmFile(h);
+    before.restore();
+}
+
+// An integer level; absent, not a number or out of range reads as a level
+// that is in no table (the error of the read is not kept).
+int32_t read_level(XHANDLE h, const char *section, const char *key) {
+    SavedError before;
+    int32_t v = 0;
+    if (XReadParmInt(h, section, key, &v) == 0) {
+        before.restore();
+        return -1;
+    }
+    return v;
+}
+
+// A string entry into buffer (at most size bytes); its full length, or 0
+// with the failure recorded: an empty value counts as no value.
+int32_t read_str(XHANDLE h, const char *section, const char *key, char *buffer, int32_t size) {
+    SavedError before;
+    XSetLastError(0, 0, 0);
+    int32_t len = XReadParmStr(h, section, key, buffer, size);
+    if (len > 0) {
+        before.restore();
+        return len;
+    }
+    if (XGetLastError(nullptr) == 0) lib_error(FN_XReadParmStr, 4, 0);
+    return 0;
+}
+
+// The "BINDINGS" value of section into next (256 bytes).  position is the
+// section's place in the chain (0 for "XTORASYS").  Returns 1 for a next
+// section, 0 for the end of the chain, -1 on failure (recorded).
+int read_next(XHANDLE h, const char *section, uint32_t position, char *next) {
+    int32_t len = read_str(h, section, "BINDINGS", next, kSectionMax);
+    if (len == 0) return -1;
+    if (len > kSectionMax) {
+        lib_error(FN_XInitDebug, 4, position);
+        return -1;
+    }
+    next[len] = '\0';
+    return same(next, kChainEnd) ? 0 : 1;
+}
+
+// Counting pass: the number of binding sections in the chain.
+bool count_bindings(uint32_t &count) {
+    XHANDLE h = open_settings();
+    if (h == X_FAILED_PTR) return false;
+    char names[2][kSectionMax + 1];
+    const char *current = kTopSection;
+    uint32_t n = 0;
+    bool ok = true;
+    for (;;) {
+        char *next = names[n % 2];
+        int r = read_next(h, current, n, next);
+        if (r < 0) {
+            ok = false;
+            break;
+        }
+        if (r == 0) break;
+        if (n + 1 > kMaxBindings) {
+            lib_error(FN_XInitDebug, 3, 0);
+            ok = false;
+            break;
+        }
+        ++n;
+        current = next;
+    }
+    close_settings(h);
+    count = n;
+    return ok;
+}
+
+// Reading pass: the global levels and the entries of the table (room for
+// r->count entries).  A chain that has shrunk since the count leaves the
+// count at the entries filled.
+bool read_bindings(Record *r) {
+    XHANDLE h = open_settings();
+    if (h == X_FAILED_PTR) return false;
+    r->trace_mask = mask_of_level(kTraceRows, kTraceGlobalRows, read_level(h, kTopSection, "TRACE"));
+    r->dump_mask = mask_of_level(kDumpRows, kDumpGlobalRows, read_level(h, kTopSection, "DUMP"));
+    char names[2][kSectionMax + 1];
+    const char *current = kTopSection;
+    uint32_t filled = 0;
+    bool ok = true;
+    for (;;) {
+        char *next = names[filled % 2];
+        int more = read_next(h, current, filled, next);
+        if (more < 0) {
+            ok = false;
+            break;
+        }
+        if (more == 0) break;
+        if (filled + 1 > r->count) {
+            lib_error(FN_XInitDebug, 3, 0);
+            ok = false;
+            break;
+        }
+        Binding &b = r->table[filled];
+        ++filled;
+        current = next;
+        char id[kIdMax + 1] = {};
+        int32_t len = read_str(h, current, "ID", id, int32_t(kIdMax));
+        if (len == 0) {
+            ok = false;
+            break;
+        }
+        if (len > int32_t(kIdMax)) {
+            lib_error(FN_XInitDebug, 2, filled);
+            ok = false;
+            break;
+        }
+        std::memcpy(b.id, id, sizeof b.id);
+        b.trace_mask = mask_of_level(kTraceRows, kTraceBindingRows, read_level(h, current, "TRACE"));
+        b.dump_mask = mask_of_level(kDumpRows, kDumpBindingRows, read_level(h, current, "DUMP"));
+    }
+    close_settings(h);
+    if (ok) r->count = filled;
+    return ok;
+}
+
+// Both passes into r, whose count, masks and table are clear.  On failure
+// the table that was allocated stays in r->table for the caller to free.
+bool load_settings(Record *r) {
+    uint32_t count = 0;
+    if (!count_bindings(count)) return false;
+    r->count = count;
+    if (count > 0) {
+        void *t = XAllocMemory(int32_t(count * sizeof(Binding)), r->tag);
+        if (t == X_FAILED_PTR) {
+            r->count = 0;
+            return false;
+        }
+        r->table = static_cast<Binding *>(t);
+    }
+    return read_bindings(r);
+}
+
+bool open_failed_missing() {
+    XErrorInfo e{};
+    return XGetLastError(&e) == code_of(FN_XOpenFile, 2) && e.detail == uint32_t(ENOENT);
+}
+
+bool open_failed_exists() {
+    XErrorInfo e{};
+    return XGetLastError(&e) == code_of(FN_XOpenFile, 2) && e.detail == uint32_t(EEXIST);
+}
+
+// Opens the trace file with its exclusive lock (waiting for another record
+// that holds it), emptying it when it exists (once the lock is had) and
+// creating it when it does not.  The file handle, or 0 with the error
+// recorded.
+XFILE open_trace_file(const char *name) {
+    for (;;) {
+        XFILE f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_TRUNCATE);
+        if (f == 0) {
+            if (!open_failed_missing()) return 0;
+            f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE);
+            if (f == 0) {
+                if (open_failed_exists()) continue;  // another opener was quicker
+                return 0;
+            }
+        }
+        // A record that ended while this one waited may have deleted the
+        // file: this one then makes a new one.
+        bool linked = true;
+        if (int err = os::trace_file_linked(f, linked)) {
+            sys_error(FN_XOpenFile, 2, err);
+            XCloseFile(f);
+            return 0;
+        }
+        if (linked) return f;
+        XCloseFile(f);
+    }
+}
+
+// Ends the record: trace file, table, record.  Every step is tried; false
+// when any failed, with the first failure in the error record.
+bool end_record(Record *r) {
+    bool ok = true;
+    SavedError first;
+    auto step = [&](bool done) {
+        if (!done && ok) {
+            first = SavedError();
+            ok = false;
+        }
+    };
+    if (r->file != 0) {
+        // Size and deletion come before the unlock: a record waiting for the
+        // file then finds it deleted and makes a new one.
+        uint32_t high = 0, low = 0;
+        bool sized = XGetFileSize64(r->file, &high, &low) == 0;
+        step(sized);
+        if (sized && high == 0 && low == 0) step(XDeleteFile(r->file_name) == 1);
+        step(XUnlockFile(r->file) == 1);
+        step(XCloseFile(r->file) == 1);
+    }
+    if (r->table != nullptr) step(XFreeMemory(r->table) == 1);
+    step(XFreeMemory(r) == 1);
+    if (!ok) first.restore();
+    return ok;
+}
+
+// Checks record and name of the set operations.
+bool check_set(Fn fn, const Record *r, const char *name) {
+    if (r == nullptr) {
+        lib_error(fn, 1, 1);
+        return false;
+    }
+    if (!valid_name(name)) {
+        lib_error(fn, 1, 2);
+        return false;
+    }
+    return true;
+}
+
+bool check_get(Fn fn, const Record *r, const char *name, const uint32_t *level) {
+    uint32_t bad = r == nullptr ? 1 : name == nullptr ? 2 : level == nullptr ? 3 : 0;
+    if (bad != 0) {
+        lib_error(fn, 1, bad);
+        return false;
+    }
+    return true;
+}
+
+Binding *find_entry(Record *r, const char *name) {
+    return const_cast<Binding *>(find_binding(r, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
+    if (name == nullptr || name[0] == '\0' || std::memchr(name, 0, kNameBuf) == nullptr) {
+        lib_error(FN_XInitDebug, 1, 1);
+        return nullptr;
+    }
+    void *block = XAllocMemory(int32_t(sizeof(Record)), tag);
+    if (block == X_FAILED_PTR) return nullptr;
+    Record *r = static_cast<Record *>(block);
+    r->tag = tag;
+    bool ok = count_bindings(r->count);
+    if (ok && r->count > 0) {
+        void *t = XAllocMemory(int32_t(r->count * sizeof(Binding)), tag);
+        if (t == X_FAILED_PTR) {
+            ok = false;
+        } else {
+            r->table = static_cast<Binding *>(t);
+        }
+    }
+    if (!ok) r->count = 0;
+    if (ok && !same(name, kConsoleName)) {
+        r->file = open_trace_file(name);
+        ok = r->file != 0;
+        if (ok) std::memcpy(r->file_name, name, std::strlen(name) + 1);
+    }
+    if (ok) ok = read_bindings(r);
+    if (ok) return r;
+    SavedError failure;
+    end_record(r);
+    failure.restore();
+    return nullptr;
+}
+
+XAPI int32_t XTermDebug(XHANDLE record) {
+    if (record == nullptr) {
+        lib_error(FN_XTermDebug, 1, 1);
+        return 0;
+    }
+    return end_record(static_cast<Record *>(record)) ? 1 : 0;
+}
+
+XAPI int32_t XRefreshDebug(XHANDLE record) {
+    if (record == nullptr) {
+        lib_error(FN_XRefreshDebug, 1, 1);
+        return 0;
+    }
+    Record *r = static_cast<Record *>(record);
+    Record old;
+    std::memcpy(&old, r, sizeof old);
+    r->count = 0;
+    r->trace_mask = 0;
+    r->dump_mask = 0;
+    r->table = nullptr;
+    if (load_settings(r)) {
+        if (old.table != nullptr) XFreeMemory(old.table);
+        return 1;
+    }
+    if (r->table != nullptr) {
+        SavedError failure;
+        XFreeMemory(r->table);
+        failure.restore();
+    }
+    std::memcpy(r, &old, sizeof old);
+    return 0;
+}
+
+XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask) {
+    Record *r = static_cast<Record *>(record);
+    if (!check_set(FN_XSetTraceLevel, r, name)) return 0;
+    bool all = same(name, kTraceAll);
+    if (!mask_allowed(kTraceRows, all ? kTraceGlobalRows : kTraceBindingRows, mask)) {
+        lib_error(FN_XSetTraceLevel, 1, 3);
+        return 0;
+    }
+    if (all) {
+        r->trace_mask = mask;
+        return 1;
+    }
+    Binding *b = find_entry(r, name);
+    if (b == nullptr) {
+        lib_error(FN_XSetTraceLevel, 2, 0);
+        return 0;
+    }
+    b->trace_mask = mask;
+    return 1;
+}
+
+XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask) {
+    Record *r = static_cast<Record *>(record);
+    if (!check_set(FN_XSetDumpLevel, r, name)) return 0;
+    bool all = same(name, kDumpAll);
+    if (!mask_allowed(kDumpRows, all ? kDumpGlobalRows : kDumpBindingRows, mask)) {
+        lib_error(FN_XSetDumpLevel, 1, 3);
+        return 0;
+    }
+    if (all) {
+        r->dump_mask = mask;
+        return 1;
+    }
+    Binding *b = find_entry(r, name);
+    if (b == nullptr) {
+        lib_error(FN_XSetDumpLevel, 2, 0);
+        return 0;
+    }
+    b->dump_mask = mask;
+    return 1;
+}
+
+XAPI int32_t XGetTraceLevel(XHANDLE record, const char *name, uint32_t *level) {
+    Record *r = static_cast<Record *>(record);
+    if (!check_get(FN_XGetTraceLevel, r, name, level)) return 0;
+    if (same(name, kTopSection)) {
+        *level = level_of_mask(kTraceRows, kTraceGlobalRows, r->trace_mask);
+        return 1;
+    }
+    const Binding *b = find_binding(r, name);
+    if (b == nullptr) {
+        lib_error(FN_XGetTraceLevel, 2, 0);
+        return 0;
+    }
+    *level = level_of_mask(kTraceRows, kTraceGlobalRows, b->trace_mask);
+    return 1;
+}
+
+XAPI int32_t XGetDumpLevel(XHANDLE record, const char *name, uint32_t *level) {
+    Record *r = static_cast<Record *>(record);
+    if (!check_get(FN_XGetDumpLevel, r, name, level)) return 0;
+    if (same(name, kTopSection)) {
+        *level = level_of_mask(kDumpRows, kDumpGlobalRows, r->dump_mask);
+        return 1;
+    }
+    const Binding *b = find_binding(r, name);
+    if (b == nullptr) {
+        lib_error(FN_XGetDumpLevel, 2, 0);
+        return 0;
+    }
+    *level = level_of_mask(kDumpRows, kDumpGlobalRows, b->dump_mask);
+    return 1;
+}
+
+}  // extern "C"
