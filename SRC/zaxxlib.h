@@ -298,6 +298,87 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* xlistuty, xlistl, xlistg: lists                                          */
 /* ------------------------------------------------------------------------ */
 /* (section xlist: declarations go here) */
+/* List operations' lock time-outs are signed milliseconds: -1 waits without
+ * limit, 0 only tries. Positions: 1 to count, 0 the first, -1 the last. */
+
+/* A local list bounded to capacity bytes (each element counts its size + 12;
+ * 0: no limit); key is not used; tag goes with every allocation. The handle, or NULL. */
+XAPI XHANDLE XCreateList(uint32_t capacity, int32_t key, uint32_t tag);
+/* Free a local list with all its elements; 1 or 0. */
+XAPI int32_t XDestroyList(XHANDLE list);
+/* Copy size bytes of data in as the element at position (count + 1 or -1: append); 1 or 0. */
+XAPI int32_t XAddList(XHANDLE list, const void *data, uint32_t size, int32_t position);
+/* XAddList waiting at most timeout ms for the list: 1, -1 failure, -2 time-out. */
+XAPI int32_t XAddListT(XHANDLE list, const void *data, uint32_t size, int32_t position,
+                       int32_t timeout);
+/* Remove the element at position, copying it to buffer (may be NULL); 1 or 0. */
+XAPI int32_t XRemoveList(XHANDLE list, void *buffer, uint32_t size, int32_t position);
+/* XRemoveList with a lock time-out: 1, -1 failure, -2 time-out. */
+XAPI int32_t XRemoveListT(XHANDLE list, void *buffer, uint32_t size, int32_t position,
+                          int32_t timeout);
+/* Copy at most size bytes of the element at position; its data size, or 0. */
+XAPI int32_t XPeekList(XHANDLE list, void *buffer, uint32_t size, int32_t position);
+/* XPeekList with a lock time-out: the data size, -1 failure, -2 time-out. */
+XAPI int32_t XPeekListT(XHANDLE list, void *buffer, uint32_t size, int32_t position,
+                        int32_t timeout);
+/* The number of elements, or 0 on failure. */
+XAPI int32_t XGetListNum(XHANDLE list);
+/* The number of elements, -1 failure, -2 time-out. */
+XAPI int32_t XGetListNumT(XHANDLE list, int32_t timeout);
+
+/* Create the machine-wide list of key with capacity bytes and tag, or attach to it; the handle, or NULL. */
+XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag);
+/* Leave a global list (the last process to leave frees it); 1 or 0. */
+XAPI int32_t XDestroyGlobalList(XHANDLE list);
+/* XAddList on a global list; 1 or 0. */
+XAPI int32_t XAddGlobalList(XHANDLE list, const void *data, uint32_t size, int32_t position);
+/* XAddListT on a global list: 1, -1 or -2. */
+XAPI int32_t XAddGlobalListT(XHANDLE list, const void *data, uint32_t size, int32_t position,
+                             int32_t timeout);
+/* XRemoveList on a global list; 1 or 0. */
+XAPI int32_t XRemoveGlobalList(XHANDLE list, void *buffer, uint32_t size, int32_t position);
+/* XRemoveListT on a global list: 1, -1 or -2. */
+XAPI int32_t XRemoveGlobalListT(XHANDLE list, void *buffer, uint32_t size, int32_t position,
+                                int32_t timeout);
+/* XPeekList on a global list: the data size, or 0. */
+XAPI int32_t XPeekGlobalList(XHANDLE list, void *buffer, uint32_t size, int32_t position);
+/* XPeekListT on a global list: the data size, -1 or -2. */
+XAPI int32_t XPeekGlobalListT(XHANDLE list, void *buffer, uint32_t size, int32_t position,
+                              int32_t timeout);
+/* The number of elements of a global list, or -1 on failure. */
+XAPI int32_t XGetGlobalListNum(XHANDLE list);
+/* The number of elements of a global list, -1 failure, -2 time-out. */
+XAPI int32_t XGetGlobalListNumT(XHANDLE list, int32_t timeout);
+/* XSaveList on a global list; 1 or 0. */
+XAPI int32_t XSaveGlobalList(XHANDLE list, const char *name);
+/* XSaveListT on a global list: 1, -1 or -2. */
+XAPI int32_t XSaveGlobalListT(XHANDLE list, const char *name, int32_t timeout);
+/* XLoadList on a global list; 1 or 0. */
+XAPI int32_t XLoadGlobalList(XHANDLE list, const char *name);
+/* XLoadListT on a global list: 1, -1 or -2. */
+XAPI int32_t XLoadGlobalListT(XHANDLE list, const char *name, int32_t timeout);
+
+/* Write every element of the list, in order, to the file name; 1 or 0. */
+XAPI int32_t XSaveList(XHANDLE list, const char *name);
+/* XSaveList with a lock time-out: 1, -1 failure, -2 time-out. */
+XAPI int32_t XSaveListT(XHANDLE list, const char *name, int32_t timeout);
+/* Replace the list's elements by those of a saved file (all or nothing); 1 or 0. */
+XAPI int32_t XLoadList(XHANDLE list, const char *name);
+/* XLoadList with a lock time-out: 1, -1 failure, -2 time-out. */
+XAPI int32_t XLoadListT(XHANDLE list, const char *name, int32_t timeout);
+
+/* For the library's partners: the list's lock object for key (-1: private); 1 or 0. */
+XAPI int32_t X_create_list_lock(XHANDLE list, int32_t key);
+/* Destroy the list's lock object; 1 or 0. */
+XAPI int32_t X_destroy_list_lock(XHANDLE list);
+/* Hold the list lock (nestable by its holder) to make several operations one; 1 or 0. */
+XAPI int32_t X_lock_list(XHANDLE list);
+/* Give one hold of the list lock back; 1 or 0. */
+XAPI int32_t X_unlock_list(XHANDLE list);
+/* Storage for an element of size data bytes in the list region; NULL on failure. */
+XAPI void *X_alloc_list(void *region, uint32_t size, uint32_t flags);
+/* Give an element's storage back to the list region; 1 or 0. */
+XAPI int32_t X_free_list(void *region, void *element);
 
 /* ------------------------------------------------------------------------ */
 /* xfile, xfile64: files, line input and output, memory-mapped files        */

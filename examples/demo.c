@@ -80,6 +80,7 @@ int main(void) {
     demo_data();
     demo_time();
     demo_diag();
+    demo_lists();
     demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

@@ -18,4 +18,6 @@ void demo_data(void);
 void demo_time(void);
 /* Console messages, trace lines and dumps. */
 void demo_diag(void);
+/* Local and global lists, saved and loaded. */
+void demo_lists(void);
 #endif

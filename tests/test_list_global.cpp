@@ -1,0 +1,314 @@
+// Global lists across processes: creation, attachment, mismatches, the last
+// detach, order, and processes that die attached or holding the lock.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OMIKINIT/omikextn.h"
+#include "xlist.h"
+#include "xmemg.h"
+#include "zaxtest.h"
+
+using namespace zaxtest;
+
+namespace {
+
+constexpr uint32_t kCreate = 0xaa, kDestroy = 0xab, kAllocList = 0xac, kDestroyList = 0xb5,
+                   kAdd = 0xb6, kNum = 0xbb, kLockObj = 0x106;
+
+class GlobalList : public ZaxTest {
+protected:
+    void TearDown() override {
+        zax::omik::pause_ms = 100;
+        ZaxTest::TearDown();
+    }
+    static zax::GlobalRegion *region(XHANDLE list) {
+        return static_cast<zax::GlobalRegion *>(static_cast<zax::ListHandle *>(list)->region);
+    }
+    static std::string peek(XHANDLE list, int32_t pos) {
+        char buf[256] = {};
+        int32_t n = XPeekGlobalList(list, buf, sizeof buf, pos);
+        return std::string(buf, size_t(n > 0 ? n : 0));
+    }
+    bool exists(const std::string &name) const {
+        struct stat st;
+        return stat(path(name).c_str(), &st) == 0;
+    }
+};
+
+TEST_F(GlobalList, ASecondProcessAttachesAndSharesTheElements) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE a = XCreateGlobalList(1000, 0x1234, 0x177);
+    ASSERT_NE(a, nullptr);
+    zax::GlobalRegion *r = region(a);
+    // The region: 250 words, a bitmap of 32 bytes, the data area at 88.
+    EXPECT_EQ(r->h.type, 71u);
+    EXPECT_EQ(r->h.capacity, 1000u);
+    EXPECT_EQ(r->h.tag, 0x177u);
+    EXPECT_EQ(r->h.total_words, 250u);
+    EXPECT_EQ(r->h.free_words, 250u);
+    EXPECT_EQ(r->h.data_offset, 88u);
+    EXPECT_EQ(r->h.attach, 1u);
+    const auto *seg = reinterpret_cast<const zax::ShmHeader *>(reinterpret_cast<char *>(r) - 16);
+    EXPECT_EQ(seg->total, 16u + 88u + 1000u);
+    EXPECT_EQ(seg->tag1, 0x77);
+    EXPECT_EQ(seg->tag2, 0xF1);
+
+    ASSERT_EQ(XAddGlobalList(a, "first", 5, -1), 1);
+    ASSERT_EQ(XAddGlobalList(a, "second", 6, -1), 1);
+    // Links are offsets from the region's start, never addresses.
+    EXPECT_EQ(r->first, 88u);
+    EXPECT_EQ(r->last, 88u + 5u * 4u);
+
+    HelperResult h = RunHelper(
+        {"glist", "1234", "1000", "0x177", "peek:0", "peek:-1", "num", "add:third", "destroy"});
+    EXPECT_EQ(h.exit_code, 0);
+    EXPECT_EQ(h.out, "peek first\npeek second\nnum 2\ndestroy 1\n");
+    EXPECT_EQ(XGetGlobalListNum(a), 3);
+    EXPECT_EQ(peek(a, -1), "third");
+    EXPECT_EQ(r->h.attach, 1u);
+
+    // A second handle in the same process is one more attachment.
+    XHANDLE b = XCreateGlobalList(1000, 0x1234, 0x177);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(r->h.attach, 2u);
+    EXPECT_EQ(peek(b, 2), "second");
+    EXPECT_EQ(XDestroyGlobalList(b), 1);
+    EXPECT_EQ(r->h.attach, 1u);
+    EXPECT_EQ(XDestroyGlobalList(a), 1);
+    EXPECT_FALSE(exists("00001234"));
+}
+
+TEST_F(GlobalList, AnotherCapacityOrTagIsRefusedAndTheListStaysAsItWas) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE a = XCreateGlobalList(1000, 0x1234, 7);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(XAddGlobalList(a, "keep", 4, -1), 1);
+    HelperResult h = RunHelper({"glist", "1234", "2000", "7"});
+    EXPECT_EQ(h.exit_code, 1);
+    EXPECT_EQ(h.out, "create error AA0002 1\n");
+    h = RunHelper({"glist", "1234", "1000", "8"});
+    EXPECT_EQ(h.exit_code, 1);
+    EXPECT_EQ(h.out, "create error AA0002 2\n");
+    EXPECT_EQ(XCreateGlobalList(999, 0x1234, 7), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 2), 1, 2);
+    EXPECT_EQ(XCreateGlobalList(1000, 0x1234, 0x107), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 2), 2, 2);
+    EXPECT_EQ(region(a)->h.attach, 1u);
+    EXPECT_EQ(XGetGlobalListNum(a), 1);
+    EXPECT_EQ(peek(a, 0), "keep");
+
+    // A segment of the key that holds no list is refused the same way.
+    XHANDLE seg = nullptr;
+    void *area = XAllocShrMemory(&seg, 4096, 0x4321, 0, 0);
+    ASSERT_NE(area, X_FAILED_PTR);
+    EXPECT_EQ(XCreateGlobalList(1000, 0x4321, 0), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 2), 1, 2);
+    EXPECT_EQ(XFreeShrMemory(area, seg), 1);
+    EXPECT_EQ(XDestroyGlobalList(a), 1);
+}
+
+TEST_F(GlobalList, TheLastProcessToLeaveFreesTheList) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    // B creates the list and stays until told to go; C comes and goes.
+    std::string ready = path("b.ready"), go = path("b.go");
+    int b = SpawnHelper({"glist", "55", "500", "3", "add:fromB", "touch:" + ready, "wait:" + go,
+                         "destroy"});
+    ASSERT_GT(b, 0);
+    for (int i = 0; i < 2000 && access(ready.c_str(), F_OK) != 0; ++i) usleep(5000);
+    ASSERT_EQ(access(ready.c_str(), F_OK), 0);
+    XHANDLE a = XCreateGlobalList(500, 0x55, 3);
+    ASSERT_NE(a, nullptr);
+    zax::GlobalRegion *r = region(a);
+    EXPECT_EQ(r->h.attach, 2u);
+    EXPECT_EQ(peek(a, 0), "fromB");
+    HelperResult c = RunHelper({"glist", "55", "500", "3", "num", "add:fromC", "destroy"});
+    EXPECT_EQ(c.out, "num 1\ndestroy 1\n");
+    EXPECT_EQ(r->h.attach, 2u);
+
+    // The creator leaving does not end the list while this process has it.
+    FILE *f = std::fopen(go.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_EQ(WaitHelper(b), 0);
+    EXPECT_EQ(r->h.attach, 1u);
+    EXPECT_EQ(XGetGlobalListNum(a), 2);
+    EXPECT_EQ(peek(a, -1), "fromC");
+    EXPECT_TRUE(exists("00000055"));
+
+    // The last one out frees segment and key; the next create starts afresh.
+    EXPECT_EQ(XDestroyGlobalList(a), 1);
+    EXPECT_FALSE(exists("00000055"));
+    EXPECT_EQ(XGetVectorTable("00000055"), 0u);
+    a = XCreateGlobalList(500, 0x55, 3);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(XGetGlobalListNum(a), 0);
+    EXPECT_EQ(region(a)->h.attach, 1u);
+    EXPECT_EQ(XDestroyGlobalList(a), 1);
+}
+
+TEST_F(GlobalList, ElementsFromTwoProducersArriveInTheirOrder) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE list = XCreateGlobalList(64 * 1024, 0x77, 0);
+    ASSERT_NE(list, nullptr);
+    constexpr int kEach = 400;
+    std::string go = path("go");
+    int p1 = SpawnHelper({"glist", "77", "65536", "0", "wait:" + go, "addn:A:400", "destroy"});
+    int p2 = SpawnHelper({"glist", "77", "65536", "0", "wait:" + go, "addn:B:400", "destroy"});
+    ASSERT_GT(p1, 0);
+    ASSERT_GT(p2, 0);
+    FILE *f = std::fopen(go.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    // Consume while they produce: each producer's elements in its own order.
+    std::map<char, int> next{{'A', 0}, {'B', 0}};
+    int received = 0;
+    for (int spins = 0; received < 2 * kEach && spins < 200000; ++spins) {
+        char buf[32] = {};
+        int32_t n = XPeekGlobalListT(list, buf, sizeof buf, 0, -1);
+        if (n <= 0) {
+            usleep(100);
+            continue;
+        }
+        ASSERT_EQ(XRemoveGlobalList(list, buf, sizeof buf, 0), 1);
+        std::string s(buf, size_t(n));
+        ASSERT_EQ(s.substr(1), std::to_string(next[s[0]])) << s;
+        ++next[s[0]];
+        ++received;
+    }
+    EXPECT_EQ(received, 2 * kEach);
+    EXPECT_EQ(WaitHelper(p1), 0);
+    EXPECT_EQ(WaitHelper(p2), 0);
+    zax::GlobalRegion *r = region(list);
+    EXPECT_EQ(r->h.attach, 1u);
+    EXPECT_EQ(r->h.count, 0u);
+    EXPECT_EQ(r->h.used, 0u);
+    EXPECT_EQ(r->h.free_words, r->h.total_words);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+}
+
+TEST_F(GlobalList, AProcessThatDiesHoldingTheLockLeavesItToTheNext) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
+#endif
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE list = XCreateGlobalList(100, 0x66, 0);
+    ASSERT_NE(list, nullptr);
+    HelperResult h = RunHelper({"glist", "66", "100", "0", "add:x", "hold", "kill"});
+    EXPECT_EQ(h.signal, SIGKILL);
+    EXPECT_EQ(XAddGlobalListT(list, "y", 1, -1, 5000), 1);
+    EXPECT_EQ(XGetGlobalListNumT(list, 0), 2);
+    EXPECT_EQ(peek(list, 0), "x");
+    // Its attachment stays counted: the list outlives this process's leaving.
+    EXPECT_EQ(region(list)->h.attach, 2u);
+    EXPECT_EQ(region(list)->h.depth, 0u);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+    EXPECT_TRUE(exists("00000066"));
+}
+
+TEST_F(GlobalList, AProcessThatEndsAttachedLeavesTheListSound) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE list = XCreateGlobalList(4000, 0x67, 0);
+    ASSERT_NE(list, nullptr);
+    HelperResult h = RunHelper({"glist", "67", "4000", "0", "addn:k:50", "exit"});
+    EXPECT_EQ(h.exit_code, 0);
+    EXPECT_EQ(XGetGlobalListNum(list), 50);
+    for (int i = 0; i < 50; ++i) {
+        char buf[8] = {};
+        ASSERT_EQ(XRemoveGlobalList(list, buf, sizeof buf, 0), 1);
+        EXPECT_EQ(std::string(buf), "k" + std::to_string(i));
+    }
+    zax::GlobalRegion *r = region(list);
+    EXPECT_EQ(r->h.free_words, r->h.total_words);
+    EXPECT_EQ(r->first, 0u);
+    EXPECT_EQ(r->last, 0u);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+}
+
+TEST_F(GlobalList, StorageRunsOutOfWordsBeforeTheCapacityAndFailsUnderItsOwnCode) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    // Capacity 100 is 25 words; an element of 1 byte counts 13 bytes but takes 4 words.
+    XHANDLE list = XCreateGlobalList(100, 0x68, 0);
+    ASSERT_NE(list, nullptr);
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(XAddGlobalList(list, "abcdef" + i, 1, -1), 1);
+    EXPECT_EQ(XAddGlobalList(list, "g", 1, -1), 0);
+    EXPECT_LAST_ERROR(code(kAllocList, 2), 0, 2);
+    EXPECT_EQ(XAddGlobalListT(list, "g", 1, -1, 0), -1);
+    // Free words 4 + 4 + 1, none of them five in a row.
+    ASSERT_EQ(XRemoveGlobalList(list, nullptr, 0, 2), 1);
+    ASSERT_EQ(XRemoveGlobalList(list, nullptr, 0, 3), 1);
+    EXPECT_EQ(XAddGlobalList(list, "12345", 5, -1), 0);
+    EXPECT_LAST_ERROR(code(kAllocList, 3), 0, 2);
+    EXPECT_EQ(XGetGlobalListNum(list), 4);
+    // The capacity itself still applies first.
+    EXPECT_EQ(XAddGlobalList(list, std::string(60, 'x').data(), 60, -1), 0);
+    EXPECT_LAST_ERROR(code(kAdd, 3), 0, 2);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+}
+
+TEST_F(GlobalList, GlobalFormsMapTheirResults) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    EXPECT_EQ(XCreateGlobalList(0, 1, 0), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 1), 1, 2);
+    EXPECT_EQ(XCreateGlobalList(10, 0, 0), nullptr);
+    EXPECT_LAST_ERROR(code(kCreate, 1), 2, 2);
+    EXPECT_EQ(XDestroyGlobalList(nullptr), 0);
+    EXPECT_LAST_ERROR(code(kDestroy, 1), 1, 2);
+    EXPECT_EQ(XGetGlobalListNum(nullptr), -1);
+    EXPECT_LAST_ERROR(code(kNum, 1), 1, 2);
+    EXPECT_EQ(XGetGlobalListNumT(nullptr, 0), -1);
+    EXPECT_EQ(XAddGlobalList(nullptr, "a", 1, -1), 0);
+    EXPECT_EQ(XAddGlobalListT(nullptr, "a", 1, -1, 0), -1);
+    EXPECT_EQ(XPeekGlobalList(nullptr, nullptr, 0, 0), 0);
+    EXPECT_EQ(XPeekGlobalListT(nullptr, nullptr, 0, 0, 0), -1);
+    EXPECT_EQ(XRemoveGlobalList(nullptr, nullptr, 0, 0), 0);
+    EXPECT_EQ(XRemoveGlobalListT(nullptr, nullptr, 0, 0, 0), -1);
+
+    XHANDLE list = XCreateGlobalList(100, 0x69, 0);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(XAddGlobalList(list, "abc", 3, -1), 1);
+    EXPECT_EQ(XPeekGlobalList(list, nullptr, 0, 0), 3);
+    EXPECT_EQ(XPeekGlobalListT(list, nullptr, 0, 0, 0), 3);
+    // A global list is left, never destroyed as a local one.
+    EXPECT_EQ(XDestroyList(list), 0);
+    EXPECT_LAST_ERROR(code(kDestroyList, 1), 1, 2);
+    EXPECT_EQ(XGetGlobalListNum(list), 1);
+
+    // Held by another thread: every T form times out with -2, the lock's error.
+    ASSERT_EQ(X_lock_list(list), 1);
+    std::vector<int32_t> got;
+    std::thread([&] {
+        got.push_back(XAddGlobalListT(list, "x", 1, -1, 0));
+        got.push_back(XRemoveGlobalListT(list, nullptr, 0, 0, 0));
+        got.push_back(XPeekGlobalListT(list, nullptr, 0, 0, 0));
+        got.push_back(XGetGlobalListNumT(list, 10));
+        got.push_back(XSaveGlobalListT(list, path("s").c_str(), 0));
+        got.push_back(XLoadGlobalListT(list, path("s").c_str(), 0));
+        got.push_back(XGetLastError(nullptr) == code(kLockObj, 2) ? 1 : 0);
+    }).join();
+    EXPECT_EQ(got, (std::vector<int32_t>{-2, -2, -2, -2, -2, -2, 1}));
+    EXPECT_EQ(X_unlock_list(list), 1);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+}
+
+TEST_F(GlobalList, WithoutTheServiceCreationFailsWithTheConnectionError) {
+    zax::omik::pause_ms = 1;
+    EXPECT_EQ(XCreateGlobalList(100, 5, 0), nullptr);
+    EXPECT_LAST_ERROR(code(0x8d, 3), ENOENT, 1);
+    EXPECT_FALSE(exists("00000005"));
+}
+
+}  // namespace
