@@ -1,25 +1,109 @@
 // xdllmain: what the library does when it is loaded into a process, when a
 // thread ends, and when it is unloaded.
+#include "xdllmain.h"
+
+#include <cstdio>
+#include <cstring>
+
 #include "os/slot.h"
+#include "os/timer.h"
 #include "xerror.h"
+#include "xevent_timer.h"
 #include "xint.h"
 
 namespace zax {
+namespace {
+
+// Written by the load and the unload only, which the system serialises.
+int32_t g_lock_timeout = kDefaultLockTimeout;
+uint32_t g_term_mode = kDefaultTermMode;
+uint32_t g_resolution = 0;
+XHANDLE g_timer_lock = nullptr;
+XHANDLE g_exit_lock = nullptr;
+bool g_loaded = false;
+
+// A constructor cannot refuse the load on Linux: the failed load says so
+// once on standard error and leaves the library unloaded; the functions that
+// need its locks then fail as they would on a null lock object.
+int load_failed(const char *what) {
+    std::fprintf(stderr, "zaxxlib: the library could not be loaded: %s\n", what);
+    return 0;
+}
+
+int load() {
+    if (thread_record() == nullptr) return load_failed("no thread slot or error record");
+    read_load_settings();
+    os::TimerCaps caps{};
+    if (os::timer_caps(&caps) != 0) return load_failed("no timer capabilities");
+    g_resolution = resolution_for(caps.min_period, caps.max_period);
+    os::timer_begin_period(g_resolution);
+    timer_table_clear();
+    g_timer_lock = XCreateLockObj(-1);
+    if (g_timer_lock == nullptr) return load_failed("no timer-table lock");
+    g_exit_lock = XCreateLockObj(-1);
+    if (g_exit_lock == nullptr) return load_failed("no exit-routine lock");
+    g_loaded = true;
+    return 1;
+}
+
+int unload() {
+    g_loaded = false;
+    if (g_timer_lock != nullptr) {
+        XDestroyLockObj(g_timer_lock);
+        g_timer_lock = nullptr;
+    }
+    os::timer_end_period(g_resolution);
+    if (g_exit_lock != nullptr && XDestroyLockObj(g_exit_lock) == 1) g_exit_lock = nullptr;
+    free_thread_record();
+    if (os::slot_exists()) return os::slot_delete() == 0 ? 1 : 0;
+    return 1;
+}
+
+}  // namespace
+
+int32_t lock_timeout() { return g_lock_timeout; }
+uint32_t termination_mode() { return g_term_mode; }
+uint32_t timer_resolution() { return g_resolution; }
+XHANDLE timer_table_lock() { return g_timer_lock; }
+XHANDLE exit_routine_lock() { return g_exit_lock; }
+bool library_loaded() { return g_loaded; }
+
+uint32_t resolution_for(uint32_t minimum, uint32_t maximum) {
+    uint32_t r = minimum < 10 ? 10 : minimum;
+    return r < maximum ? r : maximum;
+}
+
+void read_load_settings() {
+    g_lock_timeout = kDefaultLockTimeout;
+    g_term_mode = kDefaultTermMode;
+    // The directory of the settings file, cut to 256 characters; without
+    // one the file is looked for in the current directory.
+    char directory[257] = {};
+    int32_t length = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, directory, sizeof directory);
+    XHANDLE file = length > 0 ? (directory[256] = '\0', XOpenParmFile(directory, "XTORASYS"))
+                              : XOpenParmFile(nullptr, "XTORASYS");
+    if (file == X_FAILED_PTR) return;
+    int32_t value = 0;
+    // No range check: a negative timeout (-1) waits without limit.
+    if (XReadParmInt(file, "TIME", "TIMEOUT", &value) == 1) g_lock_timeout = value;
+    value = 0;
+    XReadParmInt(file, "ESTAE", "TERMMODE", &value);
+    if (value == 1) g_term_mode = 0;
+    XCloseParmFile(file);
+}
 
 int dll_entry(int reason) {
     switch (reason) {
-    case 1:  // load: the thread slot and the loading thread's record
-        return thread_record() != nullptr ? 1 : 0;
+    case 1:
+        return load();
     case 2:  // thread attach (the layer calls it where it can; first use covers the rest)
         return thread_record() != nullptr ? 1 : 0;
-    case 3:  // thread detach
+    case 3:  // thread detach: the exit-routine chain is not walked
         if (thread_record() == nullptr) return 0;
         free_thread_record();
         return 1;
-    case 0:  // unload
-        free_thread_record();
-        if (os::slot_exists()) return os::slot_delete() == 0 ? 1 : 0;
-        return 1;
+    case 0:
+        return unload();
     default:
         return 0;
     }

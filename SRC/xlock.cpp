@@ -13,7 +13,9 @@ namespace zax {
 // The record behind a lock handle. The owner belongs to the record, not to
 // the mutex: two records of one key share the mutex, each with its owner.
 struct LockRecord {
-    uint32_t owner;  // kernel thread id of the holder through this record, 0 for none
+    // Kernel thread id of the holder through this record, 0 for none. Only
+    // the holder writes it; others may read it without the mutex.
+    std::atomic<uint32_t> owner;
     os::Mutex *mutex;
 };
 
@@ -67,13 +69,13 @@ XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) {
         return 2;
     }
     uint32_t self = os::self_tid();
-    if (rec->owner == self) {
+    if (rec->owner.load(std::memory_order_relaxed) == self) {
         // Held already: undo this acquisition only, the first hold stays.
         lib_error(FN_XLockObj, 10, 0);
         os::mutex_unlock(rec->mutex);
         return 0;
     }
-    rec->owner = self;
+    rec->owner.store(self, std::memory_order_relaxed);
     return 1;
 }
 
@@ -89,7 +91,7 @@ XAPI int32_t XIsLockObj(XHANDLE lock) {
         lib_error(FN_XIsLockObj, 4, 0);
         return 0;
     }
-    bool mine = rec->owner == os::self_tid();
+    bool mine = rec->owner.load(std::memory_order_relaxed) == os::self_tid();
     os::mutex_unlock(rec->mutex);
     return mine ? 1 : 0;
 }
@@ -99,12 +101,15 @@ XAPI int32_t XUnlockObj(XHANDLE lock) {
         lib_error(FN_XUnlockObj, 1, 1);
         return 0;
     }
-    if (XIsLockObj(lock) == 0) return 0;
     auto *rec = static_cast<LockRecord *>(lock);
-    uint32_t saved = rec->owner;
-    rec->owner = 0;
+    const uint32_t self = os::self_tid();
+    // Only the holder can have written its own id, so finding it there proves
+    // the hold without touching the mutex; anything else takes the full test,
+    // which records why the caller cannot release.
+    if (rec->owner.load(std::memory_order_relaxed) != self && XIsLockObj(lock) == 0) return 0;
+    rec->owner.store(0, std::memory_order_relaxed);
     if (int err = os::mutex_unlock(rec->mutex)) {
-        rec->owner = saved;
+        rec->owner.store(self, std::memory_order_relaxed);
         sys_error(FN_XUnlockObj, 2, err);
         return 0;
     }

@@ -227,6 +227,21 @@ XAPI int32_t X_make_dump_image(const void *address, int32_t size, int32_t *offse
 /* ------------------------------------------------------------------------ */
 /* xestae: exit routines and abnormal end                                   */
 /* ------------------------------------------------------------------------ */
+/* An exit routine: called with reason 1 and the registration's parameter; its result is not used. */
+typedef int32_t (*XEstaeRoutine)(uint32_t reason, uint32_t parameter);
+/* The caller's exit-routine block; the routine identifies the registration. */
+typedef struct XEstaeBlock {
+    uint32_t reserved1;    /* not used */
+    uint32_t reserved2;    /* not used */
+    XEstaeRoutine routine; /* the exit routine */
+} XEstaeBlock;
+
+/* Register the block's routine with parameter for the calling thread (newest runs first); 1 or 0. */
+XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter);
+/* Remove the calling thread's newest registration of the block's routine; 1 or 0. */
+XAPI int32_t XTermEstae(const XEstaeBlock *block);
+/* End the calling thread abnormally with code through its exit routines; returns only on failure. */
+XAPI int32_t XAbend(uint32_t code);
 /* (section xestae: declarations go here) */
 
 /* ------------------------------------------------------------------------ */
@@ -280,6 +295,10 @@ XAPI int32_t XSleep(uint32_t milliseconds);
 /* Post the event of the same key in process (small mode: XPostEvent); 1 or 0. */
 XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process);
 /* (section xevent: declarations go here) */
+/* Post event once after delay ms (1 to 86400000); the timer handle, or NULL. */
+XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay);
+/* Stop a timer that the calling thread set and that has not expired; 1 or 0. */
+XAPI int32_t XKillTimer(XHANDLE timer);
 
 /* ------------------------------------------------------------------------ */
 /* xmemg: shared memory segments                                            */

@@ -81,6 +81,8 @@ int main(void) {
     demo_time();
     demo_diag();
     demo_lists();
+    demo_timers();
+    demo_estae();
     demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;

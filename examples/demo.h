@@ -20,4 +20,8 @@ void demo_time(void);
 void demo_diag(void);
 /* Local and global lists, saved and loaded. */
 void demo_lists(void);
+/* Exit routines and abnormal end. */
+void demo_estae(void);
+/* Timers. */
+void demo_timers(void);
 #endif

@@ -16,6 +16,8 @@ ZAX_HELPER(locktry) {
     XHANDLE lock = XCreateLockObj(key_arg(argv[1]));
     if (lock == nullptr) return 101;
     uint32_t timeout = argc > 2 ? uint32_t(std::strtoul(argv[2], nullptr, 0)) : 0;
+    // The load may have left the settings file's failed open in the record.
+    XSetLastError(0, 0, 0);
     int32_t r = XLockObj(lock, timeout);
     std::printf("%d %X\n", r, XGetLastError(nullptr));
     if (r == 1) XUnlockObj(lock);
