@@ -154,3 +154,22 @@ TEST(ThreadLayer, AThreadOfTheLibraryCanEndItselfWithACode) {
     EXPECT_EQ(zax::os::thread_close(t), 0);
     while (ended.load() == 0) sched_yield();
 }
+
+namespace {
+uint32_t abend_with(uint32_t code, uint32_t) {
+    static const XEstaeBlock none = {0, 0, [](uint32_t, uint32_t) -> int32_t { return 0; }};
+    XInitEstae(&none, 0);
+    XAbend(code);
+    return 1;  // not reached: the abnormal end comes back to the trampoline
+}
+}  // namespace
+
+TEST(ThreadLayer, AnAbnormalEndEndsOnlyTheLibraryThreadWithItsCode) {
+    std::atomic<int> ended{0};
+    zax::os::Thread *t = nullptr;
+    ASSERT_EQ(zax::os::thread_start(abend_with, 9, 0, count_end, &ended, &t), 0);
+    ASSERT_TRUE(readable(zax::os::thread_fd(t), 10000));
+    EXPECT_EQ(zax::os::thread_exit_code(t), 9u);
+    EXPECT_EQ(zax::os::thread_close(t), 0);
+    while (ended.load() == 0) sched_yield();
+}

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "os/process.h"
+#include "os/signal.h"
 #include "os/sys.h"
 
 namespace zax::os {
@@ -93,6 +94,9 @@ void *trampoline(void *arg) {
     sigemptyset(&kill_set);
     sigaddset(&kill_set, kill_signal());
     pthread_sigmask(SIG_UNBLOCK, &kill_set, nullptr);
+    // A fault that the abnormal-end handling ends this thread for comes
+    // back here with its code, as a kill does.
+    fault_set_thread_end(thread_end_current);
 
     uint32_t code;
     // The jump lands here with the signal mask of this moment restored: 1
@@ -114,6 +118,7 @@ void *trampoline(void *arg) {
     uint64_t one = 1;
     while (write(t->efd, &one, sizeof one) < 0 && errno == EINTR) {
     }
+    fault_set_thread_end(nullptr);
     t_self = nullptr;
     if (t->at_end != nullptr) t->at_end(t->context);
     release(t);
