@@ -734,17 +734,61 @@ XAPI int32_t XGetSystemInfoFile(XSystemInfo *record);
 /* ------------------------------------------------------------------------ */
 /* xsysfc: system and process information, unique keys                      */
 /* ------------------------------------------------------------------------ */
-/* (section xsysfc: declarations go here) */
+/* Fill record (cleared first) from the operating system; 1, or 0 when a query failed. */
+XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record);
+/* XGetSystemInfoFunc, then the system description file over it when one exists; 1 or 0. */
+XAPI int32_t XGetSystemInfo(XSystemInfo *record);
+/* Write an 8-byte key (packed date, packed time) greater than the last one of this process; 1 or 0. */
+XAPI int32_t XGetUniqueKey(void *key);
 
 /* ------------------------------------------------------------------------ */
 /* xtask: processes, job processes and threads                              */
 /* ------------------------------------------------------------------------ */
-/* (section xtask: declarations go here) */
+/* The entry "osmain" of a thread module: two arguments, the thread's exit code. */
+typedef uint32_t (*XThreadMain)(uint32_t arg1, uint32_t arg2);
+
+/* Start program (1-255 characters) with argc arguments, without a shell; *record_out receives the record; 1 or 0. */
+XAPI int32_t XCreateProcess(XHANDLE *record_out, const char *program, XHANDLE *event_var,
+                            int32_t argc, const char *const *argv);
+/* Collect a process that has ended and free its record; 1 or 0 (reason 4: still running). */
+XAPI int32_t XTermProcess(XHANDLE record, uint32_t reserved);
+/* End the process if it still runs, collect it and free its record; 1 or 0. */
+XAPI int32_t XKillProcess(XHANDLE record);
+/* Run "osmain"(arg1, arg2) of module on a new thread; *record_out receives the record; 1 or 0. */
+XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *event_var,
+                           uint32_t arg1, uint32_t arg2);
+/* Collect a thread that has ended, unload its module and free its record; 1 or 0. */
+XAPI int32_t XTermThread(XHANDLE record);
+/* End the thread if it still runs, unload its module and free its record; 1 or 0. */
+XAPI int32_t XKillThread(XHANDLE record);
+/* As XKillThread, waiting (up to about 180 s) for the thread to have ended; 1 or 0. */
+XAPI int32_t XKillThreadSync(XHANDLE record);
+/* As XCreateProcess, the process leading a job (its own process group); 1 or 0. */
+XAPI int32_t XCreateJobProcess(XHANDLE *record_out, const char *program, uint32_t reserved,
+                               XHANDLE *event_var, int32_t argc, const char *const *argv);
+/* Collect a job process that has ended and free its record; 1 or 0 (reason 3: still running). */
+XAPI int32_t XTermJobProcess(XHANDLE record, uint32_t reserved);
+/* End every process of the job, collect the job process and free its record; 1 or 0. */
+XAPI int32_t XKillJobProcess(XHANDLE record);
 
 /* ------------------------------------------------------------------------ */
 /* xload: modules and message strings                                       */
 /* ------------------------------------------------------------------------ */
-/* (section xload: declarations go here) */
+/* Load the code module name (1-255 characters) into *handle; 1 or 0. */
+XAPI int32_t XLoadModule(XHANDLE *handle, const char *name);
+/* Release a module from XLoadModule or XLoadMsgString; 1 or 0. */
+XAPI int32_t XUnloadModule(XHANDLE module);
+/* The address of the module's exported entry name, or NULL. */
+XAPI void *XGetEntry(XHANDLE module, const char *name);
+/* Open the message catalog name (1-255 characters); its handle, or NULL. */
+XAPI XHANDLE XLoadMsgString(const char *name);
+/* Release a message catalog (as XUnloadModule); 1 or 0. */
+XAPI int32_t XUnloadMsgString(XHANDLE module);
+/* Format template number (message number of set 1) with the values that follow into buffer, unterminated (1-124 bytes); buffer, or NULL. */
+XAPI char *XGetMsgString(XHANDLE module, int32_t number, char *buffer, ...);
+/* As XGetMsgString; *first and *second are set to 0 first. */
+XAPI char *XGetMsgStringEx(XHANDLE module, int32_t number, uint16_t *first, uint16_t *second,
+                           char *buffer, ...);
 
 #ifdef __cplusplus
 }

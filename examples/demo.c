@@ -83,6 +83,7 @@ int main(void) {
     demo_lists();
     demo_timers();
     demo_estae();
+    demo_platform();
     /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }

@@ -5,6 +5,7 @@
 void show_error(const char *what);
 
 void demo_shared(void);
+void demo_platform(void);
 /* Files, mapped files, parameter files and the system description file. */
 void demo_files(void);
 /* The registry section. */

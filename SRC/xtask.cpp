@@ -1,0 +1,357 @@
+// xtask: processes, job processes and threads.
+#include "xtask.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+
+#include "os/module.h"
+#include "os/process.h"
+#include "os/thread.h"
+#include "xevent.h"
+#include "xint.h"
+
+using namespace zax;
+
+namespace {
+
+// A process record; job-process records are the same with the job set, so
+// that a job call given a plain record finds no job instead of reading past
+// its end.
+struct ProcessRecord {
+    XHANDLE *event_var;
+    XHANDLE saved;
+    os::Process *process;
+    void *primary_thread;  // Linux has no handle of its own for it: null
+    uint32_t pid;
+    uint32_t tid;  // the primary thread's identifier: the pid
+    void *job;     // the process group of a job process, else null
+};
+
+struct ThreadRecord {
+    XHANDLE module;
+    os::Thread *thread;
+    XHANDLE *event_var;
+    XHANDLE saved;
+    XThreadMain entry;
+    uint32_t arg1;
+    uint32_t arg2;
+    uint32_t tid;
+};
+
+// The longest command line: the program, then a space and each argument.
+constexpr size_t kMaxCommandLine = 260;
+
+std::atomic<bool> g_job_support{false};
+
+bool valid_name(const char *name) {
+    return name != nullptr && name[0] != '\0' && std::memchr(name, 0, 256) != nullptr;
+}
+
+XHANDLE process_event(os::Process *p) { return static_cast<os::Waitable *>(p); }
+XHANDLE thread_event(os::Thread *t) { return static_cast<os::Waitable *>(os::thread_waitable(t)); }
+
+// The checks of the create calls: reason 1 with the argument's position.
+bool check_create(Fn fn, XHANDLE *record_out, const char *program) {
+    if (record_out == nullptr) {
+        lib_error(fn, 1, 1);
+        return false;
+    }
+    if (!valid_name(program)) {
+        lib_error(fn, 1, 2);
+        return false;
+    }
+    return true;
+}
+
+// The program's argument vector, checked as the command line it would make
+// on other platforms: each argument zero-terminated within 260 bytes, and
+// the joined line at most 260 characters. Each argument adds at least one
+// character, so 260 arguments are the most that can pass.
+struct Arguments {
+    const char *argv[kMaxCommandLine + 2];
+};
+
+bool build_arguments(Fn fn, const char *program, int32_t argc, const char *const *argv,
+                     Arguments *out) {
+    size_t length = std::strlen(program);
+    int32_t n = argc > 0 ? argc : 0;
+    out->argv[0] = program;
+    for (int32_t i = 0; i < n; ++i) {
+        const char *arg = argv != nullptr ? argv[i] : nullptr;
+        const void *end = arg != nullptr ? std::memchr(arg, 0, kMaxCommandLine) : nullptr;
+        if (end == nullptr) {
+            lib_error(fn, 3, uint32_t(i));
+            return false;
+        }
+        length += size_t(static_cast<const char *>(end) - arg) + 1;
+        if (length > kMaxCommandLine) {
+            lib_error(fn, 4, uint32_t(length));
+            return false;
+        }
+        out->argv[i + 1] = arg;
+    }
+    out->argv[n + 1] = nullptr;
+    return true;
+}
+
+int32_t create_process(Fn fn, XHANDLE *record_out, const char *program, XHANDLE *event_var,
+                       int32_t argc, const char *const *argv, bool job) {
+    auto *rec = static_cast<ProcessRecord *>(XAllocMemory(sizeof(ProcessRecord), 0));
+    if (rec == X_FAILED_PTR) return 0;
+    Arguments args;
+    if (!build_arguments(fn, program, argc, argv, &args)) {
+        XFreeMemory(rec);
+        return 0;
+    }
+    os::Process *p = nullptr;
+    if (int err = os::process_spawn(program, args.argv, job, &p)) {
+        XFreeMemory(rec);
+        sys_error(fn, 2, err);
+        return 0;
+    }
+    rec->process = p;
+    rec->pid = p->pid();
+    rec->tid = p->pid();
+    // The job is the process group that the process leads; its id is the
+    // leader's pid, which stays reserved until the leader is reaped.
+    if (job) rec->job = reinterpret_cast<void *>(uintptr_t(p->pid()));
+    rec->event_var = event_var;
+    if (event_var != nullptr) {
+        rec->saved = *event_var;
+        *event_var = process_event(p);
+    }
+    *record_out = rec;
+    return 1;
+}
+
+// Give the event variable its old value back.
+template <typename Record>
+void restore_event(Record *rec) {
+    if (rec->event_var != nullptr) *rec->event_var = rec->saved;
+}
+
+// Wake a thread that waits on the saved event. A record without one has
+// nothing to wake.
+void post_saved(XHANDLE saved) {
+    if (saved != nullptr) XPostEvent(saved, 1);
+}
+
+int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t close_reason) {
+    if (record == nullptr) {
+        lib_error(fn, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<ProcessRecord *>(record);
+    uint32_t code = 0;
+    if (int err = rec->process->exit_code(&code)) {
+        sys_error(fn, 2, err);
+        return 0;
+    }
+    if (code == os::kStillActive) {
+        lib_error(fn, running_reason, 0);
+        return 0;
+    }
+    restore_event(rec);
+    // The primary thread and the job have no handles of their own to close.
+    if (int err = os::process_close(rec->process, true)) sys_error(fn, close_reason, err);
+    XFreeMemory(rec);
+    return 1;
+}
+
+// Kill and collect; group: every process of the job.
+void kill_and_close(ProcessRecord *rec, Fn fn, bool group, uint32_t kill_reason) {
+    bool killed = true;
+    if (int err = rec->process->kill(group)) {
+        sys_error(fn, kill_reason, err);
+        killed = false;
+    }
+    // Only a process that was killed can be waited for without a hang.
+    if (int err = os::process_close(rec->process, killed)) sys_error(fn, 3, err);
+}
+
+// XKillThread and XKillThreadSync: their reasons differ. (Reasons 2 and 18,
+// a failed exit-code query, cannot happen: the code is the trampoline's.)
+struct KillReasons {
+    uint32_t null_record, kill, close;
+};
+
+int32_t kill_thread(XHANDLE record, bool sync) {
+    const KillReasons r = sync ? KillReasons{17, 20, 19} : KillReasons{1, 4, 3};
+    if (record == nullptr) {
+        lib_error(FN_XKillThread, r.null_record, 1);
+        return 0;
+    }
+    auto *rec = static_cast<ThreadRecord *>(record);
+    // The exit code is the trampoline's own record: the query cannot fail.
+    restore_event(rec);
+    if (os::thread_exit_code(rec->thread) == os::kStillActive) {
+        if (int err = os::thread_kill(rec->thread)) sys_error(FN_XKillThread, r.kill, err);
+        if (sync) {
+            for (int i = 0; i < 3000 && os::thread_exit_code(rec->thread) == os::kStillActive; ++i)
+                XSleep(60);
+        }
+    }
+    post_saved(rec->saved);
+    if (int err = os::thread_close(rec->thread)) sys_error(FN_XKillThread, r.close, err);
+    // The thread holds a reference of its own on the module's code until it
+    // has ended, so this unload never pulls the code from under it.
+    XUnloadModule(rec->module);
+    release_thread_waits(rec->tid);
+    XFreeMemory(rec);
+    return 1;
+}
+
+void unpin_module(void *pin) { os::module_unpin(pin); }
+
+}  // namespace
+
+namespace zax {
+
+int job_support_setup() {
+    XOsInfo info{};
+    XGetOsInfo(&info);
+    if (info.major < 5 || g_job_support.load()) return 1;
+    // Jobs rest on process descriptors and groups; a kernel (or a sandbox)
+    // that refuses process descriptors cannot give them.
+    if (int err = os::process_probe()) {
+        sys_error(FN_XCreateJobProcess, 2, err);
+        return 0;
+    }
+    g_job_support.store(true);
+    return 1;
+}
+
+int job_support_release() { return g_job_support.exchange(false) ? 1 : 0; }
+
+bool job_support_on() { return g_job_support.load(); }
+
+}  // namespace zax
+
+extern "C" {
+
+XAPI int32_t XCreateProcess(XHANDLE *record_out, const char *program, XHANDLE *event_var,
+                            int32_t argc, const char *const *argv) {
+    if (!check_create(FN_XCreateProcess, record_out, program)) return 0;
+    return create_process(FN_XCreateProcess, record_out, program, event_var, argc, argv, false);
+}
+
+XAPI int32_t XTermProcess(XHANDLE record, uint32_t /*reserved: not looked at*/) {
+    return term_process(record, FN_XTermProcess, 4, 3);
+}
+
+XAPI int32_t XKillProcess(XHANDLE record) {
+    if (record == nullptr) {
+        lib_error(FN_XKillProcess, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<ProcessRecord *>(record);
+    uint32_t code = 0;
+    if (int err = rec->process->exit_code(&code)) {
+        sys_error(FN_XKillProcess, 2, err);
+        return 0;
+    }
+    restore_event(rec);
+    XHANDLE saved = rec->saved;
+    if (code == os::kStillActive) {
+        kill_and_close(rec, FN_XKillProcess, false, 4);
+    } else if (int err = os::process_close(rec->process, true)) {
+        sys_error(FN_XKillProcess, 3, err);
+    }
+    post_saved(saved);
+    XFreeMemory(rec);
+    return 1;
+}
+
+XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *event_var,
+                           uint32_t arg1, uint32_t arg2) {
+    if (!check_create(FN_XCreateThread, record_out, module)) return 0;
+    auto *rec = static_cast<ThreadRecord *>(XAllocMemory(sizeof(ThreadRecord), 0));
+    if (rec == X_FAILED_PTR) return 0;
+    if (XLoadModule(&rec->module, module) != 1) {
+        XFreeMemory(rec);
+        return 0;
+    }
+    auto entry = reinterpret_cast<XThreadMain>(XGetEntry(rec->module, "osmain"));
+    if (entry == nullptr) {
+        XUnloadModule(rec->module);
+        XFreeMemory(rec);
+        lib_error(FN_XCreateThread, 3, 0);
+        return 0;
+    }
+    rec->event_var = event_var;
+    rec->entry = entry;
+    rec->arg1 = arg1;
+    rec->arg2 = arg2;
+    void *pin = os::module_pin(static_cast<os::Module *>(rec->module));
+    if (int err = os::thread_start(entry, arg1, arg2, unpin_module, pin, &rec->thread)) {
+        os::module_unpin(pin);
+        XUnloadModule(rec->module);
+        XFreeMemory(rec);
+        sys_error(FN_XCreateThread, 2, err);
+        return 0;
+    }
+    rec->tid = os::thread_tid(rec->thread);
+    *record_out = rec;
+    if (event_var != nullptr) {
+        rec->saved = *event_var;
+        *event_var = thread_event(rec->thread);
+    }
+    return 1;
+}
+
+XAPI int32_t XTermThread(XHANDLE record) {
+    if (record == nullptr) {
+        lib_error(FN_XTermThread, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<ThreadRecord *>(record);
+    if (os::thread_exit_code(rec->thread) == os::kStillActive) {
+        lib_error(FN_XTermThread, 4, 0);
+        return 0;
+    }
+    restore_event(rec);
+    if (int err = os::thread_close(rec->thread)) sys_error(FN_XTermThread, 3, err);
+    XUnloadModule(rec->module);
+    XFreeMemory(rec);
+    return 1;
+}
+
+XAPI int32_t XKillThread(XHANDLE record) { return kill_thread(record, false); }
+
+XAPI int32_t XKillThreadSync(XHANDLE record) { return kill_thread(record, true); }
+
+XAPI int32_t XCreateJobProcess(XHANDLE *record_out, const char *program,
+                               uint32_t /*reserved: not looked at*/, XHANDLE *event_var,
+                               int32_t argc, const char *const *argv) {
+    if (!check_create(FN_XCreateJobProcess, record_out, program)) return 0;
+    if (!g_job_support.load()) return XCreateProcess(record_out, program, event_var, argc, argv);
+    return create_process(FN_XCreateJobProcess, record_out, program, event_var, argc, argv, true);
+}
+
+XAPI int32_t XTermJobProcess(XHANDLE record, uint32_t reserved) {
+    if (!g_job_support.load()) return XTermProcess(record, reserved);
+    return term_process(record, FN_XTermJobProcess, 3, 4);
+}
+
+XAPI int32_t XKillJobProcess(XHANDLE record) {
+    if (!g_job_support.load()) return XKillProcess(record);
+    if (record == nullptr) {
+        lib_error(FN_XKillJobProcess, 1, 1);
+        return 0;
+    }
+    auto *rec = static_cast<ProcessRecord *>(record);
+    if (rec->job == nullptr) {
+        lib_error(FN_XKillJobProcess, 2, 0);
+        return 0;
+    }
+    restore_event(rec);
+    XHANDLE saved = rec->saved;
+    // The whole group goes, whether or not its leader still runs.
+    kill_and_close(rec, FN_XKillJobProcess, true, 4);
+    post_saved(saved);
+    XFreeMemory(rec);
+    return 1;
+}
+
+}  // extern "C"
