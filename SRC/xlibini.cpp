@@ -8,15 +8,6 @@
 
 using namespace zax;
 
-namespace zax {
-
-// Job support belongs to the processes module; until it defines these, they
-// do nothing, and they are called exactly where they belong.
-__attribute__((weak)) int job_support_setup() { return 1; }
-__attribute__((weak)) int job_support_release() { return 1; }
-
-}  // namespace zax
-
 namespace {
 
 std::atomic<XHANDLE> g_init_lock{nullptr};

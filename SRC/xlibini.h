@@ -1,12 +1,11 @@
-// xlibini internals: the job-support hooks that initialisation calls.
+// The job-support hooks that initialisation calls.
 #pragma once
 
 namespace zax {
 
 // Look up (at the first initialisation) and release (at the last
 // termination) what job processes need; 1 or 0, which the callers do not
-// look at. xlibini defines both as weak no-ops: the processes module
-// provides the real ones by defining them, without touching xlibini.
+// look at. Defined by the processes module (xtask).
 int job_support_setup();
 int job_support_release();
 
