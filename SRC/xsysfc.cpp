@@ -139,8 +139,9 @@ XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
         std::snprintf(path, sizeof path, "XSYSTEM");
     if (XExistFile(path) == 1) return XGetSystemInfoFile(record);
     if (XGetLastError(nullptr) != code_of(FN_XExistFile, 4)) return 0;
-    // No file: the system's answer stands, with its own error.
-    system_error.restore();
+    // No file: the system's answer stands. Only its failure is put back;
+    // after a success the absence of the file is what the record shows.
+    if (from_system != 1) system_error.restore();
     return from_system;
 }
 

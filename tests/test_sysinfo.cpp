@@ -176,6 +176,20 @@ TEST_F(SysInfo, TheDescriptionFileOverridesAndRescuesAFailure) {
     EXPECT_LAST_ERROR(code(0x29, 2), 1, 2);
 }
 
+TEST_F(SysInfo, WithoutAFileASuccessLeavesTheAbsenceInTheRecord) {
+    unsetenv("LC_ALL");
+    setenv("LANG", "C", 1);
+    int failed = in_session(true, [] {
+        XSystemInfo r;
+        XSetLastError(0x12345, 7, 2);
+        if (XGetSystemInfo(&r) != 1) return 1;
+        // The system's answer stands; nothing of before is put back.
+        if (!last_error_is((0x7eu << 16) | 4, ENOENT, 1)) return 2;
+        return 0;
+    });
+    EXPECT_EQ(failed, 0);
+}
+
 TEST_F(SysInfo, NoRecordIsRefused) {
     EXPECT_EQ(XGetSystemInfoFunc(nullptr), 0);
     EXPECT_LAST_ERROR(code(kFunc, 1), 1, 2);
