@@ -131,11 +131,9 @@ void restore_event(Record *rec) {
     if (rec->event_var != nullptr) *rec->event_var = rec->saved;
 }
 
-// Wake a thread that waits on the saved event. A record without one has
-// nothing to wake.
-void post_saved(XHANDLE saved) {
-    if (saved != nullptr) XPostEvent(saved, 1);
-}
+// Wake a thread that waits on the saved event. Without one the post fails
+// and records its own error; the kill call's result does not depend on it.
+void post_saved(XHANDLE saved) { XPostEvent(saved, 1); }
 
 int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t close_reason) {
     if (record == nullptr) {

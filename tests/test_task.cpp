@@ -132,10 +132,13 @@ TEST_F(Task, KillEndsTheProcessReapsItAndPostsTheSavedEvent) {
     EXPECT_EQ(XWaitEvent(&mine, 1, 0), 0);
     EXPECT_EQ(XDestroyEvent(mine), 1);
 
-    // An ended process is collected the same way.
+    // An ended process is collected the same way. Without a saved event
+    // the post still runs and fails on its own, leaving the result alone.
     rec = start({"sleepms", "0"});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    XSetLastError(0, 0, 0);
     EXPECT_EQ(XKillProcess(rec), 1);
+    EXPECT_LAST_ERROR(code(0xd, 1), 1, 2);
     EXPECT_TRUE(no_children());
 
     EXPECT_EQ(XKillProcess(nullptr), 0);
@@ -315,7 +318,9 @@ TEST_F(Task, KilledThreadsEndAndTheirModuleGoesWithThem) {
     XHANDLE quick = nullptr;
     ASSERT_EQ(XCreateThread(&quick, ZAX_TEST_MODULE, nullptr, 0, 9), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    XSetLastError(0, 0, 0);
     EXPECT_EQ(XKillThread(quick), 1);
+    EXPECT_LAST_ERROR(code(0xd, 1), 1, 2);  // the post of no saved event
 
     EXPECT_EQ(XKillThread(nullptr), 0);
     EXPECT_LAST_ERROR(code(kKillThread, 1), 1, 2);
