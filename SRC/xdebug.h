@@ -41,8 +41,10 @@ inline bool valid_name(const char *name) {
     return name != nullptr && name[0] != '\0' && std::memchr(name, 0, kIdMax + 1) != nullptr;
 }
 
+// name (valid) may end before the 17 bytes of the reserved name: compared up
+// to its terminator, never past it.
 inline bool is_administrator(const char *name) {
-    return std::memcmp(name, kAdministrator, sizeof kAdministrator) == 0;
+    return std::strcmp(name, kAdministrator) == 0;
 }
 
 // The first binding whose ID equals name, or null.

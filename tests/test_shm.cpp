@@ -58,6 +58,22 @@ TEST_F(Shm, SegmentIsSharedWithAnotherProcessBehindItsHeader) {
     EXPECT_EQ(XFreeShrMemory(area, h), 1);
 }
 
+TEST_F(Shm, SegmentIsCommittedWhenItIsCreated) {
+    // Its storage is reserved at once: a full file system fails the
+    // allocation instead of a later touch of the area raising SIGBUS.
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE h = nullptr;
+    const uint32_t size = 1024 * 1024;
+    void *area = XAllocShrMemory(&h, size, 0x5E6, 0, 0);
+    ASSERT_NE(area, X_FAILED_PTR);
+    struct stat st;
+    ASSERT_EQ(fstat(int(reinterpret_cast<intptr_t>(h)), &st), 0);
+    EXPECT_EQ(st.st_size, off_t(size) + 16);
+    EXPECT_GE(off_t(st.st_blocks) * 512, off_t(size) + 16);
+    EXPECT_EQ(XFreeShrMemory(area, h), 1);
+}
+
 TEST_F(Shm, KeyIsAllocatedUntilFreedAndViewsOutliveTheFree) {
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());

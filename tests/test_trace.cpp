@@ -1,5 +1,8 @@
 // Trace lines and storage dumps: the record and image layouts byte for byte,
 // the level decisions, and both destinations (trace file, debug console).
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -258,6 +261,28 @@ TEST_F(Trace, DumpWithTitleAddressAndImageLines) {
     EXPECT_EQ(X_dump_out(r, block, 0), 1);
     EXPECT_EQ(trace_lines().size(), 12u);
     EXPECT_EQ(XTermDebug(r), 1);
+}
+
+TEST_F(Trace, ShortNamesAreNotReadPastTheirEnd) {
+    // A name of 1 to 16 characters may end right before unmapped memory:
+    // the level decision reads it only up to its terminator.
+    long page = sysconf(_SC_PAGESIZE);
+    char *pages = static_cast<char *>(
+        mmap(nullptr, size_t(page) * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, size_t(page), PROT_NONE), 0);
+    char *name = pages + page - 2;
+    std::memcpy(name, "Q", 2);
+    XHANDLE r = file_record(4, 2);  // per binding: every call asks who the name is
+    EXPECT_EQ(XTraceH(r, name, "no"), 1);
+    EXPECT_EQ(XDump(r, name, nullptr, "xy", 2), 1);
+    EXPECT_EQ(XSetTraceLevel(r, "XP_TRACE_ALL", 6), 1);
+    EXPECT_EQ(XTraceL(r, name, "no"), 1);
+    EXPECT_EQ(XSetDumpLevel(r, "XP_DUMP_ALL", 0), 1);
+    EXPECT_EQ(XDump(r, name, nullptr, "xy", 2), 1);
+    EXPECT_TRUE(trace_lines().empty());
+    EXPECT_EQ(XTermDebug(r), 1);
+    munmap(pages, size_t(page) * 2);
 }
 
 TEST_F(Trace, DumpLevelsAndRefusals) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -94,6 +95,23 @@ TEST_F(Vector, WithoutTheServiceEveryOperationFailsAfterItsRetries) {
     EXPECT_LAST_ERROR(code(0x8c, 3), ENOENT, 1);
     EXPECT_EQ(XResetVectorTable("ABC"), 0);
     EXPECT_LAST_ERROR(code(0x8e, 4), ENOENT, 1);
+}
+
+TEST_F(Vector, UnusableMutexLeavesTheExchangeUnserialised) {
+    // Only a wait that runs out fails an attempt: a mutex file that holds no
+    // mutex of this build must not make the service unreachable.
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    FILE *f = std::fopen(path("MUTEX_ZAX_OMIKINIT").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a mutex", f);
+    std::fclose(f);
+    zax::omik::pause_ms = 5;
+    EXPECT_EQ(XSetVectorTable("BROKEN", 7, 8), 1);
+    uint32_t v[2] = {0, 0};
+    EXPECT_EQ(XGetVectorTableEx("BROKEN", v), 7u);
+    EXPECT_EQ(v[1], 8u);
+    EXPECT_EQ(XResetVectorTable("BROKEN"), 1);
 }
 
 TEST_F(Vector, ConcurrentClientsInSeveralProcessesAreServedOneAfterAnother) {

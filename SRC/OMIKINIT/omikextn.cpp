@@ -25,33 +25,48 @@ constexpr uint32_t kPipeWaitMs = 1000;   // for a free instance of the socket
 }  // namespace
 
 struct Connection {
-    os::Mutex *mutex;  // owned by the calling thread while the record exists
+    os::Mutex *mutex;  // null when the mutex could not be opened
+    bool held;         // whether this thread holds it for the exchange
     int fd;
 };
+
+// Gives the mutex back as the exchange ends, whatever state it is in.
+static void release_mutex(Connection *c) {
+    if (c->held) os::mutex_unlock(c->mutex);
+    if (c->mutex != nullptr) os::mutex_close(c->mutex);
+}
 
 static int one_attempt(const Message &request, Connection *&out) {
     auto *c = static_cast<Connection *>(os::heap_alloc(sizeof(Connection)));
     if (c == nullptr) return ENOMEM;
+    c->mutex = nullptr;
+    c->held = false;
     c->fd = -1;
-    int err = os::mutex_open(kMutexName, &c->mutex);
-    if (err == 0) {
-        // Any end of the wait but a time-out counts as having the mutex: an
-        // owner that died leaves it to us.
-        err = os::mutex_lock(c->mutex, kMutexWaitMs);
-        if (err == 0) {
-            std::string path;
-            err = os::object_path(kSocketName, path);
-            if (err == 0) err = os::sock_connect(path, kPipeWaitMs, c->fd);
-            if (err == 0) err = os::write_exact(c->fd, &request, sizeof request);
-            if (err == 0) {
-                out = c;
-                return 0;
-            }
-            os::close_fd(c->fd);
-            os::mutex_unlock(c->mutex);
+    // Only a wait that runs out fails the attempt. Any other end of the wait
+    // counts as having the mutex: an owner that died leaves it to us, and a
+    // mutex that cannot be opened or waited for (a file of another build,
+    // say) leaves the exchange unserialised rather than the service
+    // unreachable; the service answers one connection at a time anyway.
+    if (os::mutex_open(kMutexName, &c->mutex) != 0) c->mutex = nullptr;
+    if (c->mutex != nullptr) {
+        int err = os::mutex_lock(c->mutex, kMutexWaitMs);
+        if (err == ETIMEDOUT) {
+            os::mutex_close(c->mutex);
+            os::heap_free(c);
+            return err;
         }
-        os::mutex_close(c->mutex);
+        c->held = err == 0;
     }
+    std::string path;
+    int err = os::object_path(kSocketName, path);
+    if (err == 0) err = os::sock_connect(path, kPipeWaitMs, c->fd);
+    if (err == 0) err = os::write_exact(c->fd, &request, sizeof request);
+    if (err == 0) {
+        out = c;
+        return 0;
+    }
+    if (c->fd >= 0) os::close_fd(c->fd);
+    release_mutex(c);
     os::heap_free(c);
     return err;
 }
@@ -84,8 +99,7 @@ bool receive_reply(Message &reply, Connection *conn, void **payload, int &err) {
         }
     }
     os::close_fd(conn->fd);
-    os::mutex_unlock(conn->mutex);
-    os::mutex_close(conn->mutex);
+    release_mutex(conn);
     os::heap_free(conn);
     return err == 0;
 }

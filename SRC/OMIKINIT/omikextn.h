@@ -11,7 +11,9 @@ struct Connection;
 
 // Send the request: up to kSendAttempts attempts with a pause of
 // pause_ms between failed ones. Returns the connection, holding the
-// machine-wide mutex, or nullptr with the errno of the last failure in err.
+// machine-wide mutex (unless it could not be opened or waited for: only a
+// wait that runs out fails an attempt), or nullptr with the errno of the
+// last failure in err.
 Connection *send_request(const Message &request, int &err);
 
 // Read the reply into reply (the request's buffer), and the payload when the

@@ -46,6 +46,15 @@ int shm_create(const std::string &name, size_t size, void (*init)(void *, void *
     if (f < 0) return errno;
     // The umask narrows the mode; every user of the machine may open it.
     if (fchmod(f, 0666) != 0 || ftruncate(f, off_t(size)) != 0) return fail_close(f, tmp);
+    // Committed at once: the storage is reserved now, so a full file system
+    // fails the creation instead of a later touch of the area raising SIGBUS.
+    int reserved;
+    while ((reserved = posix_fallocate(f, 0, off_t(size))) == EINTR) {
+    }
+    if (reserved != 0) {
+        errno = reserved;
+        return fail_close(f, tmp);
+    }
     void *v = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
     if (v == MAP_FAILED) {
         mapping_failed = true;

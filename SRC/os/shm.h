@@ -7,7 +7,8 @@
 
 namespace zax::os {
 
-// Create segment name of size bytes (zero-filled), mapped read-write, and let
+// Create segment name of size bytes (zero-filled, storage reserved at once:
+// ENOSPC when the file system cannot hold it), mapped read-write, and let
 // init fill it before anyone can open it: the file is built under a
 // temporary name and renamed into place, replacing a file left by a process
 // that died. 0 or errno; on success fd (3 or higher) and view are set. On
