@@ -374,6 +374,9 @@ XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t
             return len;
         }
     }
+    // As for single-byte text: a full buffer without a line end leaves the
+    // unsuccessful search in the record, a short read XReadFile's reason 1.
+    if (uint32_t(got) == uint32_t(size)) lib_error(FN_XGetBufLen, 2, 0);
     return got;
 }
 

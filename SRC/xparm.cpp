@@ -476,21 +476,27 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
     ParmFile *pf = parm_of(handle);
     uint32_t bad = pf == nullptr ? 1 : section == nullptr ? 2 : key == nullptr ? 3
                                      : value == nullptr   ? 4 : length < 1 ? 5 : 0;
-    size_t vlen = value != nullptr && length > 0 ? strnlen(value, size_t(length)) : 0;
-    size_t klen = key != nullptr ? std::strlen(key) : 0;
-    // Names and values that would not read back as one entry are refused: a
-    // line feed would make lines of their own, and a section header longer
-    // than a line piece would be cut.
-    if (bad == 0 && (std::strlen(section) > kPiece - 4 || has_line_feed(section, std::strlen(section))))
-        bad = 2;
-    if (bad == 0 && has_line_feed(key, klen)) bad = 3;
-    if (bad == 0 && has_line_feed(value, vlen)) bad = 4;
     if (bad != 0) {
         lib_error(FN_XWriteParmStr, 1, bad);
         return 0;
     }
     if (pf->mode != 2) {
         lib_error(FN_XWriteParmStr, 2, 0);
+        return 0;
+    }
+    size_t vlen = strnlen(value, size_t(length));
+    size_t klen = std::strlen(key);
+    // Names and values that would not read back as one entry are refused: a
+    // line feed would make lines of their own, and a section header longer
+    // than a line piece would be cut.
+    if (std::strlen(section) > kPiece - 4 || has_line_feed(section, std::strlen(section)))
+        bad = 2;
+    else if (has_line_feed(key, klen))
+        bad = 3;
+    else if (has_line_feed(value, vlen))
+        bad = 4;
+    if (bad != 0) {
+        lib_error(FN_XWriteParmStr, 1, bad);
         return 0;
     }
     // A value that needs continuation lines leaves its first line

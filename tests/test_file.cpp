@@ -424,6 +424,17 @@ TEST_F(FileLines, Utf16InBothByteOrders) {
     f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_BIG), 3);
     XCloseFile(f);
+
+    // No line end: a full buffer records the unsuccessful search, the last
+    // unterminated piece XReadFile's short read.
+    WriteFile(p, std::string("a\0b\0c\0", 6));
+    f = XOpenFile(p.c_str(), 0, X_OPEN_READ);
+    XSetLastError(0, 0, 0);
+    EXPECT_EQ(XReadFileLn_UTF16(f, buf, 4, X_UTF16_LITTLE), 4);
+    EXPECT_LAST_ERROR(code(kGetBufLen, 2), 0, 2);
+    EXPECT_EQ(XReadFileLn_UTF16(f, buf, 4, X_UTF16_LITTLE), 2);
+    EXPECT_LAST_ERROR(code(kRead, 1), 0, 1);
+    XCloseFile(f);
 }
 
 TEST_F(FileLines, WriteLnAddsNothingAndSizesTellDiskFiles) {

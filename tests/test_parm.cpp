@@ -340,6 +340,9 @@ TEST_F(ParmWrite, RefusalsChangeNothing) {
     XHANDLE ro = XOpenParmFile(rundir_.c_str(), "ro.ini");
     EXPECT_EQ(XWriteParmStr(ro, "S", "K", "x", 1), 0);
     EXPECT_LAST_ERROR(code(kWriteStr, 2), 0, 2);
+    // A read-only handle is refused as such, whatever the value holds.
+    EXPECT_EQ(XWriteParmStr(ro, "S", "K", "a\nb", 3), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 2), 0, 2);
     EXPECT_EQ(value(ro, "S", "K"), "v");
     XCloseParmFile(ro);
 
