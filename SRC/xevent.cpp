@@ -259,9 +259,16 @@ int event_table_setup() {
     g_events.size.store(0);
     int32_t size = 0;
     {
-        // A missing variable is the normal case, not an error of the caller.
+        // A missing variable is the normal case, not an error of the caller;
+        // a value that is no number keeps its error, which says why the
+        // setting was ignored.
         SavedError saved;
-        if (XReadEnvInt("ZAXXLIB", "EVENT", "NUMBER", &size) == 0) saved.restore();
+        if (XReadEnvInt("ZAXXLIB", "EVENT", "NUMBER", &size) == 0) {
+            XErrorInfo why{};
+            XGetLastError(&why);
+            if (why.code == code_of(FN_XReadEnvStr, 3) && why.detail == uint32_t(ENOENT))
+                saved.restore();
+        }
     }
     if (size < 1) size = kSmallModeMax;
     if (size > kMaxEventTable) size = kMaxEventTable;

@@ -387,6 +387,22 @@ TEST_F(Init, SmallModeStartsNothingAndTerminationDoesNothing) {
     EXPECT_EQ(zax::event_table_size(), 64);
 }
 
+TEST_F(Init, AMissingTableSizeLeavesTheRecordAlone) {
+    // Missing: the normal case, the record stays as it was.
+    XSetLastError(0, 0, 0);
+    EXPECT_EQ(X_init_xlib(), 1);
+    EXPECT_LAST_ERROR(0, 0, 0);
+    EXPECT_EQ(zax::event_table_size(), 64);
+}
+
+TEST_F(Init, ATableSizeThatIsNoNumberIsIgnoredWithItsError) {
+    setenv("ZAXXLIB_EVENT_NUMBER", "1x0", 1);
+    XSetLastError(0, 0, 0);
+    EXPECT_EQ(X_init_xlib(), 1);
+    EXPECT_EQ(zax::event_table_size(), 64);
+    EXPECT_LAST_ERROR(code(0xe6, 2), 0, 2);  // XReadEnvInt: not a number
+}
+
 TEST_F(Init, LargeModeLivesFromTheFirstInitialisationToTheLastTermination) {
     uint32_t self = zax::os::process_id();
     setenv("ZAXXLIB_EVENT_NUMBER", "100", 1);

@@ -99,10 +99,14 @@ int event_open(const std::string &name, Event **out) {
     }
     if (fd < 0) return errno;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        int err = S_ISFIFO(st.st_mode) ? errno : EPROTO;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
         close(fd);
         return err;
+    }
+    if (!S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return EPROTO;
     }
     // At every open: the first opener of a fresh pipe gets the default size.
     if (fcntl(fd, F_SETPIPE_SZ, kPipeSize) < 0) {
