@@ -471,72 +471,70 @@ int close_key(Key *key) {
     return 0;
 }
 
-int get_value(Key *key, const char *name, size_t limit, uint32_t &type, std::string &data) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (int err = use_key(key, kRead)) return err;
-    Db *d = key->db;
-    Txn txn(d);
-    if (int err = txn.begin(false)) return err;
-    if (int err = key_exists(d, key->id)) return err;
-    Query q(d, kGetValue);
-    int rc = q.bind(1, key->id).bind(2, name).step();
-    if (rc == SQLITE_DONE) return ENOENT;
-    if (rc != SQLITE_ROW) return q.error();
-    std::string bytes = q.bytes_at(1);
-    if (bytes.size() > limit) return E2BIG;
-    type = uint32_t(q.int_at(0));
-    data.swap(bytes);
-    return 0;
-}
-
-int set_value(Key *key, const char *name, uint32_t type, const void *data, size_t size) {
-    if (std::strlen(name) > kMaxValueName) return ENAMETOOLONG;
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (int err = use_key(key, kWrite)) return err;
-    Db *d = key->db;
-    Txn txn(d);
-    if (int err = txn.begin(true)) return err;
-    if (int err = key_exists(d, key->id)) return err;
-    Query q(d, kSetValue);
-    q.bind(1, key->id).bind(2, name).bind(3, int64_t(type)).bind_blob(4, data, size);
-    if (int err = q.run()) return err;
-    return txn.commit();
-}
-
-int delete_value(Key *key, const char *name) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (int err = use_key(key, kWrite)) return err;
-    Db *d = key->db;
-    Txn txn(d);
-    if (int err = txn.begin(true)) return err;
-    if (int err = key_exists(d, key->id)) return err;
-    Query q(d, kDeleteValue);
-    if (int err = q.bind(1, key->id).bind(2, name).run()) return err;
-    if (sqlite3_changes(d->conn) == 0) return ENOENT;
-    return txn.commit();
-}
-
 namespace {
+
+// Runs work(d) on an open key whose handle allows access, in a transaction
+// (a write one for kWrite, committed when work succeeds) in which the key is
+// known to still exist.
+template <class Work>
+int in_key(Key *key, uint32_t access, Work work) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (int err = use_key(key, access)) return err;
+    Db *d = key->db;
+    Txn txn(d);
+    const bool write = access == kWrite;
+    if (int err = txn.begin(write)) return err;
+    if (int err = key_exists(d, key->id)) return err;
+    if (int err = work(d)) return err;
+    return write ? txn.commit() : 0;
+}
 
 // Row index of an enumeration (sub-keys or values) of a readable key, handed
 // to take; ENODATA past the end.
 template <class Take>
 int row_at(Key *key, Stmt stmt, uint32_t index, Take take) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (int err = use_key(key, kRead)) return err;
-    Db *d = key->db;
-    Txn txn(d);
-    if (int err = txn.begin(false)) return err;
-    if (int err = key_exists(d, key->id)) return err;
-    Query q(d, stmt);
-    int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
-    if (rc == SQLITE_DONE) return ENODATA;
-    if (rc != SQLITE_ROW) return q.error();
-    take(q);
-    return 0;
+    return in_key(key, kRead, [&](Db *d) {
+        Query q(d, stmt);
+        int rc = q.bind(1, key->id).bind(2, int64_t(index)).step();
+        if (rc == SQLITE_DONE) return ENODATA;
+        if (rc != SQLITE_ROW) return q.error();
+        take(q);
+        return 0;
+    });
 }
 
 }  // namespace
+
+int get_value(Key *key, const char *name, size_t limit, uint32_t &type, std::string &data) {
+    return in_key(key, kRead, [&](Db *d) {
+        Query q(d, kGetValue);
+        int rc = q.bind(1, key->id).bind(2, name).step();
+        if (rc == SQLITE_DONE) return ENOENT;
+        if (rc != SQLITE_ROW) return q.error();
+        std::string bytes = q.bytes_at(1);
+        if (bytes.size() > limit) return E2BIG;
+        type = uint32_t(q.int_at(0));
+        data.swap(bytes);
+        return 0;
+    });
+}
+
+int set_value(Key *key, const char *name, uint32_t type, const void *data, size_t size) {
+    if (std::strlen(name) > kMaxValueName) return ENAMETOOLONG;
+    return in_key(key, kWrite, [&](Db *d) {
+        Query q(d, kSetValue);
+        q.bind(1, key->id).bind(2, name).bind(3, int64_t(type)).bind_blob(4, data, size);
+        return q.run();
+    });
+}
+
+int delete_value(Key *key, const char *name) {
+    return in_key(key, kWrite, [&](Db *d) {
+        Query q(d, kDeleteValue);
+        if (int err = q.bind(1, key->id).bind(2, name).run()) return err;
+        return sqlite3_changes(d->conn) == 0 ? ENOENT : 0;
+    });
+}
 
 int sub_key_at(Key *key, uint32_t index, std::string &name) {
     return row_at(key, kSubKeyAt, index, [&](Query &q) { name = q.bytes_at(0); });
