@@ -1,5 +1,6 @@
 #include "os/pipe.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -35,14 +36,6 @@ namespace {
 constexpr int kBacklog = 128;
 // A client that connected but sends nothing is given up after this long.
 constexpr int kReadTimeoutMs = 1000;
-
-int fill_address(const std::string &path, sockaddr_un &addr) {
-    if (path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return 0;
-}
 
 // Reads one message from a new connection and hands it on. A client that
 // died before writing 4 bytes leaves nothing.
@@ -122,35 +115,28 @@ std::string pipe_name(uint32_t pid) {
 int pipe_create(uint32_t pid, PipeServer **out) {
     std::string path;
     if (int err = object_path(pipe_name(pid), path)) return err;
-    sockaddr_un addr;
-    if (int err = fill_address(path, addr)) return err;
     auto *s = new (std::nothrow) PipeServer;
     if (s == nullptr) return ENOMEM;
     s->path = path;
-    int err = 0;
-    s->listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s->listen_fd < 0) err = errno;
+    // A socket file of our identifier was left by a dead process: the
+    // listener removes it.
+    int err = sock_listen(path, kBacklog, s->listen_fd);
+    if (err == 0) {
+        // The server thread drains its queue with accepts that must not block.
+        if (fcntl(s->listen_fd, F_SETFL, fcntl(s->listen_fd, F_GETFL) | O_NONBLOCK) != 0) {
+            err = errno;
+            unlink(path.c_str());
+        }
+    }
     if (err == 0) {
         s->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (s->wake_fd < 0) err = errno;
-    }
-    if (err == 0) {
-        // Our identifier is ours alone while we live: a socket file of that
-        // name was left by a dead process.
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
-        if (bind(s->listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) err = errno;
-    }
-    if (err == 0) {
-        // fchmod on a socket does nothing: the path's mode is what counts.
-        if (chmod(path.c_str(), 0666) != 0 || listen(s->listen_fd, kBacklog) != 0) {
+        if (s->wake_fd < 0) {
             err = errno;
             unlink(path.c_str());
         }
     }
     if (err != 0) {
         if (s->listen_fd >= 0) close(s->listen_fd);
-        if (s->wake_fd >= 0) close(s->wake_fd);
         delete s;
         return err;
     }

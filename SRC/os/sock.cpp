@@ -75,10 +75,16 @@ int sock_listen(const std::string &path, int backlog, int &fd) {
     if (err == ECONNREFUSED) unlink(path.c_str());  // left by a server that died
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return errno;
-    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
-        chmod(path.c_str(), 0666) != 0 || listen(s, backlog) != 0) {
+    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         err = errno;
         close(s);
+        return err;
+    }
+    // fchmod on a socket does nothing: the path's mode is what counts.
+    if (chmod(path.c_str(), 0666) != 0 || listen(s, backlog) != 0) {
+        err = errno;
+        close(s);
+        unlink(path.c_str());
         return err;
     }
     fd = s;
