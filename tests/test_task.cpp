@@ -22,14 +22,6 @@ constexpr uint32_t kCreate = 0x32, kTerm = 0x33, kKill = 0x34, kCreateThread = 0
                    kTermThread = 0x38, kKillThread = 0x39, kCreateJob = 0x3a, kTermJob = 0x3b,
                    kKillJob = 0x3c;
 
-int count_fds() {
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
 // No child of this process is left, not even a zombie.
 bool no_children() {
     siginfo_t info{};
@@ -163,7 +155,7 @@ TEST_F(Task, CreateChecksItsArgumentsAndTheCommandLineLimit) {
     prog += std::string(250 - prog.size(), 'x');
     ASSERT_EQ(prog.size(), 250u);
     ASSERT_EQ(symlink(helper_.c_str(), prog.c_str()), 0);
-    int fds = count_fds();
+    int fds = CountOpenFds();
     const char *nine[] = {"123456789"};
     const char *ten[] = {"1234567890"};
     ASSERT_EQ(XCreateProcess(&rec, prog.c_str(), nullptr, 1, nine), 1);  // 260 characters
@@ -192,7 +184,7 @@ TEST_F(Task, CreateChecksItsArgumentsAndTheCommandLineLimit) {
     EXPECT_EQ(XCreateProcess(&rec, path("missing").c_str(), &ev, 0, nullptr), 0);
     EXPECT_LAST_ERROR(code(kCreate, 2), ENOENT, 1);
     EXPECT_EQ(ev, reinterpret_cast<XHANDLE>(0x77));
-    EXPECT_EQ(count_fds(), fds);
+    EXPECT_EQ(CountOpenFds(), fds);
     EXPECT_TRUE(no_children());
 }
 

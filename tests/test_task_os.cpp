@@ -15,14 +15,6 @@ using zax::os::kStillActive;
 
 namespace {
 
-int count_fds() {
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
 bool readable(int fd, int ms) {
     struct pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, ms) == 1;
@@ -85,14 +77,14 @@ TEST(ProcessLayer, DeathBySignalGives128PlusTheSignal) {
 }
 
 TEST(ProcessLayer, MissingProgramLeavesNothingBehind) {
-    int fds = count_fds();
+    int fds = CountOpenFds();
     const char *argv[] = {"/nonexistent/program", nullptr};
     zax::os::Process *p = nullptr;
     EXPECT_EQ(zax::os::process_spawn(argv[0], argv, false, &p), ENOENT);
     EXPECT_EQ(p, nullptr);
     const char *argv2[] = {"zax-no-such-program-in-path", nullptr};
     EXPECT_EQ(zax::os::process_spawn(argv2[0], argv2, true, &p), ENOENT);
-    EXPECT_EQ(count_fds(), fds);
+    EXPECT_EQ(CountOpenFds(), fds);
     EXPECT_TRUE(no_children());
 }
 

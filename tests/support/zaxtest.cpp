@@ -1,5 +1,6 @@
 #include "zaxtest.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -42,6 +43,15 @@ std::string ReadFile(const std::string &path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+int CountOpenFds() {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
 }
 
 ::testing::AssertionResult LastErrorIs(uint32_t code, uint32_t detail, uint32_t kind) {

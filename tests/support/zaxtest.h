@@ -26,6 +26,9 @@ protected:
 void WriteFile(const std::string &path, const std::string &content);
 std::string ReadFile(const std::string &path);
 
+// Descriptors this process has open (to prove that a call leaks none).
+int CountOpenFds();
+
 // Code from a function code and a reason.
 constexpr uint32_t code(uint32_t fn, uint32_t reason) { return (fn << 16) | reason; }
 
