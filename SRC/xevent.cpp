@@ -285,10 +285,10 @@ int event_table_setup() {
         if (err != 0) sys_error(FN_XCreateEvent, 2, err);
     }
     if (slots == X_FAILED_PTR || lock == nullptr || err != 0) {
-        // Never half a large mode: back to the small one.
+        // Never half a large mode, and never a small one in its place: the
+        // program asked for the large mode and is told that it failed.
         if (lock != nullptr) XDestroyLockObj(lock);
         if (slots != X_FAILED_PTR) XFreeMemory(slots);
-        g_events.size.store(kSmallModeMax);
         return 0;
     }
     g_events.lock = lock;

@@ -23,8 +23,8 @@ inline bool large_mode() { return event_table_size() > kSmallModeMax; }
 
 // Read the size from ZAXXLIB_EVENT_NUMBER and, for the large mode, make the
 // slots, the table lock and the process's event socket. A failure of any of
-// them falls back to the small mode (size 64) with its cause in the error
-// record. Returns 1, or 0 after such a fall-back.
+// them gives back what was made and leaves the size at 0 (not initialised),
+// with its cause in the error record. Returns 1, or 0 after such a failure.
 int event_table_setup();
 // Free the slots and the table lock and return to the state before the
 // set-up (size 0). Called after the pipe-server thread has stopped.

@@ -36,9 +36,20 @@ XAPI int32_t X_init_xlib(void) {
     // counted without the lock.
     if (XLockObj(lock, X_INFINITE) != 1) return 0;
     if (g_init_count == 0) {
-        event_table_setup();
-        if (large_mode()) {
-            if (int err = pipe_server_start()) sys_error(FN_XCreateThread, 2, err);
+        // A large mode that cannot be had whole fails the initialisation
+        // (nothing counted, the size still 0, so a later call tries again)
+        // rather than running a mode the program did not ask for.
+        bool ok = event_table_setup() == 1;
+        if (ok && large_mode()) {
+            if (int err = pipe_server_start()) {
+                sys_error(FN_XCreateThread, 2, err);
+                event_table_teardown();
+                ok = false;
+            }
+        }
+        if (!ok) {
+            XUnlockObj(lock);
+            return 0;
         }
         job_support_setup();
     }

@@ -5,13 +5,11 @@
 
 namespace zax::os {
 
-// Longest directory path accepted: a socket path (directory, "/" and the
-// longest object name) must fit in sockaddr_un's 108 bytes.
-constexpr size_t kMaxRunDirLength = 80;
-
 // The directory, created with mode 01777 when missing. Returns 0 and sets dir,
-// or an errno: ENAMETOOLONG for a path longer than kMaxRunDirLength, or the
-// error of mkdir/stat (ENOTDIR when the path is not a directory).
+// or an errno: the error of mkdir/stat (ENOTDIR when the path is not a
+// directory, ENAMETOOLONG when the system refuses its length). Any depth the
+// file system accepts will do: sockets in a deep directory are reached
+// through a short path (see sock.h).
 // Read from the environment at each call, so tests and programs may change it.
 int run_dir(std::string &dir);
 

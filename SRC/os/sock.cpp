@@ -10,19 +10,45 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 namespace zax::os {
-namespace {
 
-bool make_addr(const std::string &path, sockaddr_un &addr) {
-    if (path.size() >= sizeof addr.sun_path) return false;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return true;
+SockAddress::~SockAddress() {
+    if (dir_fd_ >= 0) close(dir_fd_);
 }
+
+const sockaddr *SockAddress::get() const { return reinterpret_cast<const sockaddr *>(storage_); }
+
+unsigned SockAddress::size() const { return sizeof(sockaddr_un); }
+
+int SockAddress::set(const std::string &path) {
+    static_assert(sizeof(sockaddr_un) <= sizeof storage_ && alignof(sockaddr_un) <= 8);
+    auto *addr = reinterpret_cast<sockaddr_un *>(storage_);
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    constexpr size_t kMax = sizeof addr->sun_path - 1;
+    if (path.size() <= kMax) {
+        std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+        return 0;
+    }
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ENAMETOOLONG;
+    std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    if (dir_fd_ >= 0) close(dir_fd_);
+    do {
+        dir_fd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (dir_fd_ < 0 && errno == EINTR);
+    if (dir_fd_ < 0) return errno;
+    int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "/proc/self/fd/%d/%s", dir_fd_,
+                          path.c_str() + slash + 1);
+    if (n < 0 || size_t(n) > kMax) return ENAMETOOLONG;
+    return 0;
+}
+
+namespace {
 
 uint64_t now_ms() {
     timespec ts;
@@ -30,12 +56,12 @@ uint64_t now_ms() {
     return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
 }
 
-int try_connect(const sockaddr_un &addr, int &fd) {
+int try_connect(const SockAddress &addr, int &fd) {
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return errno;
     int rc;
     do {
-        rc = connect(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+        rc = connect(s, addr.get(), addr.size());
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         int err = errno;
@@ -51,11 +77,11 @@ int try_connect(const sockaddr_un &addr, int &fd) {
 }  // namespace
 
 int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
-    sockaddr_un addr;
-    if (!make_addr(path, addr)) return ENAMETOOLONG;
+    SockAddress a;
+    if (int err = a.set(path)) return err;
     const uint64_t deadline = now_ms() + wait_ms;
     for (;;) {
-        int err = try_connect(addr, fd);
+        int err = try_connect(a, fd);
         // A full backlog is the "all instances busy" case: wait for a free one.
         if (err != EAGAIN) return err;
         if (now_ms() >= deadline) return EAGAIN;
@@ -64,10 +90,10 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
 }
 
 int sock_listen(const std::string &path, int backlog, int &fd) {
-    sockaddr_un addr;
-    if (!make_addr(path, addr)) return ENAMETOOLONG;
+    SockAddress a;
+    if (int err = a.set(path)) return err;
     int probe = -1;
-    int err = try_connect(addr, probe);
+    int err = try_connect(a, probe);
     if (err == 0) {
         close(probe);
         return EADDRINUSE;
@@ -75,7 +101,7 @@ int sock_listen(const std::string &path, int backlog, int &fd) {
     if (err == ECONNREFUSED) unlink(path.c_str());  // left by a server that died
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return errno;
-    if (bind(s, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    if (bind(s, a.get(), a.size()) != 0) {
         err = errno;
         close(s);
         return err;

@@ -5,7 +5,31 @@
 #include <cstdint>
 #include <string>
 
+struct sockaddr;
+
 namespace zax::os {
+
+// The address of the socket at path. A path too long for a socket address
+// (107 bytes) is reached through a descriptor of its directory, as
+// "/proc/self/fd/N/name", which the kernel resolves like the full path; so a
+// socket may live in any directory the file system accepts. The descriptor
+// stays open as long as the address does.
+class SockAddress {
+public:
+    SockAddress() = default;
+    SockAddress(const SockAddress &) = delete;
+    SockAddress &operator=(const SockAddress &) = delete;
+    ~SockAddress();
+    // 0, or an errno: that of opening the directory, or ENAMETOOLONG when
+    // even the short form does not fit (a file name of over 80 bytes).
+    int set(const std::string &path);
+    const sockaddr *get() const;
+    unsigned size() const;
+
+private:
+    alignas(8) unsigned char storage_[112];  // a sockaddr_un
+    int dir_fd_ = -1;
+};
 
 // Connect to the socket at path, waiting up to wait_ms milliseconds while the
 // listener's backlog is full (retrying every 5 ms). Returns 0 and a blocking

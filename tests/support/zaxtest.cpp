@@ -1,10 +1,10 @@
 #include "zaxtest.h"
 
+#include "os/sock.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -103,14 +103,14 @@ OmikinitService::OmikinitService(const std::string &rundir, const std::vector<st
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = spawn(ZAX_OMIKINIT_PATH, args, -1);
     if (pid_ < 0) return;
-    // Ready when the socket accepts a connection (up to 5 s).
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ZAX_OMIKINIT", rundir.c_str());
+    // Ready when the socket accepts a connection (up to 5 s; the library's
+    // own addressing reaches a socket in a directory of any depth).
     for (int i = 0; i < 500 && !ready_; ++i) {
-        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) ready_ = true;
-        close(s);
+        int s = -1;
+        if (zax::os::sock_connect(rundir + "/ZAX_OMIKINIT", 0, s) == 0) {
+            ready_ = true;
+            close(s);
+        }
         if (!ready_) usleep(10000);
     }
 }
