@@ -328,21 +328,28 @@ TEST_F(File, LocksKeepOtherProcessesOutAndDieWithTheirHolder) {
     XCloseFile(a);
 }
 
-TEST_F(File, ReadOnlyHandlesTakeASharedLock) {
+TEST_F(File, ReadOnlyHandlesLockExclusively) {
     std::string p = path("ro");
     WriteFile(p, "x");
-    XFILE r1 = XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK);
-    XFILE r2 = XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK_NOWAIT);
-    EXPECT_GE(r1, 3);
-    EXPECT_GE(r2, 3);
-    EXPECT_EQ(XOpenFile(p.c_str(), 0, X_OPEN_WRITE | X_OPEN_LOCK_NOWAIT), 0);
-    EXPECT_LAST_ERROR(code(kLock, 2), EAGAIN, 1);
-    XCloseFile(r1);
-    XCloseFile(r2);
-    XFILE w = XOpenFile(p.c_str(), 0, X_OPEN_WRITE | X_OPEN_LOCK_NOWAIT);
-    EXPECT_GE(w, 3);
+    XFILE r1 = XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK_NOWAIT);
+    ASSERT_GE(r1, 3);
+    // Another read-only handle of this process, and another process, are
+    // kept out as a writer is.
     EXPECT_EQ(XOpenFile(p.c_str(), 0, X_OPEN_READ | X_OPEN_LOCK_NOWAIT), 0);
-    XCloseFile(w);
+    EXPECT_LAST_ERROR(code(kLock, 2), EAGAIN, 1);
+    XFILE r2 = XOpenFile(p.c_str(), 0, X_OPEN_READ);
+    ASSERT_GE(r2, 3);
+    EXPECT_EQ(XLockFile(r2, X_LOCK_NOWAIT), 0);
+    EXPECT_LAST_ERROR(code(kLock, 2), EAGAIN, 1);
+    EXPECT_EQ(XOpenFile(p.c_str(), 0, X_OPEN_WRITE | X_OPEN_LOCK_NOWAIT), 0);
+    HelperResult h = RunHelper({"lockfile", p, "512", "ro"});
+    EXPECT_EQ(h.exit_code, 2);
+    EXPECT_EQ(h.out, "800002 " + std::to_string(EAGAIN) + "\n");
+    XCloseFile(r1);
+    EXPECT_EQ(XLockFile(r2, X_LOCK_NOWAIT), 1);
+    EXPECT_EQ(RunHelper({"lockfile", p, "512", "ro"}).exit_code, 2);
+    XCloseFile(r2);
+    EXPECT_EQ(RunHelper({"lockfile", p, "512", "ro"}).out, "locked\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -178,19 +178,23 @@ TEST_F(ListFile, BadArgumentsAndMissingFilesChangeNothing) {
     EXPECT_EQ(contents(l), (Texts{"x"}));
 }
 
-TEST_F(ListFile, ALoadWaitsWhileAWriterHoldsTheFileLocked) {
+TEST_F(ListFile, ALoadWaitsWhileAWriterOrAnotherLoadHoldsTheFile) {
     XHANDLE l = make(0, {"a"});
     ASSERT_EQ(XSaveList(l, name("f").c_str()), 1);
-    XFILE held = XOpenFile(name("f").c_str(), 0, X_OPEN_READWRITE | X_OPEN_LOCK);
-    ASSERT_NE(held, 0);
-    std::atomic<int32_t> result{99};
-    std::thread loader([&] { result = XLoadList(l, name("f").c_str()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(result.load(), 99);  // still waiting for the file
-    EXPECT_EQ(XCloseFile(held), 1);
-    loader.join();
-    EXPECT_EQ(result.load(), 1);
-    EXPECT_EQ(contents(l), (Texts{"a"}));
+    // A save's handle, and a handle opened as a load opens it.
+    for (uint32_t access : {X_OPEN_READWRITE, X_OPEN_READ}) {
+        SCOPED_TRACE(access);
+        XFILE held = XOpenFile(name("f").c_str(), 0, access | X_OPEN_LOCK);
+        ASSERT_NE(held, 0);
+        std::atomic<int32_t> result{99};
+        std::thread loader([&] { result = XLoadList(l, name("f").c_str()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(result.load(), 99);  // still waiting for the file
+        EXPECT_EQ(XCloseFile(held), 1);
+        loader.join();
+        EXPECT_EQ(result.load(), 1);
+        EXPECT_EQ(contents(l), (Texts{"a"}));
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glob.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,20 +34,14 @@ int note_glob_error(const char *, int err) {
     return 0;  // go on searching: another directory may still match
 }
 
-int lock_call(int fd, int cmd, short type) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;  // to the end of the file, however far it grows
-    fl.l_pid = 0;  // required to be 0 for open-file-description locks
+int flock_call(int fd, int op) {
     int r;
     do {
-        r = fcntl(fd, cmd, &fl);
+        r = ::flock(fd, op);
     } while (r != 0 && errno == EINTR);
     if (r == 0) return 0;
-    // Linux reports a conflict of a non-waiting request as EAGAIN or EACCES.
-    return errno == EACCES ? EAGAIN : errno;
+    // A conflict of a non-waiting request; some file systems say EACCES.
+    return errno == EWOULDBLOCK || errno == EACCES ? EAGAIN : errno;
 }
 
 }  // namespace
@@ -133,14 +128,9 @@ int file_size(int32_t fd, int64_t &size, bool &regular) {
     return 0;
 }
 
-int file_lock(int32_t fd, bool wait) {
-    int fl = fcntl(fd, F_GETFL);
-    if (fl < 0) return errno;
-    short type = (fl & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
-    return lock_call(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, type);
-}
+int file_lock(int32_t fd, bool wait) { return flock_call(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }
 
-int file_unlock(int32_t fd) { return lock_call(fd, F_OFD_SETLK, F_UNLCK); }
+int file_unlock(int32_t fd) { return flock_call(fd, LOCK_UN); }
 
 int file_delete(const char *path) { return ::unlink(path) == 0 ? 0 : errno; }
 

@@ -31,11 +31,11 @@ int file_sync(int32_t fd);
 // Size of what fd names; regular is false for pipes, sockets, terminals and
 // devices (size is then 0). 0 or an errno.
 int file_size(int32_t fd, int64_t &size, bool &regular);
-// Whole-file lock as an open-file-description lock, owned by the descriptor's
-// open file (not the process): wait = true blocks until granted, false fails
-// at once with EAGAIN when another holder has it. A descriptor open for
-// writing takes an exclusive lock; one open for reading only takes a shared
-// lock, the only kind the system grants on it. 0 or an errno.
+// The library's one kind of whole-file lock: an exclusive flock(2), owned by
+// the descriptor's open file (not the process), whatever the descriptor's
+// access, so two read-only openers keep each other out too. wait = true
+// blocks until granted, false fails at once with EAGAIN when another holder
+// has it. 0 or an errno.
 int file_lock(int32_t fd, bool wait);
 // Release the whole-file lock; 0 or an errno.
 int file_unlock(int32_t fd);

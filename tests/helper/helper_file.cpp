@@ -18,11 +18,13 @@ int report_failure() {
 }
 }  // namespace
 
-// lockfile PATH MODE: open PATH read-write with lock MODE (256 wait, 512 no
-// wait); prints "locked" and exits 0, or prints the error and exits with its reason.
+// lockfile PATH MODE [ro]: open PATH read-write (read-only with "ro") with
+// lock MODE (256 wait, 512 no wait); prints "locked" and exits 0, or prints
+// the error and exits with its reason.
 ZAX_HELPER(lockfile) {
     if (argc < 3) return 100;
-    XFILE f = XOpenFile(argv[1], 0, X_OPEN_READWRITE | uint32_t(std::atoi(argv[2])));
+    uint32_t access = argc > 3 && std::strcmp(argv[3], "ro") == 0 ? X_OPEN_READ : X_OPEN_READWRITE;
+    XFILE f = XOpenFile(argv[1], 0, access | uint32_t(std::atoi(argv[2])));
     if (f == 0) return report_failure();
     std::printf("locked\n");
     XCloseFile(f);
