@@ -111,6 +111,11 @@ static_assert(GlobalGeometry(100).words == 25 && GlobalGeometry(100).bitmap_byte
 // Words a global element of size data bytes occupies.
 constexpr uint64_t element_words(uint64_t size) { return (size + kElementOverhead + 3) / 4; }
 
+// Storage for a local element whose every byte the caller writes (header and
+// data): a heap block as from XAllocMemory, without its zero fill. Null with
+// XAllocMemory's error recorded.
+void *local_element_alloc(uint32_t size);
+
 // Chain access for each kind of region: how a link resolves to an element
 // and back. A global link is checked against the data area, so that a
 // damaged region is never followed outside the segment.
@@ -136,6 +141,9 @@ struct GlobalKind {
         uint64_t room = end > start ? end - start : 0;
         return e->size < room ? e->size : uint32_t(room);
     }
+    static Elem *alloc(Region *r, uint32_t size) {
+        return static_cast<Elem *>(X_alloc_list(r, size, 0));
+    }
 };
 
 struct LocalKind {
@@ -146,6 +154,9 @@ struct LocalKind {
     static Elem *at(Region *, Link link) { return link; }
     static Link link(Region *, Elem *e) { return e; }
     static uint32_t readable(Region *, Elem *e) { return e->size; }
+    static Elem *alloc(Region *, uint32_t size) {
+        return static_cast<Elem *>(local_element_alloc(size));
+    }
 };
 
 template <class K> unsigned char *data_of(typename K::Elem *e) {

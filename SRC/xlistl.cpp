@@ -32,7 +32,7 @@ int32_t add_element(ListHandle *h, const void *data, uint32_t size, int32_t posi
         lib_error(FN_XAddListT, 2, 0);
         return -1;
     }
-    auto *e = static_cast<typename K::Elem *>(X_alloc_list(r, size, 0));
+    typename K::Elem *e = K::alloc(r, size);
     if (e == nullptr) return -1;
     e->size = size;
     std::memcpy(data_of<K>(e), data, size);

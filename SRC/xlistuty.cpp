@@ -2,15 +2,29 @@
 // list lock, element storage (heap blocks, or words of a global region found
 // through its bitmap), and saving a list to a file and loading it back.
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "os/heap.h"
 #include "os/mutex.h"
 #include "xint.h"
 #include "xlist.h"
 
 using namespace zax;
+
+namespace {
+
+// The heap block of a local element of size data bytes; a block beyond what
+// the 32-bit heap interface can ask for is negative, which XAllocMemory
+// refuses.
+int32_t local_block_size(uint32_t size) {
+    uint64_t total = uint64_t(kLocalDataOffset) + size;
+    return total > INT32_MAX ? -1 : int32_t(total);
+}
+
+}  // namespace
 
 namespace zax {
 
@@ -46,6 +60,13 @@ int32_t unlock_list(ListHandle *h) {
         return 0;
     }
     return 1;
+}
+
+void *local_element_alloc(uint32_t size) {
+    int32_t total = local_block_size(size);
+    void *block = total > 0 ? os::heap_alloc_unfilled(size_t(total)) : nullptr;
+    if (block == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
+    return block;
 }
 
 }  // namespace zax
@@ -488,10 +509,8 @@ XAPI void *X_alloc_list(void *region, uint32_t size, uint32_t /*flags: not used*
         return nullptr;
     }
     if (hdr->type == kGlobalType) return global_alloc(static_cast<GlobalRegion *>(region), size);
-    // A block beyond what the 32-bit heap interface can ask for is refused by
-    // XAllocMemory itself (a negative size).
-    uint64_t total = uint64_t(kLocalDataOffset) + size;
-    void *block = XAllocMemory(total > INT32_MAX ? -1 : int32_t(total), hdr->tag);
+    int32_t total = local_block_size(size);
+    void *block = XAllocMemory(total, hdr->tag);
     return block == X_FAILED_PTR ? nullptr : block;
 }
 

@@ -15,14 +15,13 @@ struct alignas(16) BlockHeader {
 constexpr uint64_t kLive = 0x5a41584845415021ull;  // "ZAXHEAP!"
 constexpr uint64_t kDead = 0x5a41584652454544ull;
 
-}  // namespace
-
-void *heap_alloc(size_t size) {
+void *heap_block(size_t size, bool zero) {
     if (size > SIZE_MAX - sizeof(BlockHeader)) {
         errno = ENOMEM;
         return nullptr;
     }
-    auto *h = static_cast<BlockHeader *>(std::calloc(1, sizeof(BlockHeader) + size));
+    size_t total = sizeof(BlockHeader) + size;
+    auto *h = static_cast<BlockHeader *>(zero ? std::calloc(1, total) : std::malloc(total));
     if (h == nullptr) {
         errno = ENOMEM;
         return nullptr;
@@ -31,6 +30,11 @@ void *heap_alloc(size_t size) {
     h->size = size;
     return h + 1;
 }
+
+}  // namespace
+
+void *heap_alloc(size_t size) { return heap_block(size, true); }
+void *heap_alloc_unfilled(size_t size) { return heap_block(size, false); }
 
 int heap_free(void *block) {
     if (block == nullptr || (reinterpret_cast<uintptr_t>(block) % alignof(BlockHeader)) != 0)

@@ -8,6 +8,8 @@ namespace zax::os {
 
 // A zero-filled block of size bytes, or nullptr with errno set (ENOMEM).
 void *heap_alloc(size_t size);
+// The same without the zero fill, for a caller that writes the whole block.
+void *heap_alloc_unfilled(size_t size);
 // Give a block back: 0, or EINVAL for a pointer that is not a live block.
 int heap_free(void *block);
 

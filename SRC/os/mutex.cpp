@@ -45,11 +45,7 @@ struct Mapping {
 pthread_mutex_t g_table_lock = PTHREAD_MUTEX_INITIALIZER;
 std::map<std::string, Mapping *> *g_table = nullptr;  // made on first use, never freed
 
-// Initial-exec: the owner test of every lock reads it, and the general
-// model would cost a call each time.
-__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_tid = 0;
-
-void forget_tid_in_child() { t_tid = 0; }
+void forget_tid_in_child() { t_self_tid = 0; }
 
 struct AtFork {
     AtFork() { pthread_atfork(nullptr, nullptr, forget_tid_in_child); }
@@ -63,11 +59,11 @@ struct Mutex {
     pthread_mutex_t own;
 };
 
-uint32_t self_tid() {
-    uint32_t t = t_tid;
-    if (t == 0) t_tid = t = static_cast<uint32_t>(gettid());
-    return t;
-}
+// Initial-exec: the owner test of every lock reads it, and the general
+// model would cost a call each time.
+__thread uint32_t t_self_tid = 0;
+
+uint32_t self_tid_slow() { return t_self_tid = static_cast<uint32_t>(gettid()); }
 
 namespace {
 

@@ -34,7 +34,13 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died = nullptr);
 int mutex_unlock(Mutex *m);
 
 // The calling thread's kernel identifier, kept per thread so that lock
-// owners cost no system call (refreshed in the child after fork).
-uint32_t self_tid();
+// owners cost no system call (refreshed in the child after fork). Inline:
+// every lock and unlock of a lock object or list asks for it.
+extern __thread uint32_t t_self_tid __attribute__((tls_model("initial-exec")));
+uint32_t self_tid_slow();
+inline uint32_t self_tid() {
+    uint32_t t = t_self_tid;
+    return t != 0 ? t : self_tid_slow();
+}
 
 }  // namespace zax::os
