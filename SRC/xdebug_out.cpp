@@ -27,7 +27,7 @@ constexpr size_t kCharCol = 45;       // ">" of an image line
 
 // The debug console companion and its entry point.
 using PutConsole = int32_t (*)(void *area, const char *line);
-constexpr char kConsoleLibrary[] = "libzaxdput.so";
+constexpr char kConsoleLibrary[] = ZAX_COMPANION_FILE("zaxdput");
 constexpr char kConsoleEntry[] = "XPutDebugConsole";
 constexpr char kConsoleEnv[] = "ZAXXLIB_ZAXDPUT";
 std::atomic<PutConsole> g_put_console{nullptr};

@@ -15,6 +15,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version; the shared library's SONAME carries the major number. */
+#define ZAXXLIB_VERSION_MAJOR 1
+#define ZAXXLIB_VERSION_MINOR 0
+#define ZAXXLIB_VERSION_PATCH 0
+/* The version as one number (major * 10000 + minor * 100 + patch), for #if tests. */
+#define ZAXXLIB_VERSION_NUMBER \
+    (ZAXXLIB_VERSION_MAJOR * 10000 + ZAXXLIB_VERSION_MINOR * 100 + ZAXXLIB_VERSION_PATCH)
+/* The version as text. */
+#define ZAXXLIB_VERSION_STRING "1.0.0"
+
 #if defined(ZAXXLIB_BUILDING)
 #define XAPI __attribute__((visibility("default")))
 #else
@@ -184,7 +194,6 @@ XAPI int32_t XResetVectorTable(const char *name);
 /* ------------------------------------------------------------------------ */
 /* xdebug: trace and dump settings, trace lines, storage dumps              */
 /* ------------------------------------------------------------------------ */
-/* (section xdebug: declarations go here) */
 /* Trace classes of XTrace. */
 #define X_TRACE_HIGH 4
 #define X_TRACE_MEDIUM 2
@@ -242,12 +251,10 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter);
 XAPI int32_t XTermEstae(const XEstaeBlock *block);
 /* End the calling thread abnormally with code through its exit routines; returns only on failure. */
 XAPI int32_t XAbend(uint32_t code);
-/* (section xestae: declarations go here) */
 
 /* ------------------------------------------------------------------------ */
 /* xcons: console and log output                                            */
 /* ------------------------------------------------------------------------ */
-/* (section xcons: declarations go here) */
 /* Format like printf and write the message (at most 124 characters) and a line feed to standard output; 1 or 0. */
 XAPI int32_t XPrintf(const char *format, ...);
 /* As XPrintf; a, b and c are host console routing values, unused here. */
@@ -294,7 +301,6 @@ XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout);
 XAPI int32_t XSleep(uint32_t milliseconds);
 /* Post the event of the same key in process (small mode: XPostEvent); 1 or 0. */
 XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process);
-/* (section xevent: declarations go here) */
 /* Post event once after delay ms (1 to 86400000); the timer handle, or NULL. */
 XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay);
 /* Stop a timer that the calling thread set and that has not expired; 1 or 0. */
@@ -316,7 +322,6 @@ XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle);
 /* ------------------------------------------------------------------------ */
 /* xlistuty, xlistl, xlistg: lists                                          */
 /* ------------------------------------------------------------------------ */
-/* (section xlist: declarations go here) */
 /* List operations' lock time-outs are signed milliseconds: -1 waits without
  * limit, 0 only tries. Positions: 1 to count, 0 the first, -1 the last. */
 
@@ -402,7 +407,6 @@ XAPI int32_t X_free_list(void *region, void *element);
 /* ------------------------------------------------------------------------ */
 /* xfile, xfile64: files, line input and output, memory-mapped files        */
 /* ------------------------------------------------------------------------ */
-/* (section xfile: declarations go here) */
 /* Open flag word of XOpenFile: exactly one access bit, at most one lock bit,
  * at most one disposition bit; truncate is refused with read-only access. */
 #define X_OPEN_READ 0x1u           /* read only */
@@ -497,7 +501,6 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle);
 /* ------------------------------------------------------------------------ */
 /* xparm: parameter files                                                   */
 /* ------------------------------------------------------------------------ */
-/* (section xparm: declarations go here) */
 /* Open directory/name (directory may be NULL) and read it whole; the handle, or X_FAILED_PTR. */
 XAPI XHANDLE XOpenParmFile(const char *directory, const char *name);
 /* As XOpenParmFile for reading and writing, creating a missing file; the handle, or X_FAILED_PTR. */
@@ -521,16 +524,26 @@ XAPI int32_t XListParmEntry(XHANDLE handle, int32_t index, const char *section, 
 /* ------------------------------------------------------------------------ */
 /* xreg: registry                                                           */
 /* ------------------------------------------------------------------------ */
-/* The two hives that the registry functions accept. */
+/* The two hives that the registry functions accept.  These and the REG_* value
+ * types keep the registry's own names, which other headers may define too: a
+ * definition made before this header is included is kept. */
+#ifndef HKEY_CURRENT_USER
 #define HKEY_CURRENT_USER 0x80000001u
+#endif
+#ifndef HKEY_LOCAL_MACHINE
 #define HKEY_LOCAL_MACHINE 0x80000002u
+#endif
 /* Access modes of XOpenRegistry. */
 #define X_REG_READ 1  /* the key must exist */
 #define X_REG_WRITE 2 /* created when missing */
 #define X_REG_ALL 4   /* read and write; created when missing */
 /* Value types: stored (REG_*) and as XListRegValue reports them (X_REGTYPE_*). */
+#ifndef REG_SZ
 #define REG_SZ 1u
+#endif
+#ifndef REG_DWORD
 #define REG_DWORD 4u
+#endif
 #define X_REGTYPE_STRING 1
 #define X_REGTYPE_OTHER 3
 #define X_REGTYPE_INT 4
@@ -694,7 +707,6 @@ XAPI int32_t XUnpackTime(XCalendar *out, const void *in);
 /* ------------------------------------------------------------------------ */
 /* xsysfl: system description file                                          */
 /* ------------------------------------------------------------------------ */
-/* (section xsysfl: declarations go here) */
 /* Platform codes of the system description file (also X_PLATFORM_UNIX, X_PLATFORM_WINDOWS). */
 #define X_PLATFORM_MAINFRAME 100
 #define X_PLATFORM_AS400 400

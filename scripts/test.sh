@@ -7,7 +7,12 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 san=${1:-}
 dir=build${san:+-$san}
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAXXLIB_SANITIZE="$san" >/dev/null
+# Tests (and, in the normal build, the benchmarks, so that they keep
+# compiling) are off in a plain build; turn them on here.
+bench=ON
+[ -n "$san" ] && bench=OFF
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAXXLIB_SANITIZE="$san" \
+      -DZAXXLIB_TESTS=ON -DZAXXLIB_BENCH=$bench >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

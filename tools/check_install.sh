@@ -16,4 +16,7 @@ pcdir=$(dirname "$(find "$tmp/prefix" -name zaxxlib.pc | head -1)")
 sed -i "s|^prefix=.*|prefix=$tmp/prefix|" "$pcdir/zaxxlib.pc"
 flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs zaxxlib)
 cc ${ZAX_CONSUMER_FLAGS:-} "$src/tests/install/main.c" $flags -Wl,-rpath,"$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=libdir zaxxlib)" -o "$tmp/consumer_pc"
+"$tmp/consumer_pc" | grep -qx 00000001
+# A static link takes SQLite through the file's Requires.private.
+PKG_CONFIG_PATH="$pcdir" pkg-config --static --libs zaxxlib | grep -q -- -lsqlite3
 echo "installed library found by find_package and pkg-config"

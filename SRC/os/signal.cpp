@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../../companions/zaxcrash/zaxcrash.h"
+#include "os/companion.h"
 
 #ifndef ZAXXLIB_COMPANION_DIR
 #define ZAXXLIB_COMPANION_DIR ""
@@ -25,7 +26,7 @@ namespace {
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS};
 constexpr int kSignalCount = int(sizeof kSignals / sizeof kSignals[0]);
-constexpr const char *kCrashLibrary = "libzaxcrash.so";
+constexpr const char *kCrashLibrary = ZAX_COMPANION_FILE("zaxcrash");
 constexpr const char *kCrashEntry = "ZaxCrashHandler";
 
 pthread_mutex_t g_install_lock = PTHREAD_MUTEX_INITIALIZER;

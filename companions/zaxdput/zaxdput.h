@@ -2,9 +2,10 @@
  * zaxdput.h - the debug console companion of zaxxlib.
  *
  * zaxxlib hands every trace and dump line of a debug record that has no trace
- * file to XPutDebugConsole of libzaxdput.so, on the caller's thread.  A
- * replacement console is any shared object that exports this function; point
- * ZAXXLIB_ZAXDPUT at it, or put it beside libzaxxlib.so.
+ * file to XPutDebugConsole of libzaxdput.so.1 (the number is the library's
+ * major version), on the caller's thread.  A replacement console is any shared
+ * object that exports this function; point ZAXXLIB_ZAXDPUT at it, or put it
+ * beside libzaxxlib.so under that name.
  */
 #ifndef ZAXDPUT_H
 #define ZAXDPUT_H
