@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstring>
 
+#include "os/syscall.h"
+
 namespace zax::os {
 namespace {
 
@@ -17,9 +19,9 @@ namespace {
 // stream) above them, keeping close-on-exec.
 int lift_descriptor(int &fd) {
     if (fd >= 3) return 0;
-    int up = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int up = sys::dup_above(fd, 3);
     int err = up < 0 ? errno : 0;
-    ::close(fd);
+    sys::close(fd);
     if (up < 0) return err;
     fd = up;
     return 0;
@@ -50,15 +52,12 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
     int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
     if (disp == Disposition::create_new) flags |= O_CREAT | O_EXCL;
     if (disp == Disposition::truncate_existing) flags |= O_TRUNC;
-    int f;
-    do {
-        f = ::open(path, flags, 0666);
-    } while (f < 0 && errno == EINTR);
+    int f = sys::retry([&] { return sys::open(path, flags, 0666); });
     if (f < 0) return errno;
     // A directory opens for reading on Linux, but is no file to read or lock.
     struct stat st;
-    if (::fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(f);
+    if (sys::fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
+        sys::close(f);
         return EISDIR;
     }
     if (int err = lift_descriptor(f)) return err;
@@ -67,15 +66,12 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
 }
 
 int file_close(int32_t fd) {
-    if (::close(fd) != 0 && errno != EINTR) return errno;
+    if (sys::close(fd) != 0 && errno != EINTR) return errno;
     return 0;
 }
 
 int file_read(int32_t fd, void *buffer, size_t count, size_t &got) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, count);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = sys::retry([&] { return sys::read(fd, buffer, count); });
     if (n < 0) return errno;
     got = size_t(n);
     return 0;
@@ -85,7 +81,7 @@ int file_write(int32_t fd, const void *buffer, size_t count, size_t &put) {
     put = 0;
     const char *p = static_cast<const char *>(buffer);
     while (put < count) {
-        ssize_t n = ::write(fd, p + put, count - put);
+        ssize_t n = sys::write(fd, p + put, count - put);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -98,31 +94,25 @@ int file_write(int32_t fd, const void *buffer, size_t count, size_t &put) {
 
 int file_seek(int32_t fd, int64_t offset, int whence, int64_t &pos) {
     static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
-    off_t r = ::lseek(fd, off_t(offset), kWhence[whence]);
+    off_t r = sys::lseek(fd, off_t(offset), kWhence[whence]);
     if (r < 0) return errno;
     pos = int64_t(r);
     return 0;
 }
 
 int file_truncate(int32_t fd, int64_t length) {
-    int r;
-    do {
-        r = ::ftruncate(fd, off_t(length));
-    } while (r != 0 && errno == EINTR);
+    int r = sys::retry([&] { return sys::ftruncate(fd, off_t(length)); });
     return r == 0 ? 0 : errno;
 }
 
 int file_sync(int32_t fd) {
-    int r;
-    do {
-        r = ::fsync(fd);
-    } while (r != 0 && errno == EINTR);
+    int r = sys::retry([&] { return sys::fsync(fd); });
     return r == 0 ? 0 : errno;
 }
 
 int file_size(int32_t fd, int64_t &size, bool &regular) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return errno;
+    if (sys::fstat(fd, &st) != 0) return errno;
     regular = S_ISREG(st.st_mode);
     size = regular ? int64_t(st.st_size) : 0;
     return 0;
@@ -132,7 +122,7 @@ int file_lock(int32_t fd, bool wait) { return flock_call(fd, LOCK_EX | (wait ? 0
 
 int file_unlock(int32_t fd) { return flock_call(fd, LOCK_UN); }
 
-int file_delete(const char *path) { return ::unlink(path) == 0 ? 0 : errno; }
+int file_delete(const char *path) { return sys::unlink(path) == 0 ? 0 : errno; }
 
 int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
     glob_t g{};
@@ -153,7 +143,7 @@ int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
     // missing file, a missing directory, or one we may not search.
     if (std::strpbrk(pattern, "*?[") == nullptr) {
         struct stat st;
-        if (::lstat(pattern, &st) == 0) {  // a link to nothing is still an entry
+        if (sys::lstat(pattern, &st) == 0) {  // a link to nothing is still an entry
             found = true;
             return 0;
         }

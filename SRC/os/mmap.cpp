@@ -13,6 +13,7 @@
 
 #include "os/file.h"
 #include "os/rundir.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 namespace {
@@ -66,7 +67,7 @@ int map_file(int32_t fd, size_t size, bool writable, void *&addr) {
 int unmap_file(void *addr, size_t size) { return ::munmap(addr, size) == 0 ? 0 : errno; }
 
 int sync_mapping(void *addr, size_t size) {
-    return ::msync(addr, size, MS_SYNC) == 0 ? 0 : errno;
+    return sys::msync(addr, size, MS_SYNC) == 0 ? 0 : errno;
 }
 
 int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "os/env.h"
+#include "os/syscall.h"
 
 namespace zax::os::reg {
 namespace {
@@ -122,6 +123,50 @@ void install_fork_handlers() { pthread_atfork(fork_prepare, fork_parent, fork_ch
 
 int sqlite_error(int rc) { return kSqliteBase | rc; }
 
+// SQLite's unix file system reaches the layer's system-call table through
+// these, so that a test that replaces a call there reaches the databases too.
+int sq_open(const char *path, int flags, int mode) { return sys::open(path, flags, mode_t(mode)); }
+int sq_close(int fd) { return sys::close(fd); }
+ssize_t sq_read(int fd, void *buf, size_t n) { return sys::read(fd, buf, n); }
+ssize_t sq_pread64(int fd, void *buf, size_t n, off_t at) { return sys::pread(fd, buf, n, at); }
+ssize_t sq_write(int fd, const void *buf, size_t n) { return sys::write(fd, buf, n); }
+ssize_t sq_pwrite64(int fd, const void *buf, size_t n, off_t at) {
+    return sys::pwrite(fd, buf, n, at);
+}
+int sq_fstat(int fd, struct stat *st) { return sys::fstat(fd, st); }
+int sq_ftruncate(int fd, off_t length) { return sys::ftruncate(fd, length); }
+int sq_unlink(const char *path) { return sys::unlink(path); }
+
+struct Route {
+    const char *name;
+    sqlite3_syscall_ptr fn;
+};
+const Route kRoutes[] = {
+    {"open", reinterpret_cast<sqlite3_syscall_ptr>(&sq_open)},
+    {"close", reinterpret_cast<sqlite3_syscall_ptr>(&sq_close)},
+    {"read", reinterpret_cast<sqlite3_syscall_ptr>(&sq_read)},
+    {"pread64", reinterpret_cast<sqlite3_syscall_ptr>(&sq_pread64)},
+    {"write", reinterpret_cast<sqlite3_syscall_ptr>(&sq_write)},
+    {"pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(&sq_pwrite64)},
+    {"fstat", reinterpret_cast<sqlite3_syscall_ptr>(&sq_fstat)},
+    {"ftruncate", reinterpret_cast<sqlite3_syscall_ptr>(&sq_ftruncate)},
+    {"unlink", reinterpret_cast<sqlite3_syscall_ptr>(&sq_unlink)},
+};
+bool g_routed = false;  // SQLite's calls go through the table (under g_lock)
+
+// SQLite's unix file system is process-wide: it is routed through the table
+// only while a test has replaced an entry, and given its own calls back
+// otherwise, so that a program's own databases never depend on this library.
+void route_sqlite(bool on) {
+    if (on == g_routed) return;
+    sqlite3_vfs *vfs = sqlite3_vfs_find("unix");
+    if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return;
+    for (const Route &r : kRoutes) vfs->xSetSystemCall(vfs, r.name, on ? r.fn : nullptr);
+    g_routed = on;
+}
+
+void follow_table() { route_sqlite(sys::replaced_count() > 0); }
+
 void close_db(Db *d) {
     for (auto &s : d->stmts)
         if (s != nullptr) sqlite3_finalize(s);
@@ -147,6 +192,7 @@ struct CloseAtExit {
                 d = nullptr;
             }
         }
+        route_sqlite(false);
     }
 } g_close_at_exit;
 
@@ -158,12 +204,12 @@ int exec(sqlite3 *conn, const char *sql) {
 
 int mkdir_p(const std::string &dir, mode_t mode) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (sys::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
     if (errno != ENOENT) return errno;
     size_t slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0)
         if (int err = mkdir_p(dir.substr(0, slash), mode)) return err;
-    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    if (sys::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
     return 0;
 }
 
@@ -282,6 +328,7 @@ int open_db(const std::string &path, Db *&out) {
 // ENOENT and no file or directory is made. Called under g_lock.
 int current_db(Hive hive, bool create, Db *&out) {
     pthread_once(&g_fork_once, install_fork_handlers);
+    follow_table();
     std::string path;
     if (int err = database_path(hive, path)) return err;
     Db *&slot = g_current[hive == Hive::machine ? 0 : 1];
@@ -294,8 +341,9 @@ int current_db(Hive hive, bool create, Db *&out) {
         mode_t mode;
         if (int err = database_dir(hive, dir, mode)) return err;
         if (int err = mkdir_p(dir, mode)) return err;
-    } else if (access(path.c_str(), F_OK) != 0) {
-        return errno;
+    } else {
+        struct stat st;
+        if (sys::stat(path.c_str(), &st) != 0) return errno;
     }
     Db *d = nullptr;
     if (int err = open_db(path, d)) return err;
@@ -420,6 +468,7 @@ int key_exists(Db *d, int64_t id) {
 int use_key(Key *key, uint32_t right) {
     if (key == nullptr || !is_open(key)) return EBADF;
     if ((key->rights & right) == 0) return EACCES;
+    follow_table();
     if (key->db->pid != getpid()) {
         Db *d = nullptr;
         if (int err = open_db(key->db->path, d)) return err;

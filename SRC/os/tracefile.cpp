@@ -6,11 +6,13 @@
 
 #include <cerrno>
 
+#include "os/syscall.h"
+
 namespace zax::os {
 
 int trace_file_linked(int32_t fd, bool &linked) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return errno;
+    if (sys::fstat(fd, &st) != 0) return errno;
     linked = st.st_nlink > 0;
     return 0;
 }
