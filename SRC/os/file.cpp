@@ -37,10 +37,7 @@ int note_glob_error(const char *, int err) {
 }
 
 int flock_call(int fd, int op) {
-    int r;
-    do {
-        r = ::flock(fd, op);
-    } while (r != 0 && errno == EINTR);
+    int r = sys::retry([&] { return sys::flock(fd, op); });
     if (r == 0) return 0;
     // A conflict of a non-waiting request; some file systems say EACCES.
     return errno == EWOULDBLOCK || errno == EACCES ? EAGAIN : errno;
