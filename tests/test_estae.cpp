@@ -106,6 +106,29 @@ TEST_F(Estae, AbendInWorkerEndsOnlyThatThreadWithItsCode) {
     EXPECT_EQ(err.find("previous"), std::string::npos);  // none was set for SIGABRT
 }
 
+TEST_F(Estae, TheLastThreadToEndAbnormallyGivesTheProcessItsCode) {
+    const std::vector<std::string> env = {"TSAN_OPTIONS=report_signal_unsafe=0"};
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"lastthread", "abend", "12"}, 12},
+        {{"lastthread", "segv", "0"}, 139},
+        // Codes above 255 keep their low 8 bits, but a failure never reads 0.
+        {{"lastthread", "abend", "300"}, 44},
+        {{"lastthread", "abend", "512"}, 255},
+        // The main thread was not the last: the thread that ends last decides.
+        {{"lastthread", "worker", "12"}, 13},
+        {{"lastthread", "thread", "12", ZAX_TEST_MODULE}, 13},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+        HelperResult r = RunHelper(c.args, env);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exit_code, c.status);
+    }
+}
+
 TEST_F(Estae, SegfaultRunsRoutinesNewestFirstThenPreviousThenCrashHandler) {
     std::string err = run("segv");
     EXPECT_EQ(result_.exit_code, 0);

@@ -17,6 +17,7 @@
 
 #include "os/rundir.h"
 #include "os/sock.h"
+#include "os/thread.h"
 #include "os/wait.h"
 
 namespace zax::os {
@@ -153,7 +154,10 @@ int pipe_start(PipeServer *s, PipeHandler handler) {
     pthread_sigmask(SIG_SETMASK, &all, &old);
     int err = pthread_create(&s->thread, nullptr, server_main, s);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (err == 0) s->running = true;
+    if (err == 0) {
+        s->running = true;
+        service_threads_add(1);
+    }
     return err;
 }
 
@@ -163,6 +167,7 @@ void pipe_destroy(PipeServer *s) {
         while (write(s->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
         }
         pthread_join(s->thread, nullptr);
+        service_threads_add(-1);
     }
     // Remove the name first, so that no sender connects to a closing socket.
     unlink(s->path.c_str());

@@ -16,6 +16,7 @@
 
 #include "../../companions/zaxcrash/zaxcrash.h"
 #include "os/companion.h"
+#include "os/thread.h"
 
 #ifndef ZAXXLIB_COMPANION_DIR
 #define ZAXXLIB_COMPANION_DIR ""
@@ -145,6 +146,8 @@ void pass_on(int signo) {
 
 [[noreturn]] void end_thread(uint32_t code) {
     if (ThreadEnd end = t_end) end(code);
+    // The last thread takes the process with it, with its code.
+    thread_ending(code);
     pthread_exit(reinterpret_cast<void *>(uintptr_t(code)));
 }
 

@@ -4,11 +4,16 @@
 #include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <new>
 
@@ -85,6 +90,56 @@ void release(Thread *t) {
     }
 }
 
+// Counting the program's threads as they end.
+std::atomic<int> g_service_threads{0};
+std::atomic_flag g_end_lock = ATOMIC_FLAG_INIT;
+// Threads that found themselves not last and went on to end: the next
+// thread to end waits until they are gone before it counts.
+constexpr int kEndingSlots = 32;
+std::atomic<uint32_t> g_ending[kEndingSlots];
+
+// The main thread's state letter and the number of threads, from
+// /proc/self/stat (fields 3 and 20), with plain system calls only. A main
+// thread that has ended is a zombie that still counts.
+bool read_process_stat(char &leader_state, long &threads) {
+    int fd;
+    do {
+        fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    char buf[1024];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    // The command name (field 2) may hold anything: fields follow its last ')'.
+    char *p = nullptr;
+    for (char *q = buf; *q != '\0'; ++q)
+        if (*q == ')') p = q;
+    if (p == nullptr || p[1] != ' ' || p[2] == '\0') return false;
+    leader_state = p[2];
+    int field = 3;
+    for (p += 2; *p != '\0' && field < 20; ++p)
+        if (*p == ' ') ++field;
+    if (field != 20) return false;
+    threads = std::strtol(p, nullptr, 10);
+    return threads > 0;
+}
+
+bool leader_gone() {
+    char state = 0;
+    long threads = 0;
+    return read_process_stat(state, threads) && (state == 'Z' || state == 'X');
+}
+
+bool task_gone(uint32_t pid, uint32_t tid) {
+    if (tid == pid) return leader_gone();
+    return syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH;
+}
+
 void *trampoline(void *arg) {
     auto *t = static_cast<Thread *>(arg);
     t_self = t;
@@ -122,6 +177,7 @@ void *trampoline(void *arg) {
     t_self = nullptr;
     if (t->at_end != nullptr) t->at_end(t->context);
     release(t);
+    thread_ending(code);
     return nullptr;
 }
 
@@ -188,6 +244,46 @@ void thread_end_current(uint32_t code) {
 int thread_close(Thread *t) {
     release(t);
     return 0;
+}
+
+int exit_status_of(uint32_t code) {
+    if (code != 0 && (code & 0xFF) == 0) return 255;
+    return int(code & 0xFF);
+}
+
+void service_threads_add(int delta) { g_service_threads.fetch_add(delta); }
+
+void thread_ending(uint32_t code) {
+    int saved = errno;
+    while (g_end_lock.test_and_set(std::memory_order_acquire)) sched_yield();
+    const uint32_t pid = uint32_t(getpid());
+    const uint32_t self = thread_id();
+    // Those that went before must be gone, or two threads that end together
+    // would each count the other. A thread that takes long to go (its own
+    // clean-up blocks) is given up after about a second.
+    for (auto &slot : g_ending) {
+        uint32_t tid = slot.load(std::memory_order_relaxed);
+        if (tid == 0) continue;
+        for (int i = 0; i < 1000 && !task_gone(pid, tid); ++i) {
+            struct timespec ms = {0, 1000000};
+            nanosleep(&ms, nullptr);
+        }
+        if (task_gone(pid, tid)) slot.store(0, std::memory_order_relaxed);
+    }
+    char leader_state = 0;
+    long threads = 0;
+    if (read_process_stat(leader_state, threads)) {
+        long live = threads - g_service_threads.load();
+        if (self != pid && (leader_state == 'Z' || leader_state == 'X')) --live;
+        // The lock stays taken: a thread that ends meanwhile waits for the exit.
+        if (live <= 1) exit(exit_status_of(code));
+    }
+    for (auto &slot : g_ending) {
+        uint32_t none = 0;
+        if (slot.compare_exchange_strong(none, self, std::memory_order_relaxed)) break;
+    }
+    g_end_lock.clear(std::memory_order_release);
+    errno = saved;
 }
 
 }  // namespace zax::os

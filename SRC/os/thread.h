@@ -52,4 +52,20 @@ void thread_end_current(uint32_t code);
 // 0 or the errno of closing the handle.
 int thread_close(Thread *t);
 
+// The process's exit status for a thread's exit code: its low 8 bits, except
+// that a code other than 0 whose low 8 bits are 0 gives 255, so that a failure
+// never reads as success.
+int exit_status_of(uint32_t code);
+// The calling thread is about to end with code (a thread of the library's, or
+// one that an abnormal end ends). When it is the last thread of the program,
+// the process exits now with exit_status_of(code), as the system would have
+// exited with 0; otherwise it returns and the thread ends. Threads that end
+// at the same moment are counted one after the other, so that the last of
+// them sees itself last. Async-signal-safe up to the exit.
+void thread_ending(uint32_t code);
+// Threads of the library's own services (the timer thread, the event-socket
+// server) do not count as the program's: add 1 once one has started, and -1
+// once it has been joined.
+void service_threads_add(int delta);
+
 }  // namespace zax::os

@@ -1,6 +1,7 @@
 #include "os/timer.h"
 
 #include "os/signal.h"
+#include "os/thread.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -158,6 +159,7 @@ int start_thread() {
     int rc = pthread_create(&t, &attr, service_main, nullptr);
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc == 0) service_threads_add(1);  // it runs until the process ends
     return rc;
 }
 

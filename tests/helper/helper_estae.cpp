@@ -119,7 +119,47 @@ void *worker(void *arg) {
     return reinterpret_cast<void *>(uintptr_t(1000));
 }
 
+bool main_thread_ended() {
+    char buf[1024] = {};
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    const char *p = std::strrchr(buf, ')');
+    return p != nullptr && p[1] == ' ' && p[2] == 'Z';
+}
+
+// Waits for the main thread to end, then ends abnormally with its code.
+void *abend_after_main(void *arg) {
+    while (!main_thread_ended()) usleep(1000);
+    XAbend(uint32_t(uintptr_t(arg)));
+    return nullptr;
+}
+
 }  // namespace
+
+// lastthread WHAT CODE [MODULE]: the main thread, with an exit routine,
+// ends abnormally (termination mode 1): "abend" by XAbend(CODE), "segv" by a
+// fault. "worker": a thread of the program's outlives it and then abends with
+// CODE + 1. "thread": a thread that XCreateThread started from MODULE
+// outlives it and returns CODE + 1. The process's exit status tells.
+ZAX_HELPER(lastthread) {
+    if (argc < 3) return 100;
+    uint32_t code = uint32_t(std::strtoul(argv[2], nullptr, 0));
+    if (XInitEstae(&block_a, 1) != 1) return 101;
+    if (std::strcmp(argv[1], "worker") == 0) {
+        pthread_t t;
+        if (pthread_create(&t, nullptr, abend_after_main, reinterpret_cast<void *>(uintptr_t(code + 1))) != 0)
+            return 102;
+    } else if (std::strcmp(argv[1], "thread") == 0) {
+        XHANDLE rec = nullptr;
+        if (argc < 4 || XCreateThread(&rec, argv[3], nullptr, 5, code + 1) != 1) return 103;
+    }
+    if (std::strcmp(argv[1], "segv") == 0) fault_now();
+    XAbend(code);
+    return 104;  // not reached
+}
 
 // estae ERRFILE WHAT [CODE]: standard error into ERRFILE; then: a worker thread does WHAT (abend, segv, bare, faultwalk,
 // abendwalk, trap) after the main thread installed a previous handler for

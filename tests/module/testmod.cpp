@@ -2,12 +2,26 @@
 // says, so that one module serves every thread case.
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
 std::atomic<int> g_gate{0};
 std::atomic<int> g_running{0};
 std::atomic<void (*)(void)> g_callback{nullptr};
+
+// Whether the process's main thread has ended (a zombie in /proc/self/stat).
+bool main_thread_ended() {
+    char buf[1024] = {};
+    FILE *f = std::fopen("/proc/self/stat", "r");
+    if (f == nullptr) return false;
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *p = std::strrchr(buf, ')');
+    return p != nullptr && p[1] == ' ' && p[2] == 'Z';
+}
 }  // namespace
 
 extern "C" {
@@ -28,7 +42,8 @@ __attribute__((visibility("default"))) void testmod_set_callback(void (*fn)(void
 
 // 0: return arg2 at once. 1: sleep in short steps for ever. 2: wait for the
 // gate, then return arg2. 3: spin without system calls for ever. 4: call the
-// callback, then return arg2.
+// callback, then return arg2. 5: wait until the main thread has ended, then
+// return arg2.
 __attribute__((visibility("default"))) uint32_t osmain(uint32_t arg1, uint32_t arg2) {
     g_running.fetch_add(1);
     struct timespec step = {0, 1000000};
@@ -42,6 +57,9 @@ __attribute__((visibility("default"))) uint32_t osmain(uint32_t arg1, uint32_t a
             for (;;) __asm__ volatile("" ::: "memory");
         case 4:
             if (auto fn = g_callback.load()) fn();
+            break;
+        case 5:
+            while (!main_thread_ended()) nanosleep(&step, nullptr);
             break;
         default:
             break;
