@@ -472,8 +472,10 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
         release_lock();
         return nullptr;
     };
+    // Opened with the access the mapping needs: a reader may map a file that
+    // it may only read.
     XFILE fd = 0;
-    if (int err = os::file_open(name, true, os::Disposition::open_existing, fd))
+    if (int err = os::file_open(name, access == X_MAP_READWRITE, os::Disposition::open_existing, fd))
         return fail(5, err, 0);
     int64_t size = 0;
     bool regular = false;

@@ -576,6 +576,22 @@ TEST_F(MappedFile, ExclusiveOpenersKeepEachOtherOut) {
     EXPECT_EQ(access(lock.c_str(), F_OK), 0) << lock;
 }
 
+TEST_F(MappedFile, AReaderMapsAFileItMayOnlyRead) {
+    std::string p = path("readonly");
+    WriteFile(p, "hello world");
+    ASSERT_EQ(chmod(p.c_str(), 0444), 0);
+    std::vector<std::string> args{"mapread", p};
+    if (geteuid() == 0) {
+        // Root may write anything: the helper becomes an unprivileged user,
+        // who can reach the file but not write it.
+        ASSERT_EQ(chmod(rundir_.c_str(), 0711), 0);
+        args.push_back("65534");
+    }
+    HelperResult r = RunHelper(args);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "hello\n830005 " + std::to_string(EACCES) + "\n");
+}
+
 TEST_F(MappedFile, LongPathsGetAShortenedLockName) {
     // A path near the 255-character limit makes a lock name beyond what the
     // file system takes; it is shortened, and still the same for each opener.

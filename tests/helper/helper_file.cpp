@@ -59,6 +59,25 @@ ZAX_HELPER(mapexcl) {
     return XCloseMemMapFile(h) ? 0 : report_failure();
 }
 
+// mapread PATH [UID]: as user UID when given (group too), map PATH for
+// reading and print its first 5 bytes; then try to map it for writing and
+// print that error. Exits with 0, or with the reason of a failed read mapping.
+ZAX_HELPER(mapread) {
+    if (argc < 2) return 100;
+    if (argc > 2) {
+        auto id = uid_t(std::strtoul(argv[2], nullptr, 0));
+        if (setgid(gid_t(id)) != 0 || setuid(id) != 0) return 101;
+    }
+    XHANDLE h = nullptr;
+    auto *view = static_cast<char *>(XOpenMemMapFile(&h, argv[1], X_MAP_READ, X_MAP_SHARED));
+    if (view == nullptr) return report_failure();
+    std::printf("%.5s\n", view);
+    if (!XCloseMemMapFile(h)) return report_failure();
+    if (XOpenMemMapFile(&h, argv[1], X_MAP_READWRITE, X_MAP_SHARED) != nullptr) return 102;
+    report_failure();
+    return 0;
+}
+
 // mapexcl_die PATH: open PATH exclusively and end without closing it.
 ZAX_HELPER(mapexcl_die) {
     if (argc < 2) return 100;
