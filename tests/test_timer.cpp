@@ -111,6 +111,38 @@ TEST_F(TimerService, OneShotFiresOnceAndPeriodicUntilKilled) {
     EXPECT_EQ(os::timer_count(), 0);
 }
 
+// When a timer's callback ran, against the clock read before it was started.
+struct Stamp {
+    std::chrono::steady_clock::time_point set, fired;
+    uint32_t delay = 0;
+    Ticks *ticks = nullptr;
+};
+void stamp_tick(uint32_t id, void *user) {
+    auto *s = static_cast<Stamp *>(user);
+    s->fired = std::chrono::steady_clock::now();
+    tick(id, s->ticks);
+}
+
+TEST_F(TimerService, NoTimerFiresBeforeItsDelayHasPassed) {
+    // Starts spread over the millisecond, so that every part of it is met.
+    Ticks ticks;
+    std::vector<Stamp> stamps(300);
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        Stamp &s = stamps[i];
+        s.delay = 1 + uint32_t(i % 3);
+        s.ticks = &ticks;
+        s.set = std::chrono::steady_clock::now();
+        uint32_t id = 0;
+        ASSERT_EQ(os::timer_start(s.delay, 1, false, stamp_tick, &s, &id), 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(37));
+    }
+    ASSERT_TRUE(ticks.wait_for(stamps.size()));
+    int early = 0;
+    for (const Stamp &s : stamps)
+        if (s.fired - s.set < std::chrono::milliseconds(s.delay)) ++early;
+    EXPECT_EQ(early, 0);
+}
+
 // A periodic timer that kills itself from its own callback on the 2nd tick.
 struct SelfKill {
     Ticks ticks;

@@ -45,15 +45,24 @@ void (*g_fork_hook)() = nullptr;
 // the load allocates nothing here.
 uint32_t g_begun[16] = {};
 
-uint64_t monotonic_ms() {
+// The monotonic clock in whole milliseconds, rounded down or up.
+uint64_t monotonic_ms(bool round_up) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+    return uint64_t(ts.tv_sec) * 1000u + (uint64_t(ts.tv_nsec) + (round_up ? 999999u : 0u)) / 1000000u;
 }
 
 uint64_t now_ms() {
     TimerClock c = __atomic_load_n(&g_clock, __ATOMIC_ACQUIRE);
-    return c != nullptr ? c() : monotonic_ms();
+    return c != nullptr ? c() : monotonic_ms(false);
+}
+
+// The moment a new timer counts from: rounded up, since a due time counted
+// from a reading rounded down would come up to a millisecond early. A timer
+// never fires before its delay has passed.
+uint64_t start_ms() {
+    TimerClock c = __atomic_load_n(&g_clock, __ATOMIC_ACQUIRE);
+    return c != nullptr ? c() : monotonic_ms(true);
 }
 
 // The child of a fork has no service thread: it starts afresh, without the
@@ -228,7 +237,7 @@ int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic
         uint32_t new_id = s->next_id++;
         if (s->next_id == 0) s->next_id = 1;
         try {
-            s->entries.push_back(Entry{new_id, now_ms() + delay, periodic ? delay : 0, cb, user, false});
+            s->entries.push_back(Entry{new_id, start_ms() + delay, periodic ? delay : 0, cb, user, false});
             *id = new_id;
             pthread_cond_signal(&g_cond);
         } catch (...) {
