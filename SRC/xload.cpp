@@ -37,7 +37,7 @@ uint32_t read_digits(const unsigned char *&p, bool *any) {
 
 // The formatting accepts the conversions in either case; D has no meaning of
 // its own in the C library, so it formats as d. S and C keep theirs (a wide
-// string and a wide character), as the wide forms they are on Windows.
+// string and a wide character), the wide forms the family's programs use.
 void normalise_conversions(char *text) {
     for (char *p = text; *p != '\0'; ++p) {
         if (*p != '%') continue;

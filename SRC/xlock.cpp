@@ -24,8 +24,8 @@ struct LockRecord {
 extern "C" {
 
 XAPI XHANDLE XCreateLockObj(int32_t key) {
-    // The Windows build builds a security descriptor here (reasons 15 and 16);
-    // named objects get their open access from the file mode instead.
+    // Named objects get their access from their files' mode: no access list
+    // is built, so reasons 15 and 16 cannot occur.
     void *block = XAllocMemory(sizeof(LockRecord), 0);
     if (block == X_FAILED_PTR) return nullptr;
     auto *rec = static_cast<LockRecord *>(block);

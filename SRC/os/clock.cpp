@@ -11,7 +11,7 @@ int local_now(LocalTime *out) {
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return errno;
     tm parts;
     // localtime_r need not call tzset; do it so that a TZ changed by the
-    // program is seen, as the Windows clock sees a changed time zone.
+    // program takes effect at the next reading.
     tzset();
     if (localtime_r(&ts.tv_sec, &parts) == nullptr) return errno != 0 ? errno : EOVERFLOW;
     out->year = parts.tm_year + 1900;
@@ -19,7 +19,7 @@ int local_now(LocalTime *out) {
     out->day = parts.tm_mday;
     out->hour = parts.tm_hour;
     out->minute = parts.tm_min;
-    // The Windows clock has no leap second: 60 reads as 59.
+    // The library's clock has no leap second: 60 reads as 59.
     out->second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
     out->millisecond = int(ts.tv_nsec / 1000000);
     return 0;

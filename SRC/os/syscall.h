@@ -3,7 +3,7 @@
 // that a test can put its own function in place of any of them (a full disk,
 // an interrupted call, a short write) and take it out again.
 //
-// Each entry has the C library function's own contract (-1 with errno for
+// Each entry behaves as the C library function of its name (-1 with errno for
 // most; posix_fallocate returns the error number). The standard entries are
 // the C library's functions; nothing is replaced unless a test does it.
 //
