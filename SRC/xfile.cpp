@@ -476,17 +476,18 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     // it may only read.
     XFILE fd = 0;
     if (int err = os::file_open(name, access == X_MAP_READWRITE, os::Disposition::open_existing, fd))
-        return fail(5, err, 0);
+        return fail(R_XOpenMemMapFile_OPEN_FAILED, err, 0);
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(fd, size, regular)) return fail(4, err, fd);
+    if (int err = os::file_size(fd, size, regular))
+        return fail(R_XOpenMemMapFile_SIZE_FAILED, err, fd);
     // What cannot be mapped at all fails where the mapping object would be
     // made: an empty file, something that is not a file, 4 GiB or more.
-    if (!regular || size == 0) return fail(3, EINVAL, fd);
-    if (size > int64_t(UINT32_MAX)) return fail(3, EFBIG, fd);
+    if (!regular || size == 0) return fail(R_XOpenMemMapFile_NOT_MAPPABLE, EINVAL, fd);
+    if (size > int64_t(UINT32_MAX)) return fail(R_XOpenMemMapFile_NOT_MAPPABLE, EFBIG, fd);
     void *view = nullptr;
     if (int err = os::map_file(fd, size_t(size), access == X_MAP_READWRITE, view))
-        return fail(2, err, fd);
+        return fail(R_XOpenMemMapFile_MAP_FAILED, err, fd);
     m->magic = kMappedMagic;
     m->file = fd;
     m->size = uint32_t(size);

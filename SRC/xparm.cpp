@@ -130,7 +130,11 @@ struct Value {
 };
 
 // Why a value could not be had (the reasons of XReadParmStr).
-enum Extract { kGot = 0, kNoValue = 4, kNoContinuation = 5 };
+enum Extract : uint32_t {
+    kGot = 0,
+    kNoValue = R_XReadParmStr_NO_VALUE,
+    kNoContinuation = R_XReadParmStr_NO_CONTINUATION
+};
 
 // The text after the "=" of an entry or continuation line, blanks skipped.
 const char *after_separator(const Line *l) {

@@ -72,7 +72,7 @@ XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subke
         return X_FAILED_PTR;
     }
     bool create = access != X_REG_READ;
-    uint32_t reason = create ? 2 : 3;
+    uint32_t reason = create ? R_XOpenRegistry_CREATE_FAILED : R_XOpenRegistry_OPEN_FAILED;
     std::string path;
     reg::Key *key = nullptr;
     int err = key_path(product, subkey, path);

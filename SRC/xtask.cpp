@@ -175,7 +175,11 @@ struct KillReasons {
 };
 
 int32_t kill_thread(XHANDLE record, bool sync) {
-    const KillReasons r = sync ? KillReasons{17, 20, 19} : KillReasons{1, 4, 3};
+    const KillReasons r =
+        sync ? KillReasons{R_XKillThread_SYNC_BAD_ARGUMENT, R_XKillThread_SYNC_KILL_FAILED,
+                           R_XKillThread_SYNC_CLOSE_FAILED}
+             : KillReasons{R_XKillThread_BAD_ARGUMENT, R_XKillThread_KILL_FAILED,
+                           R_XKillThread_CLOSE_FAILED};
     if (record == nullptr) {
         lib_error(FN_XKillThread, r.null_record, 1);
         return 0;
