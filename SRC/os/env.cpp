@@ -12,8 +12,9 @@ pthread_mutex_t g_env_lock = PTHREAD_MUTEX_INITIALIZER;
 }
 
 long env_get(const char *name, char *buffer, size_t capacity) {
+    bool own = std::strncmp(name, "ZAXXLIB_", 8) == 0;
     pthread_mutex_lock(&g_env_lock);
-    const char *v = std::getenv(name);
+    const char *v = own ? secure_getenv(name) : std::getenv(name);
     long len = -1;
     if (v != nullptr) {
         size_t n = std::strlen(v);
