@@ -75,31 +75,35 @@ bool detach(ListHandle *h) {
     return true;
 }
 
+// Joins h to the live list in the segment just opened: the list must have
+// this capacity and tag. On failure the segment is closed again.
+bool join(ListHandle *h, void *area, XHANDLE segment, uint32_t capacity, uint32_t tag) {
+    auto *r = static_cast<GlobalRegion *>(area);
+    uint32_t detail = !region_fits(r, capacity) ? 1 : r->h.tag != tag ? 2 : 0;
+    if (detail != 0) {
+        XCloseShrMemory(area, segment);
+        lib_error(FN_XCreateGlobalList, 2, detail);
+        return false;
+    }
+    uint32_t n = attach_count(r);
+    if (!XCompareSwap(&r->h.attach, n, n + 1)) {
+        SavedError failure;
+        XCloseShrMemory(area, segment);
+        failure.restore();
+        return false;
+    }
+    h->segment = segment;
+    h->region = area;
+    return true;
+}
+
 // Attaches h to the list of key, or creates it when the key has no segment.
 // Under the creation lock.
 bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t tag) {
     XHANDLE segment = nullptr;
     SavedError before;
     void *area = XOpenShrMemory(&segment, key);
-    if (area != X_FAILED_PTR) {
-        auto *r = static_cast<GlobalRegion *>(area);
-        uint32_t detail = !region_fits(r, capacity) ? 1 : r->h.tag != tag ? 2 : 0;
-        if (detail != 0) {
-            XCloseShrMemory(area, segment);
-            lib_error(FN_XCreateGlobalList, 2, detail);
-            return false;
-        }
-        uint32_t n = attach_count(r);
-        if (!XCompareSwap(&r->h.attach, n, n + 1)) {
-            SavedError failure;
-            XCloseShrMemory(area, segment);
-            failure.restore();
-            return false;
-        }
-        h->segment = segment;
-        h->region = area;
-        return true;
-    }
+    if (area != X_FAILED_PTR) return join(h, area, segment, capacity, tag);
     // Not found (or not reachable): the attempt to create tells which.
     before.restore();
     GlobalGeometry g(capacity);
@@ -108,6 +112,14 @@ bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t t
     area = XAllocShrMemory(&segment, size, key, tag, kSegmentTag);
     if (area == X_FAILED_PTR) return false;
     auto *r = static_cast<GlobalRegion *>(area);
+    // The allocation attaches to a segment of this key that processes still
+    // use (a restarted initiator service had lost its key): a live list is
+    // joined, never made again over its elements; another kind of segment
+    // is refused.
+    const auto *seg = reinterpret_cast<const ShmHeader *>(static_cast<const char *>(area) -
+                                                          sizeof(ShmHeader));
+    if (r->h.type == kGlobalType || seg->tag2 != uint8_t(kSegmentTag))
+        return join(h, area, segment, capacity, tag);
     h->segment = segment;
     h->region = area;
     if (!XCompareSwap(&r->h.attach, 0, 1)) {

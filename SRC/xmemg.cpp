@@ -40,6 +40,16 @@ void write_header(void *view, void *arg) {
     hdr->zero = 0;
 }
 
+// A segment file is used only when its header is a segment's of this key and
+// describes the whole file.
+bool header_fits(const void *head, size_t file_size, const void *arg) {
+    const auto *hdr = static_cast<const ShmHeader *>(head);
+    return std::memcmp(hdr->magic, "KELM", 4) == 0 && hdr->total == file_size &&
+           hdr->key == *static_cast<const uint32_t *>(arg);
+}
+
+os::ShmLayout layout_of(const uint32_t &key) { return {sizeof(ShmHeader), header_fits, &key}; }
+
 int fd_of(XHANDLE h) { return int(reinterpret_cast<intptr_t>(h)); }
 XHANDLE handle_of(int fd) { return reinterpret_cast<XHANDLE>(intptr_t(fd)); }
 
@@ -101,17 +111,23 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     HeaderInit init{uint32_t(size + sizeof(ShmHeader)), key, uint8_t(tag1), uint8_t(tag2)};
     int fd = -1;
     void *view = nullptr;
-    bool mapping_failed = false;
-    if (int err = os::shm_create(name.text, init.total, write_header, &init, fd, view,
-                                 mapping_failed)) {
+    size_t total = init.total;
+    bool attached = false, mapping_failed = false;
+    // A segment of this key that processes still use (its key lost from a
+    // restarted initiator service's table) is attached, header and contents
+    // as they stand, and its key registered again.
+    if (int err = os::shm_create(name.text, total, layout_of(key), write_header, &init, fd, view,
+                                 attached, mapping_failed)) {
         sys_error(FN_XAllocShrMemory, mapping_failed ? 4 : 2, err);
         return X_FAILED_PTR;
     }
     char *area = static_cast<char *>(view) + sizeof(ShmHeader);
     // The table keeps 32-bit values: the low half of the area's address (never
     // 0, the area sits 16 bytes into a page) and the size.
-    if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), size)) {
-        os::shm_remove(name.text, fd);
+    uint32_t area_size = uint32_t(total - sizeof(ShmHeader));
+    if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), area_size)) {
+        // A segment that others use keeps its name.
+        if (!attached) os::shm_remove(name.text, fd);
         os::shm_unmap(fd, view);
         os::shm_close(fd);
         return X_FAILED_PTR;
@@ -136,7 +152,7 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     void *view = nullptr;
     size_t mapped = 0;
     bool mapping_failed = false;
-    if (int err = os::shm_open(name.text, fd, view, mapped, mapping_failed)) {
+    if (int err = os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed)) {
         sys_error(FN_XOpenShrMemory, mapping_failed ? 4 : 2, err);
         return X_FAILED_PTR;
     }

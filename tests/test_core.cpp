@@ -164,7 +164,7 @@ TEST_F(Core, RunDirIsMadeOnDemand) {
     EXPECT_EQ(dir, sub);
     struct stat st;
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);  // the default sharing mode, user
     std::string p;
     EXPECT_EQ(zax::os::object_path("ZAXLOCK00000001.lck", p), 0);
     EXPECT_EQ(p, sub + "/ZAXLOCK00000001.lck");

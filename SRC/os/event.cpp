@@ -20,9 +20,24 @@ constexpr int kPipeSize = 4096;
 
 int open_fifo(const std::string &path) {
     int fd;
-    do fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    do fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Makes the FIFO at path with the sharing mode's access, complete before its
+// name appears; 0 also when another process made it first, or errno.
+int make_fifo(const std::string &path, const Sharing &sharing) {
+    std::string tmp = temp_name(path);
+    if (mkfifo(tmp.c_str(), 0600) != 0) return errno;
+    int err = 0;
+    int fd = open_fifo(tmp);
+    if (fd < 0) err = errno;
+    if (err == 0) err = object_set_access(fd, sharing);
+    if (fd >= 0) close(fd);
+    if (err == 0 && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = errno;
+    unlink(tmp.c_str());
+    return err;
 }
 
 }  // namespace
@@ -84,29 +99,19 @@ int event_create(Event **out) {
 
 int event_open(const std::string &name, Event **out) {
     std::string path;
-    if (int err = object_path(name, path)) return err;
+    Sharing sharing;
+    if (int err = object_path(name, path, &sharing)) return err;
     // Open what exists first: systems with protected FIFOs refuse O_CREAT on
     // another user's FIFO in a sticky directory.
     int fd = open_fifo(path);
     if (fd < 0 && errno == ENOENT) {
-        if (mkfifo(path.c_str(), 0666) == 0) {
-            // The umask narrowed the mode; every user may use every event.
-            chmod(path.c_str(), 0666);
-        } else if (errno != EEXIST) {
-            return errno;
-        }
+        if (int err = make_fifo(path, sharing)) return err;
         fd = open_fifo(path);
     }
     if (fd < 0) return errno;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
+    if (int err = object_check(fd, S_IFIFO, sharing)) {
         close(fd);
         return err;
-    }
-    if (!S_ISFIFO(st.st_mode)) {
-        close(fd);
-        return EPROTO;
     }
     // At every open: the first opener of a fresh pipe gets the default size.
     if (fcntl(fd, F_SETPIPE_SZ, kPipeSize) < 0) {

@@ -35,21 +35,29 @@ std::string short_name(const char *name) {
     return std::string(name, 200) + tail;
 }
 
-int open_lock_file(const std::string &path, int &fd) {
+int open_lock_file(const std::string &path, const Sharing &sharing, int &fd) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         // Open an existing file without O_CREAT: protected-regular systems
         // refuse O_CREAT on another user's file in a sticky directory.
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-        if (fd >= 0) return 0;
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0) {
+            int err = object_check(fd, S_IFREG, sharing);
+            if (err != 0) ::close(fd);
+            return err;
+        }
         if (errno == EINTR) continue;
         if (errno != ENOENT) return errno;
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd >= 0) {
-            ::fchmod(fd, 0666);  // every user may take it, whatever the umask
-            return 0;
-        }
-        if (errno != EEXIST && errno != EINTR) return errno;
-        // Another process created it between the two opens: open it again.
+        // Made with its access under a name of its own, then linked into
+        // place: another opener never finds it with the umask's mode.
+        std::string tmp = temp_name(path);
+        int t = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+        if (t < 0) return errno;
+        int err = object_set_access(t, sharing);
+        ::close(t);
+        if (err == 0 && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = errno;
+        ::unlink(tmp.c_str());
+        if (err != 0) return err;
+        // Made here or by another process meanwhile: open it as it stands.
     }
     return EAGAIN;
 }
@@ -73,13 +81,14 @@ int sync_mapping(void *addr, size_t size) {
 int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {
     open_failed = true;
     std::string path;
+    Sharing sharing;
     try {
-        if (int err = object_path(short_name(name), path)) return err;
+        if (int err = object_path(short_name(name), path, &sharing)) return err;
     } catch (const std::bad_alloc &) {
         return ENOMEM;
     }
     int f = -1;
-    if (int err = open_lock_file(path, f)) return err;
+    if (int err = open_lock_file(path, sharing, f)) return err;
     if (f < 3) {
         int up = fcntl(f, F_DUPFD_CLOEXEC, 3);
         int err = errno;

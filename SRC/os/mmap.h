@@ -13,9 +13,10 @@ int unmap_file(void *addr, size_t size);
 // Write the mapping's changed pages to the file and wait; 0 or an errno.
 int sync_mapping(void *addr, size_t size);
 
-// Open the lock file called name in the run-time directory (created with mode
-// 0666 when missing; a name longer than the file system allows is shortened
-// by a stable hash) and take its exclusive whole-file lock (file_lock)
+// Open the lock file called name in the run-time directory (created with the
+// sharing mode's access when missing; a name longer than the file system
+// allows is shortened by a stable hash) and take its exclusive whole-file
+// lock (file_lock)
 // without waiting. The lock belongs to fd and ends when fd is closed, also
 // when the process dies. 0 and fd; EAGAIN when another opener holds it (fd is
 // then closed); another errno when the file cannot be opened (open_failed is

@@ -85,47 +85,49 @@ int close_keep_errno(int fd) {
     return saved;
 }
 
-// Maps an existing mutex file; 0, ENOENT when there is none, or errno.
-int map_existing(const std::string &path, MutexFile **out) {
+// Maps an existing mutex file once its owner, mode, size and header check
+// out (nothing is mapped before); 0, ENOENT when there is none, or errno.
+int map_existing(const std::string &path, const Sharing &sharing, MutexFile **out) {
     int fd;
-    do fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    do fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     struct stat st;
-    if (fstat(fd, &st) != 0) return close_keep_errno(fd);
-    if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(sizeof(MutexFile))) {
+    if (int err = object_check(fd, S_IFREG, sharing, &st)) {
+        close(fd);
+        return err;
+    }
+    MutexFile head;
+    if (st.st_size != static_cast<off_t>(sizeof(MutexFile)) ||
+        pread(fd, &head, offsetof(MutexFile, mutex), 0) != ssize_t(offsetof(MutexFile, mutex)) ||
+        head.magic != kMutexMagic || head.size != sizeof(pthread_mutex_t)) {
         close(fd);
         return EPROTO;
     }
     void *p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return close_keep_errno(fd);
     close(fd);
-    auto *f = static_cast<MutexFile *>(p);
-    if (f->magic != kMutexMagic || f->size != sizeof(pthread_mutex_t)) {
-        munmap(p, sizeof(MutexFile));
-        return EPROTO;
-    }
-    *out = f;
+    *out = static_cast<MutexFile *>(p);
     return 0;
 }
 
 // Builds a complete mutex file under a name of its own and links it into
 // place, so that no process ever sees a half-made mutex. Returns 0 with the
 // mapping, EEXIST when another process won the race, or errno.
-int create_file(const std::string &path, MutexFile **out) {
-    char suffix[48];
-    static std::atomic<unsigned> counter{0};
-    std::snprintf(suffix, sizeof suffix, ".tmp.%u.%u.%u", unsigned(getpid()), self_tid(),
-                  counter.fetch_add(1));
-    std::string tmp = path + suffix;
+int create_file(const std::string &path, const Sharing &sharing, MutexFile **out) {
+    std::string tmp = temp_name(path);
     int fd;
-    do fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    do fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    int err = 0;
+    int err = object_set_access(fd, sharing);
     void *p = MAP_FAILED;
-    // The umask narrowed the mode; every user may use every named object.
-    if (fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(MutexFile)) != 0) err = errno;
+    // The storage is reserved before the mapping is touched: a full file
+    // system fails the creation instead of raising SIGBUS at the first write.
+    if (err == 0) {
+        while ((err = posix_fallocate(fd, 0, sizeof(MutexFile))) == EINTR) {
+        }
+    }
     if (err == 0) {
         p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) err = errno;
@@ -223,7 +225,8 @@ int mutex_create(Mutex **out) {
 
 int mutex_open(const std::string &name, Mutex **out) {
     std::string path;
-    if (int err = object_path(name, path)) return err;
+    Sharing sharing;
+    if (int err = object_path(name, path, &sharing)) return err;
     auto *m = new (std::nothrow) Mutex{};
     if (m == nullptr) return ENOMEM;
     pthread_mutex_lock(&g_table_lock);
@@ -238,9 +241,9 @@ int mutex_open(const std::string &name, Mutex **out) {
     if (err == 0 && mp == nullptr) {
         MutexFile *f = nullptr;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            err = map_existing(path, &f);
+            err = map_existing(path, sharing, &f);
             if (err != ENOENT) break;
-            err = create_file(path, &f);
+            err = create_file(path, sharing, &f);
             if (err != EEXIST) break;
             // Lost the race to another creator: open its file.
         }

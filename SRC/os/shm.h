@@ -1,24 +1,40 @@
 // Shared memory segments: files of the run-time directory mapped MAP_SHARED.
-// Removing a segment's file frees its name at once; mappings that processes
-// still hold stay valid until they unmap.
+// Every descriptor of a segment holds a shared flock on it, so a segment is in
+// use exactly while some process has it open; a file that nobody holds is a
+// leftover of processes that died. Removing a segment's file frees its name at
+// once; mappings that processes still hold stay valid until they unmap.
 #pragma once
 #include <cstddef>
 #include <string>
 
 namespace zax::os {
 
-// Create segment name of size bytes (zero-filled, storage reserved at once:
-// ENOSPC when the file system cannot hold it), mapped read-write, and let
-// init fill it before anyone can open it: the file is built under a
-// temporary name and renamed into place, replacing a file left by a process
-// that died. 0 or errno; on success fd (3 or higher) and view are set. On
-// failure, mapping_failed tells whether the file was made but not mapped.
-int shm_create(const std::string &name, size_t size, void (*init)(void *view, void *arg),
-               void *arg, int &fd, void *&view, bool &mapping_failed);
-// Open and map an existing segment, all of it. 0 or errno (ENOENT when there
-// is none); on success fd, view and size are set. On failure, mapping_failed
+// What a segment's file must start with, checked on a read of its first
+// head_size bytes before the file is mapped: valid(head, file_size, arg).
+struct ShmLayout {
+    size_t head_size;
+    bool (*valid)(const void *head, size_t file_size, const void *arg);
+    const void *arg;
+};
+
+// Create segment name of size bytes, or attach to it when a process uses a
+// segment of that name already (attached is then true and size is the
+// existing segment's). A new segment is zero-filled, its storage reserved at
+// once (ENOSPC when the file system cannot hold it), filled by init before
+// anyone can open it, and replaces a leftover file of that name. An existing
+// segment must fit layout (else EPROTO) and hold at least size bytes (else
+// EEXIST). 0 or errno; on success fd (3 or higher), view and size are set.
+// On failure, mapping_failed tells whether the file was made but not mapped.
+int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
+               void (*init)(void *view, void *arg), void *arg, int &fd, void *&view,
+               bool &attached, bool &mapping_failed);
+// Open and map an existing segment, all of it, once its owner, mode and head
+// check out. 0 or errno (ENOENT when there is none, EPROTO when the file does
+// not fit layout, EPERM when its owner or mode does not fit the sharing
+// mode); on success fd, view and size are set. On failure, mapping_failed
 // tells whether the file was opened but not mapped.
-int shm_open(const std::string &name, int &fd, void *&view, size_t &size, bool &mapping_failed);
+int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&view,
+             size_t &size, bool &mapping_failed);
 // Unmap the view of the segment open on fd (its size is the file's).
 int shm_unmap(int fd, void *view);
 // Close a segment descriptor; 0 or errno.

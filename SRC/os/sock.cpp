@@ -1,5 +1,6 @@
 #include "os/sock.h"
 
+#include "os/rundir.h"
 #include "os/wait.h"
 
 #include <fcntl.h>
@@ -106,9 +107,13 @@ int sock_listen(const std::string &path, int backlog, int &fd) {
         close(s);
         return err;
     }
-    // fchmod on a socket does nothing: the path's mode is what counts.
-    if (chmod(path.c_str(), 0666) != 0 || listen(s, backlog) != 0) {
-        err = errno;
+    // fchmod on a socket does nothing: the path's mode is what counts, set
+    // after the bind as the sharing mode wants it.
+    Sharing sharing;
+    err = sharing_setting(sharing);
+    if (err == 0) err = object_set_access_path(path, sharing);
+    if (err != 0 || listen(s, backlog) != 0) {
+        if (err == 0) err = errno;
         close(s);
         unlink(path.c_str());
         return err;

@@ -39,8 +39,9 @@ private:
 int sock_connect(const std::string &path, uint32_t wait_ms, int &fd);
 
 // Listen on path: a socket file left by a dead server is removed first; a live
-// server there gives EADDRINUSE. The file is made mode 0666 (every user of the
-// machine may connect). Returns 0 and the descriptor in fd, or an errno.
+// server there gives EADDRINUSE. The file gets the sharing mode's access
+// (os/rundir.h): whoever may use the run-time directory's objects may
+// connect. Returns 0 and the descriptor in fd, or an errno.
 int sock_listen(const std::string &path, int backlog, int &fd);
 
 // Accept one connection (non-blocking listener or not); 0 or errno.
