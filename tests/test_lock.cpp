@@ -1,10 +1,18 @@
 // Lock objects and compare-and-swap, across threads and processes.
+#include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -258,6 +266,85 @@ TEST_F(Lock, ProcessKilledWhileHoldingLeavesTheLockToTheNextWaiter) {
     EXPECT_EQ(XUnlockObj(lock), 1);
     // And the mutex is as good as new for everyone afterwards.
     EXPECT_EQ(RunHelper({"locktry", "0x77"}).out, "1 0\n");
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+// Whether process pid sleeps in a futex wait (the system call it is in).
+bool in_futex_wait(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long nr = -1;
+    return (in >> nr) && nr == SYS_futex;
+}
+
+// Whether process pid ended within ms; its status in *rc.
+bool ends_within(int pid, int ms, int *rc) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            *rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+// A waiter that the kernel chose to wake and that was killed before it ran
+// took the wake-up with it, while another process took the free lock and
+// gave it back without waking anyone: the waiter left sleeps on a free lock.
+// A wait without limit must still end soon after.
+TEST_F(Lock, AWakeUpLostWithAKilledWaiterDoesNotStrandTheOtherWaiter) {
+    cpu_set_t one, old;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    ASSERT_EQ(sched_getaffinity(0, sizeof old, &old), 0);
+    if (!CPU_ISSET(0, &old)) GTEST_SKIP() << "CPU 0 is not available to this process";
+    struct sched_param fifo = {10}, normal = {0};
+    if (sched_setscheduler(0, SCHED_FIFO, &fifo) != 0)
+        GTEST_SKIP() << "needs SCHED_FIFO (root): " << std::strerror(errno);
+    sched_setscheduler(0, SCHED_OTHER, &normal);
+
+    XHANDLE lock = XCreateLockObj(0x4C57);
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(XLockObj(lock, 0), 1);
+    // Everyone on one processor, so that a woken waiter cannot run while
+    // this process, at real-time priority, goes on.
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    // The first waiter queues first, and so is the one that a release wakes.
+    auto start_waiter = [&] {
+        int pid = SpawnHelper({"locktry", "0x4C57", "0xFFFFFFFF"}, out[1]);
+        for (int i = 0; pid > 0 && i < 1000 && !in_futex_wait(pid); ++i) usleep(10000);
+        return pid;
+    };
+    int w1 = start_waiter();
+    int w2 = start_waiter();
+    close(out[1]);
+    ASSERT_GT(w1, 0);
+    ASSERT_GT(w2, 0);
+    ASSERT_TRUE(in_futex_wait(w1) && in_futex_wait(w2));
+
+    ASSERT_EQ(sched_setscheduler(0, SCHED_FIFO, &fifo), 0);
+    XUnlockObj(lock);                     // wakes one waiter, which cannot run yet
+    int32_t again = XLockObj(lock, 0);    // taken at once, as any process may
+    kill(w1, SIGKILL);
+    int rc = 0;
+    EXPECT_TRUE(ends_within(w1, 10000, &rc));
+    if (again == 1) XUnlockObj(lock);     // no waiter is marked: nobody is woken
+    sched_setscheduler(0, SCHED_OTHER, &normal);
+    sched_setaffinity(0, sizeof old, &old);
+
+    bool w2_ended = ends_within(w2, 10000, &rc);
+    EXPECT_TRUE(w2_ended) << "the remaining waiter still sleeps on a free lock";
+    if (!w2_ended) {
+        kill(w2, SIGKILL);
+        waitpid(w2, nullptr, 0);
+    }
+    char buf[64] = {};
+    ssize_t n = read(out[0], buf, sizeof buf - 1);
+    close(out[0]);
+    if (w2_ended) EXPECT_STREQ(n > 0 ? buf : "", "1 0\n");
     EXPECT_EQ(XDestroyLockObj(lock), 1);
 }
 

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -209,6 +210,39 @@ void retire_mapping_locked(Mapping *mp) {
     delete mp;
 }
 
+// The longest a waiter sleeps before it looks at the mutex again.
+constexpr uint32_t kWaitSliceMs = 250;
+
+uint64_t now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
+}
+
+// Wait at most ms for the mutex (0 tries once); 0, ETIMEDOUT or errno.
+int timed_lock(pthread_mutex_t *m, uint32_t ms) {
+    struct timespec t;
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer does not know clocklock: it would miss the
+    // acquisition and report races that are none. Its builds wait on the
+    // wall clock.
+    clock_gettime(CLOCK_REALTIME, &t);
+#else
+    clock_gettime(CLOCK_MONOTONIC, &t);
+#endif
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += long(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+#if defined(__SANITIZE_THREAD__)
+    return pthread_mutex_timedlock(m, &t);
+#else
+    return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &t);
+#endif
+}
+
 }  // namespace
 
 int mutex_create(Mutex **out) {
@@ -284,36 +318,23 @@ int mutex_close(Mutex *m) {
 }
 
 int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
-    int err;
-    if (timeout_ms == kWaitForever) {
-        err = pthread_mutex_lock(m->m);
-    } else if (timeout_ms == 0) {
+    int err = 0;
+    if (timeout_ms == 0) {
         err = pthread_mutex_trylock(m->m);
         if (err == EBUSY) err = ETIMEDOUT;
     } else {
-        struct timespec t;
-#if defined(__SANITIZE_THREAD__)
-        // The thread sanitizer does not know clocklock: it would miss the
-        // acquisition and report races that are none. Its builds wait on
-        // the wall clock.
-        clock_gettime(CLOCK_REALTIME, &t);
-        t.tv_sec += timeout_ms / 1000;
-        t.tv_nsec += long(timeout_ms % 1000) * 1000000L;
-        if (t.tv_nsec >= 1000000000L) {
-            t.tv_sec += 1;
-            t.tv_nsec -= 1000000000L;
-        }
-        err = pthread_mutex_timedlock(m->m, &t);
-#else
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        t.tv_sec += timeout_ms / 1000;
-        t.tv_nsec += long(timeout_ms % 1000) * 1000000L;
-        if (t.tv_nsec >= 1000000000L) {
-            t.tv_sec += 1;
-            t.tv_nsec -= 1000000000L;
-        }
-        err = pthread_mutex_clocklock(m->m, CLOCK_MONOTONIC, &t);
-#endif
+        // A long wait sleeps in slices: a waiter that the kernel chose to
+        // wake and that died before taking the mutex takes that wake-up with
+        // it, and a sleeper would then wait on a free mutex until somebody
+        // else contended for it. At the end of each slice the waiter tries
+        // again and finds it free.
+        const uint64_t start = now_ms();
+        uint64_t waited = 0;
+        do {
+            uint64_t left = timeout_ms == kWaitForever ? kWaitSliceMs : timeout_ms - waited;
+            err = timed_lock(m->m, uint32_t(std::min<uint64_t>(left, kWaitSliceMs)));
+            waited = now_ms() - start;
+        } while (err == ETIMEDOUT && (timeout_ms == kWaitForever || waited < timeout_ms));
     }
     bool died = false;
     if (err == EOWNERDEAD) {
