@@ -344,7 +344,9 @@ TEST_F(Lock, AWakeUpLostWithAKilledWaiterDoesNotStrandTheOtherWaiter) {
     char buf[64] = {};
     ssize_t n = read(out[0], buf, sizeof buf - 1);
     close(out[0]);
-    if (w2_ended) EXPECT_STREQ(n > 0 ? buf : "", "1 0\n");
+    if (w2_ended) {
+        EXPECT_STREQ(n > 0 ? buf : "", "1 0\n");
+    }
     EXPECT_EQ(XDestroyLockObj(lock), 1);
 }
 

@@ -138,7 +138,9 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
                 struct stat st;
                 ASSERT_EQ(lstat((dir + "/" + name).c_str(), &st), 0) << name;
                 EXPECT_EQ(st.st_mode & 07777, mode) << name;
-                if (c.gid != gid_t(-1)) EXPECT_EQ(st.st_gid, c.gid) << name;
+                if (c.gid != gid_t(-1)) {
+                    EXPECT_EQ(st.st_gid, c.gid) << name;
+                }
             };
             XHANDLE lock = XCreateLockObj(0x61);
             ASSERT_NE(lock, nullptr);

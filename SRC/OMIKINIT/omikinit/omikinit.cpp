@@ -111,7 +111,7 @@ void serve_one(int fd, VectorTable &table) {
 void usage() {
     std::fprintf(stderr,
                  "usage: omikinit [--rundir DIR] [--foreground | --daemon] [--log FILE|-]\n"
-                 "  --rundir DIR   run-time directory (default $ZAXXLIB_RUNDIR or /dev/shm/zaxxlib)\n"
+                 "  --rundir DIR   run-time directory (default $ZAXXLIB_RUNDIR or the sharing mode's)\n"
                  "  --foreground   stay attached to the terminal (default: --daemon)\n"
                  "  --log FILE     log every request to FILE (- for standard error)\n");
 }
