@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "os/heap.h"
+#include "os/signal.h"
 #include "os/slot.h"
 #include "xint.h"
 
@@ -25,9 +26,17 @@ ErrorRecord *thread_record() {
     return rec;
 }
 
+void free_record(void *record) { os::heap_free(record); }
+
 void release_record(void *record) {
-    // The slot's destructor has already cleared the thread's value.
-    if (record != nullptr) os::heap_free(record);
+    // The slot's destructor has already cleared the thread's value. A thread
+    // that the fatal-signal path (or a kill) ends may have stopped inside the
+    // allocator: its record is freed later instead.
+    if (record == nullptr) return;
+    if (os::ending_abnormally())
+        os::park(free_record, record);
+    else
+        os::heap_free(record);
 }
 
 void free_thread_record() {

@@ -25,25 +25,10 @@ struct ChainEntry {
 
 constexpr uint32_t kInstalled = 255;
 
-// Chains emptied by the filter wait here to be freed by the next
-// registration or removal of any thread: the filter runs inside a signal
-// handler, where the allocator may be the very thing that faulted.
-ChainEntry *g_to_free = nullptr;
-
-void defer_free(ChainEntry *chain) {
-    if (chain == nullptr) return;
-    ChainEntry *last = chain;
-    while (last->next != nullptr) last = last->next;
-    ChainEntry *old = __atomic_load_n(&g_to_free, __ATOMIC_ACQUIRE);
-    do {
-        last->next = old;
-    } while (!__atomic_compare_exchange_n(&g_to_free, &old, chain, true, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
-}
-
-void free_deferred() {
-    if (__atomic_load_n(&g_to_free, __ATOMIC_ACQUIRE) == nullptr) return;
-    ChainEntry *e = __atomic_exchange_n(&g_to_free, nullptr, __ATOMIC_ACQ_REL);
+// A chain emptied by the filter is freed later (os::park): the filter runs
+// inside a signal handler, where the allocator may be what faulted.
+void free_chain(void *chain) {
+    auto *e = static_cast<ChainEntry *>(chain);
     while (e != nullptr) {
         ChainEntry *next = e->next;
         XFreeMemory(e);
@@ -82,7 +67,7 @@ bool estae_filter(const os::Fault &fault) {
         // From the head as it is now: a routine may have registered more.
         head = static_cast<ChainEntry *>(rec->exit_chain);
         rec->exit_chain = nullptr;
-        defer_free(head);
+        if (head != nullptr) os::park(free_chain, head);
     }
     os::fault_call_previous(fault);
     os::fault_call_crash_handler(fault);
@@ -98,7 +83,7 @@ int32_t abend_routine(uint32_t /*reason*/, uint32_t parameter) { return int32_t(
 extern "C" {
 
 XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
-    free_deferred();
+    os::run_parked();
     XHANDLE lock = exit_routine_lock();
     if (XLockObj(lock, uint32_t(lock_timeout())) != 1) return 0;
     if (g_filter_flag != kInstalled) {
@@ -136,7 +121,7 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
 }
 
 XAPI int32_t XTermEstae(const XEstaeBlock *block) {
-    free_deferred();
+    os::run_parked();
     if (block == nullptr) {
         lib_error(FN_XTermEstae, 1, 1);
         return 0;
@@ -165,6 +150,9 @@ XAPI int32_t XTermEstae(const XEstaeBlock *block) {
 
 XAPI int32_t XAbend(uint32_t code) {
     static const XEstaeBlock own = {0, 0, abend_routine};
+    // Inside the walk the abend only ends it (and registering would allocate
+    // inside the signal handler).
+    if (os::fault_in_walk()) os::fault_abend(code);
     XInitEstae(&own, code);
     os::fault_abend(code);
     // Only reached when the fault could not be raised.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "os/signal.h"
 #include "os/module.h"
 #include "os/process.h"
 #include "os/thread.h"
@@ -185,6 +186,7 @@ int32_t kill_thread(XHANDLE record, bool sync) {
         return 0;
     }
     auto *rec = static_cast<ThreadRecord *>(record);
+    os::run_parked();
     // The exit code is the trampoline's own record: the query cannot fail.
     restore_event(rec);
     if (os::thread_exit_code(rec->thread) == os::kStillActive) {
@@ -195,6 +197,8 @@ int32_t kill_thread(XHANDLE record, bool sync) {
         }
     }
     post_saved(rec->saved);
+    // A thread that a kill ended left its module's reference parked.
+    if (os::thread_exit_code(rec->thread) != os::kStillActive) os::run_parked();
     if (int err = os::thread_close(rec->thread)) sys_error(FN_XKillThread, r.close, err);
     // The thread holds a reference of its own on the module's code until it
     // has ended, so this unload never pulls the code from under it.
@@ -268,6 +272,7 @@ XAPI int32_t XKillProcess(XHANDLE record) {
 XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *event_var,
                            uint32_t arg1, uint32_t arg2) {
     if (!check_create(FN_XCreateThread, record_out, module)) return 0;
+    os::run_parked();
     auto *rec = static_cast<ThreadRecord *>(XAllocMemory(sizeof(ThreadRecord), 0));
     if (rec == X_FAILED_PTR) return 0;
     if (XLoadModule(&rec->module, module) != 1) {
@@ -313,6 +318,8 @@ XAPI int32_t XTermThread(XHANDLE record) {
         return 0;
     }
     restore_event(rec);
+    // What the thread's end parked (it was ended by a fault) goes now.
+    os::run_parked();
     if (int err = os::thread_close(rec->thread)) sys_error(FN_XTermThread, 3, err);
     XUnloadModule(rec->module);
     XFreeMemory(rec);

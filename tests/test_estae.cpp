@@ -129,6 +129,16 @@ TEST_F(Estae, TheLastThreadToEndAbnormallyGivesTheProcessItsCode) {
     }
 }
 
+TEST_F(Estae, TheFatalSignalPathNeitherAllocatesNorFrees) {
+    for (const char *what : {"segv", "abend", "nested"}) {
+        SCOPED_TRACE(what);
+        HelperResult r = RunHelper({"fatalpath", what}, {"TSAN_OPTIONS=report_signal_unsafe=0"});
+        if (r.out == "not interposed\n") GTEST_SKIP() << "the sanitizer's runtime owns the allocator";
+        EXPECT_EQ(r.out, "clean\n");
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
 TEST_F(Estae, SegfaultRunsRoutinesNewestFirstThenPreviousThenCrashHandler) {
     std::string err = run("segv");
     EXPECT_EQ(result_.exit_code, 0);

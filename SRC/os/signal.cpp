@@ -44,6 +44,7 @@ char g_crash_path[4096];
 ZAX_TLS ThreadEnd t_end = nullptr;
 ZAX_TLS sigjmp_buf *t_guard = nullptr;
 ZAX_TLS int t_depth = 0;       // filters running on this thread
+ZAX_TLS bool t_ending_abnormally = false;
 ZAX_TLS void *t_stack = nullptr;  // the alternate stack made here, if any
 ZAX_TLS size_t t_stack_size = 0;
 
@@ -144,7 +145,19 @@ void pass_on(int signo) {
     syscall(SYS_tgkill, getpid(), gettid_now(), signo);
 }
 
+// Work parked by the fatal-signal path: free (0), being filled (1), ready (2)
+// or being run (3).
+struct Parked {
+    int state;
+    void (*release)(void *);
+    void *arg;
+};
+constexpr int kParkedSlots = 128;
+Parked g_parked[kParkedSlots];
+int g_parked_count = 0;
+
 [[noreturn]] void end_thread(uint32_t code) {
+    mark_ending_abnormally();
     if (ThreadEnd end = t_end) end(code);
     // The last thread takes the process with it, with its code.
     thread_ending(code);
@@ -337,5 +350,38 @@ void fault_abend(uint32_t code) {
 }
 
 void fault_set_thread_end(ThreadEnd end) { t_end = end; }
+
+bool fault_in_walk() { return t_guard != nullptr; }
+
+void park(void (*release)(void *), void *arg) {
+    for (Parked &p : g_parked) {
+        int free_slot = 0;
+        if (!__atomic_compare_exchange_n(&p.state, &free_slot, 1, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED))
+            continue;
+        p.release = release;
+        p.arg = arg;
+        __atomic_store_n(&p.state, 2, __ATOMIC_RELEASE);
+        __atomic_add_fetch(&g_parked_count, 1, __ATOMIC_RELEASE);
+        return;
+    }
+}
+
+void run_parked() {
+    if (__atomic_load_n(&g_parked_count, __ATOMIC_ACQUIRE) == 0) return;
+    for (Parked &p : g_parked) {
+        int ready = 2;
+        if (!__atomic_compare_exchange_n(&p.state, &ready, 3, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED))
+            continue;
+        p.release(p.arg);
+        __atomic_sub_fetch(&g_parked_count, 1, __ATOMIC_RELEASE);
+        __atomic_store_n(&p.state, 0, __ATOMIC_RELEASE);
+    }
+}
+
+void mark_ending_abnormally() { t_ending_abnormally = true; }
+
+bool ending_abnormally() { return t_ending_abnormally; }
 
 }  // namespace zax::os

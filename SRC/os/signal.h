@@ -49,6 +49,22 @@ bool fault_guarded(void (*fn)(void *), void *arg);
 // Enter the filter on the calling thread for an abend with code. Returns
 // only when no filter is installed.
 void fault_abend(uint32_t code);
+// True while the calling thread runs its exit routines (inside
+// fault_guarded): an abend there only ends the walk.
+bool fault_in_walk();
+
+// Nothing on the fatal-signal path may allocate or free: the fault may have
+// hit the allocator, whose lock would then be held for ever. What must be
+// freed there (an emptied chain of exit routines, the record of a thread that
+// the path ends) is parked with park() and released by run_parked(), which
+// ordinary calls of the library make. park is async-signal-safe; when its
+// fixed room is full the work is dropped (a leak, never a deadlock).
+void park(void (*release)(void *), void *arg);
+void run_parked();
+// Mark the calling thread as ended abnormally (by the fault path or a kill):
+// from then on, what its end releases is parked instead.
+void mark_ending_abnormally();
+bool ending_abnormally();
 
 // How the library's own thread start ends a thread that met a fault: a
 // function that does not return (it jumps back to the thread's start with

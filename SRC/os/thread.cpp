@@ -140,6 +140,8 @@ bool task_gone(uint32_t pid, uint32_t tid) {
     return syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH;
 }
 
+void release_parked(void *t) { release(static_cast<Thread *>(t)); }
+
 void *trampoline(void *arg) {
     auto *t = static_cast<Thread *>(arg);
     t_self = t;
@@ -165,6 +167,12 @@ void *trampoline(void *arg) {
     } else {
         code = jumped == 2 ? t->leave_code : kKilledThreadCode;
     }
+    // Ended by the fatal-signal path, maybe inside the allocator or the loader:
+    // what frees memory or unloads code runs later, on an ordinary path
+    // (parked before the code is published, so that a caller who sees the
+    // code and then runs the parked work finds it there).
+    const bool abnormal = ending_abnormally();
+    if (abnormal && t->at_end != nullptr) park(t->at_end, t->context);
     {
         std::lock_guard<std::mutex> g(t->state);
         t->running = false;
@@ -175,8 +183,12 @@ void *trampoline(void *arg) {
     }
     fault_set_thread_end(nullptr);
     t_self = nullptr;
-    if (t->at_end != nullptr) t->at_end(t->context);
-    release(t);
+    if (abnormal) {
+        park(release_parked, t);  // the last use of t here
+    } else {
+        if (t->at_end != nullptr) t->at_end(t->context);
+        release(t);
+    }
     thread_ending(code);
     return nullptr;
 }
