@@ -1,4 +1,5 @@
 // xsysfc: system and process information, unique keys.
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -69,11 +70,11 @@ bool fill_names(XSystemInfo *r) {
     return true;
 }
 
-// The last unique stamp of the process: (day << 16 | minute) and the
-// hundredths of a second within that minute; all ones before the first key.
-constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-volatile uint32_t g_last_stamp = kEmpty;
-volatile uint32_t g_last_fraction = kEmpty;
+// The last unique stamp of the process: (day << 16 | minute) in the high
+// half and the hundredths of a second within that minute in the low half, one
+// word so that both change together; all ones before the first key.
+constexpr uint64_t kNoKeyYet = ~uint64_t(0);
+std::atomic<uint64_t> g_last{kNoKeyYet};
 
 }  // namespace
 
@@ -155,18 +156,16 @@ XAPI int32_t XGetUniqueKey(void *key) {
         if (XGetTime(&now) != 1) return 0;
         // (day, minute) as one number that grows with time, and the
         // hundredths of a second within the minute.
-        uint32_t stamp = (uint32_t(now.day) << 16) | now.minute;
-        uint32_t fraction = now.microsecond / 10000;
-        uint32_t last_stamp = g_last_stamp, last_fraction = g_last_fraction;
-        bool made_before = last_stamp != kEmpty || last_fraction != kEmpty;
-        if (made_before && (stamp < last_stamp || (stamp == last_stamp && fraction <= last_fraction))) {
+        uint64_t stamp = (uint64_t((uint32_t(now.day) << 16) | now.minute) << 32) |
+                         (now.microsecond / 10000);
+        uint64_t last = g_last.load(std::memory_order_acquire);
+        if (last != kNoKeyYet && stamp <= last) {
             XSleep(10);
             continue;
         }
-        // Another thread that got in between changes one of the two: then
-        // this reading is stale and the clock is read again.
-        if (XCompareSwap(&g_last_stamp, last_stamp, stamp) != 1) continue;
-        if (XCompareSwap(&g_last_fraction, last_fraction, fraction) != 1) continue;
+        // Another thread that got in between took a key: this reading is
+        // stale and the clock is read again.
+        if (!g_last.compare_exchange_strong(last, stamp, std::memory_order_acq_rel)) continue;
         XCalendar cal{};
         auto *bytes = static_cast<uint8_t *>(key);
         if (XGetTimeDetail(&now, &cal) != 1 || XPackDate(&cal, bytes) != 1 ||

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "zaxtest.h"
 
@@ -147,6 +148,27 @@ TEST_F(Time, BuildingAClockRecordChecksDateThenTime) {
     c = cal(1969, 3, 1);
     ASSERT_EQ(XGetTimeCurrent(&c, &k), 1);
     EXPECT_EQ(k.day, 59);
+}
+
+TEST_F(Time, TheClockIsReadWhileAnotherThreadChangesTheEnvironment) {
+    // The time zone is taken from the environment while another thread
+    // changes it and grows it (which moves the environment's array).
+    std::thread writer([] {
+        for (int i = 0; i < 400; ++i) {
+            XWriteEnvStr("TZ", nullptr, nullptr, i % 2 ? "UTC" : "IST-5:30", i % 2 ? 3 : 8);
+            std::string name = "ZAXTEST" + std::to_string(i);
+            XWriteEnvStr(name.c_str(), nullptr, nullptr, "x", 1);
+        }
+    });
+    int ok = 0;
+    for (int i = 0; i < 400; ++i) {
+        XClock k{};
+        ok += XGetTime(&k);
+    }
+    writer.join();
+    EXPECT_EQ(ok, 400);
+    for (int i = 0; i < 400; ++i) unsetenv(("ZAXTEST" + std::to_string(i)).c_str());
+    unsetenv("TZ");
 }
 
 TEST_F(Time, CurrentTimeIsTheLocalClockInMilliseconds) {

@@ -1,5 +1,6 @@
 // The wall clock in local time (see clock.h).
 #include "os/clock.h"
+#include "os/env.h"
 
 #include <cerrno>
 #include <ctime>
@@ -12,7 +13,7 @@ int local_now(LocalTime *out) {
     tm parts;
     // localtime_r need not call tzset; do it so that a TZ changed by the
     // program takes effect at the next reading.
-    tzset();
+    env_tzset();
     if (localtime_r(&ts.tv_sec, &parts) == nullptr) return errno != 0 ? errno : EOVERFLOW;
     out->year = parts.tm_year + 1900;
     out->month = parts.tm_mon + 1;

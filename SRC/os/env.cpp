@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace zax::os {
 namespace {
@@ -27,6 +28,12 @@ long env_get(const char *name, char *buffer, size_t capacity) {
     }
     pthread_mutex_unlock(&g_env_lock);
     return len;
+}
+
+void env_tzset() {
+    pthread_mutex_lock(&g_env_lock);
+    tzset();
+    pthread_mutex_unlock(&g_env_lock);
 }
 
 int env_set(const char *name, const char *value) {

@@ -15,5 +15,8 @@ namespace zax::os {
 long env_get(const char *name, char *buffer, size_t capacity);
 // Set name to value (overwriting); 0 or errno.
 int env_set(const char *name, const char *value);
+// tzset(): take the environment's TZ into the C library's local time, under
+// the same lock, since tzset reads the environment.
+void env_tzset();
 
 }  // namespace zax::os
