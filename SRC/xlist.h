@@ -30,6 +30,9 @@ struct ListHandle {
 
 constexpr uint32_t kGlobalType = 71;  // "G"
 constexpr uint32_t kLocalType = 76;   // "L"
+// A global list kept on a Redis server (xlistr): its region is a record of
+// this process, and the list operations hand the handle to xlistr.
+constexpr uint32_t kRemoteType = 82;  // "R"
 // What each element counts against a capacity, beside its data.
 constexpr uint32_t kElementOverhead = 12;
 
@@ -237,7 +240,7 @@ inline ListHandle *list_of(XHANDLE handle, Fn fn) {
         return nullptr;
     }
     uint32_t type = static_cast<RegionHeader *>(h->region)->type;
-    if (type != kGlobalType && type != kLocalType) {
+    if (type != kGlobalType && type != kLocalType && type != kRemoteType) {
         lib_error(fn, 1, 1);
         return nullptr;
     }
@@ -245,6 +248,7 @@ inline ListHandle *list_of(XHANDLE handle, Fn fn) {
 }
 
 inline RegionHeader *header_of(ListHandle *h) { return static_cast<RegionHeader *>(h->region); }
+inline bool is_remote(ListHandle *h) { return header_of(h)->type == kRemoteType; }
 
 // Bytes of the region that a copy must take to restore the list: the whole
 // region of a global list, the header of a local one.

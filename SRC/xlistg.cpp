@@ -7,6 +7,7 @@
 
 #include "xint.h"
 #include "xlist.h"
+#include "xlistr.h"
 #include "xmemg.h"
 
 using namespace zax;
@@ -154,6 +155,9 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
         lib_error(FN_XCreateGlobalList, 1, 2);
         return nullptr;
     }
+    // The settings may keep this key's list on a Redis server.
+    XHANDLE remote_list;
+    if (remote::create(capacity, key, tag, &remote_list)) return remote_list;
     void *block = XAllocMemory(sizeof(ListHandle), tag);
     if (block == X_FAILED_PTR) return nullptr;
     auto *h = new (block) ListHandle{};
@@ -175,6 +179,7 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
 
 XAPI int32_t XDestroyGlobalList(XHANDLE list) {
     auto *h = static_cast<ListHandle *>(list);
+    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::destroy(h);
     // A local list has no segment to leave: XDestroyList is its end.
     if (h == nullptr || h->region == nullptr || h->segment == nullptr) {
         lib_error(FN_XDestroyGlobalList, 1, 1);

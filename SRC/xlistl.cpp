@@ -7,6 +7,7 @@
 
 #include "xint.h"
 #include "xlist.h"
+#include "xlistr.h"
 
 using namespace zax;
 
@@ -134,7 +135,7 @@ XAPI int32_t XDestroyList(XHANDLE list) {
     ListHandle *h = list_of(list, FN_XDestroyList);
     if (h == nullptr) return 0;
     // A global list is left by XDestroyGlobalList, never emptied from here.
-    if (is_global(h)) {
+    if (is_global(h) || is_remote(h)) {
         lib_error(FN_XDestroyList, 1, 1);
         return 0;
     }
@@ -159,6 +160,7 @@ XAPI int32_t XAddListT(XHANDLE list, const void *data, uint32_t size, int32_t po
         lib_error(FN_XAddListT, 1, 3);
         return -1;
     }
+    if (is_remote(h)) return remote::add(h, data, size, position, timeout);
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
     return is_global(h) ? add_element<GlobalKind>(h, data, size, position)
@@ -173,6 +175,7 @@ XAPI int32_t XRemoveListT(XHANDLE list, void *buffer, uint32_t buffer_size, int3
                           int32_t timeout) {
     ListHandle *h = list_of(list, FN_XRemoveListT);
     if (h == nullptr) return -1;
+    if (is_remote(h)) return remote::remove(h, buffer, buffer_size, position, timeout);
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
     return is_global(h) ? remove_element<GlobalKind>(h, buffer, buffer_size, position)
@@ -187,6 +190,7 @@ XAPI int32_t XPeekListT(XHANDLE list, void *buffer, uint32_t buffer_size, int32_
                         int32_t timeout) {
     ListHandle *h = list_of(list, FN_XPeekListT);
     if (h == nullptr) return -1;
+    if (is_remote(h)) return remote::peek(h, buffer, buffer_size, position, timeout);
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
     return is_global(h) ? peek_element<GlobalKind>(h, buffer, buffer_size, position)
@@ -201,6 +205,7 @@ XAPI int32_t XPeekList(XHANDLE list, void *buffer, uint32_t buffer_size, int32_t
 XAPI int32_t XGetListNumT(XHANDLE list, int32_t timeout) {
     ListHandle *h = list_of(list, FN_XGetListNumT);
     if (h == nullptr) return -1;
+    if (is_remote(h)) return remote::count(h, timeout);
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
     return int32_t(header_of(h)->count);

@@ -11,6 +11,7 @@
 #include "os/mutex.h"
 #include "xint.h"
 #include "xlist.h"
+#include "xlistr.h"
 
 using namespace zax;
 
@@ -486,6 +487,7 @@ XAPI int32_t X_destroy_list_lock(XHANDLE list) {
 
 XAPI int32_t X_lock_list(XHANDLE list) {
     auto *h = static_cast<ListHandle *>(list);
+    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::lock(h);
     if (h == nullptr || h->region == nullptr || h->lock == nullptr) {
         lib_error(FN_XLockObj, 1, 1);
         return 0;
@@ -495,6 +497,7 @@ XAPI int32_t X_lock_list(XHANDLE list) {
 
 XAPI int32_t X_unlock_list(XHANDLE list) {
     auto *h = static_cast<ListHandle *>(list);
+    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::unlock(h);
     if (h == nullptr || h->region == nullptr || h->lock == nullptr) {
         lib_error(FN_XUnlockObj, 1, 1);
         return 0;
@@ -535,6 +538,7 @@ XAPI int32_t XSaveListT(XHANDLE list, const char *name, int32_t timeout) {
         lib_error(FN_XSaveListT, 1, 2);
         return -1;
     }
+    if (is_remote(h)) return remote::save(h, name, timeout);
     return save_list(h, name, timeout);
 }
 
@@ -549,6 +553,7 @@ XAPI int32_t XLoadListT(XHANDLE list, const char *name, int32_t timeout) {
         lib_error(FN_XLoadListT, 1, 2);
         return -1;
     }
+    if (is_remote(h)) return remote::load(h, name, timeout);
     return load_list(h, name, timeout);
 }
 
