@@ -606,8 +606,11 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
             bool sent = (err & ZAXREDIS_SENT) != 0;
             err &= ~ZAXREDIS_SENT;
             if (sent && changing) {
+                // What the server says now is what the caller must deal with.
                 Reply settled(r->api);
-                if (run_script(r, kSettle, {me, opid}, settled) == 0) {
+                int again = run_script(r, kSettle, {me, opid}, settled);
+                if (again != 0) err = again & ~ZAXREDIS_SENT;
+                if (again == 0) {
                     if (settled.num(0) == 1) {  // it ran: its answer is the settle's
                         out.swap(settled);
                         return 1;

@@ -192,6 +192,12 @@ int take(Client *cl, redisContext **out, bool *kept) {
     return connect_to(cl, out);
 }
 
+void drop_idle(Client *cl) {
+    std::lock_guard<std::mutex> hold(cl->lock);
+    for (redisContext *c : cl->idle) redisFree(c);
+    cl->idle.clear();
+}
+
 void give_back(Client *cl, redisContext *c) {
     std::lock_guard<std::mutex> hold(cl->lock);
     if (cl->pid == getpid() && cl->idle.size() < kMaxIdle && !cl->closing) {
@@ -202,10 +208,12 @@ void give_back(Client *cl, redisContext *c) {
 }
 
 // One request on a connection of the client; a failed connection is dropped.
-// A kept connection that the server has closed fails on writing at the
-// latest: the request then goes once more on a new connection, since none
-// of it reached the server.
-int call(Client *cl, int argc, const char *const *argv, const size_t *lens, void **reply) {
+// A kept connection that the server has closed fails on writing or on
+// reading the reply: the request then goes once more on a new connection
+// when none of it reached the server, or when it can safely run twice
+// (repeatable).
+int call(Client *cl, int argc, const char *const *argv, const size_t *lens, void **reply,
+         bool repeatable = false) {
     PipeGuard guard;
     for (int attempt = 0;; ++attempt) {
         redisContext *c = nullptr;
@@ -219,8 +227,10 @@ int call(Client *cl, int argc, const char *const *argv, const size_t *lens, void
             return 0;
         }
         redisFree(c);
-        if (sent) return err | ZAXREDIS_SENT;
-        if (!kept || attempt > 0) return err;
+        // The others kept are likely as dead (a server that restarted or
+        // dropped its clients): new ones for the calls to come.
+        drop_idle(cl);
+        if (!kept || attempt > 0 || (sent && !repeatable)) return sent ? err | ZAXREDIS_SENT : err;
     }
 }
 
@@ -235,7 +245,7 @@ int load_script(Client *cl, const char *body, std::string *sha) {
     const char *argv[] = {"SCRIPT", "LOAD", body};
     size_t lens[] = {6, 4, std::strlen(body)};
     void *r = nullptr;
-    int err = call(cl, 3, argv, lens, &r);
+    int err = call(cl, 3, argv, lens, &r, true);
     if (err != 0) return err & ~ZAXREDIS_SENT;  // loading a script changes no data
     auto *reply = static_cast<redisReply *>(r);
     if (reply->type == REDIS_REPLY_STRING) {

@@ -34,6 +34,8 @@ bool wait_for(const char *path) {
 // line for each that has something to say:
 //   add:TEXT        add TEXT (without its terminator) at the end
 //   addn:PFX:N      add PFX0 ... PFX(N-1) at the end, one by one
+//   churn:PFX:N     N times: add PFX<k> at the end, then remove the first
+//                   element, printing "got DATA" (nothing when the list is empty)
 //   peek:POS        print "peek DATA"
 //   remove:POS      remove and print "remove DATA"
 //   num             print "num COUNT"
@@ -69,6 +71,19 @@ ZAX_HELPER(glist) {
                     print_error("add");
                     break;
                 }
+            }
+        } else if (op == "churn") {
+            std::string prefix = arg.substr(0, arg.find(':'));
+            int n = std::atoi(arg.substr(arg.find(':') + 1).c_str());
+            for (int k = 0; k < n; ++k) {
+                std::string text = prefix + std::to_string(k);
+                if (XAddGlobalList(list, text.data(), uint32_t(text.size()), -1) != 1) {
+                    print_error("add");
+                    break;
+                }
+                char buf[256] = {};
+                if (XRemoveGlobalList(list, buf, sizeof buf - 1, 0) == 1) std::printf("got %s\n", buf);
+                else print_error("remove");
             }
         } else if (op == "peek" || op == "remove") {
             char buf[256] = {};
