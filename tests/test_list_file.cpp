@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "redis_server.h"
 #include "xlist.h"
 #include "zaxtest.h"
 
@@ -198,20 +199,56 @@ TEST_F(ListFile, ALoadWaitsWhileAWriterOrAnotherLoadHoldsTheFile) {
 }
 
 // ---------------------------------------------------------------------------
-// Global lists save and load through the same functions.
+// Global lists save and load through the same functions, on either backend.
 
-class GlobalListFile : public ListFile {
+class GlobalListFile : public ListFile, public ::testing::WithParamInterface<Backend> {
 protected:
     void SetUp() override {
         ListFile::SetUp();
         svc_ = std::make_unique<OmikinitService>(rundir_);
         ASSERT_TRUE(svc_->ready());
+        if (!shm()) {
+            if (!RedisServer::available()) GTEST_SKIP() << "no redis-server or companion";
+            redis_ = std::make_unique<RedisServer>(rundir_);
+            ASSERT_TRUE(redis_->start());
+            redis_->use();
+        }
     }
     void TearDown() override {
         for (XHANDLE g : globals_) EXPECT_EQ(XDestroyGlobalList(g), 1);
+        redis_.reset();
         svc_.reset();
         ListFile::TearDown();
     }
+    bool shm() const { return GetParam() == Backend::SharedMemory; }
+    // The free words of a list's storage.
+    uint32_t free_words(XHANDLE g, uint32_t key) const {
+        if (shm())
+            return static_cast<zax::GlobalRegion *>(static_cast<zax::ListHandle *>(g)->region)
+                ->h.free_words;
+        return uint32_t(std::stoul(
+            redis_->command({"HGET", RedisServer::list_key(key, "meta"), "free"}).at(0)));
+    }
+    // Everything that stands for the list: its region, or its keys on the server.
+    Bytes state(XHANDLE g, uint32_t key) const {
+        if (shm()) {
+            auto *r = static_cast<zax::GlobalRegion *>(static_cast<zax::ListHandle *>(g)->region);
+            size_t bytes = r->h.data_offset + 4 * r->h.total_words;
+            return Bytes(reinterpret_cast<uint8_t *>(r), reinterpret_cast<uint8_t *>(r) + bytes);
+        }
+        Bytes b;
+        std::vector<std::string> meta =
+            redis_->command({"HGETALL", RedisServer::list_key(key, "meta")});
+        std::vector<std::string> data =
+            redis_->command({"LRANGE", RedisServer::list_key(key, "data"), "0", "-1"});
+        for (const auto *v : {&meta, &data})
+            for (const auto &e : *v) {
+                b.insert(b.end(), e.begin(), e.end());
+                b.push_back(0);
+            }
+        return b;
+    }
+    std::unique_ptr<RedisServer> redis_;
     XHANDLE make_global(uint32_t capacity, uint32_t key, const Texts &texts = {}) {
         XHANDLE g = XCreateGlobalList(capacity, key, 0);
         EXPECT_NE(g, nullptr);
@@ -224,7 +261,7 @@ protected:
     std::unique_ptr<OmikinitService> svc_;
 };
 
-TEST_F(GlobalListFile, FilesMoveBetweenGlobalAndLocalLists) {
+TEST_P(GlobalListFile, FilesMoveBetweenGlobalAndLocalLists) {
     XHANDLE g = make_global(1000, 0x31, {"g1", "g22", "g333"});
     ASSERT_EQ(XSaveGlobalList(g, name("g").c_str()), 1);
     XHANDLE l = make(0, {"l1"});
@@ -238,8 +275,7 @@ TEST_F(GlobalListFile, FilesMoveBetweenGlobalAndLocalLists) {
 
     ASSERT_EQ(XLoadGlobalListT(g, name("l").c_str(), 0), 1);
     EXPECT_EQ(contents(g), (Texts{"l1"}));
-    auto *r = static_cast<zax::GlobalRegion *>(static_cast<zax::ListHandle *>(g)->region);
-    EXPECT_EQ(r->h.free_words, r->h.total_words - 4);
+    EXPECT_EQ(free_words(g, 0x31), 250u - 4u);
     // Its last element's next link is 0: removing from the end keeps the chain.
     ASSERT_EQ(XLoadGlobalList(g, name("g").c_str()), 1);
     ASSERT_EQ(XRemoveGlobalList(g, nullptr, 0, -1), 1);
@@ -247,23 +283,24 @@ TEST_F(GlobalListFile, FilesMoveBetweenGlobalAndLocalLists) {
     EXPECT_EQ(contents(g), (Texts{"g1", "g22", "new"}));
 }
 
-TEST_F(GlobalListFile, AFailedLoadPutsTheWholeRegionBack) {
+TEST_P(GlobalListFile, AFailedLoadPutsTheWholeRegionBack) {
     XHANDLE g = make_global(100, 0x32, {"a", "bb"});
     ASSERT_EQ(XRemoveGlobalList(g, nullptr, 0, 0), 1);  // a hole before "bb"
     ASSERT_EQ(XAddGlobalList(g, "c", 1, -1), 1);
-    auto *r = static_cast<zax::GlobalRegion *>(static_cast<zax::ListHandle *>(g)->region);
-    size_t bytes = r->h.data_offset + 4 * r->h.total_words;
-    Bytes before(reinterpret_cast<uint8_t *>(r), reinterpret_cast<uint8_t *>(r) + bytes);
+    Bytes before = state(g, 0x32);
     // Seven 1-byte records fit the capacity (91 of 100) but not the 25 words.
     Bytes recs;
     for (int i = 0; i < 7; ++i) recs = cat({recs, record("x")});
     write("seven", file(35, 7, recs));
     EXPECT_EQ(XLoadGlobalList(g, name("seven").c_str()), 0);
     EXPECT_LAST_ERROR(code(kAllocList, 2), 0, 2);
-    EXPECT_EQ(std::memcmp(before.data(), r, bytes), 0);
+    EXPECT_EQ(state(g, 0x32), before);
     EXPECT_EQ(contents(g), (Texts{"bb", "c"}));
     ASSERT_EQ(XAddGlobalList(g, "d", 1, 0), 1);
     EXPECT_EQ(contents(g), (Texts{"d", "bb", "c"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, GlobalListFile,
+                         ::testing::Values(Backend::SharedMemory, Backend::Redis), BackendName);
 
 }  // namespace
