@@ -31,7 +31,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <new>
 #include <random>
@@ -61,6 +60,13 @@ constexpr char kSection[] = "REDIS";
 constexpr char kCompanion[] = "libzaxredis.so";
 constexpr char kCompanionEnv[] = "ZAXXLIB_ZAXREDIS";
 constexpr char kCompanionEntry[] = "ZaxRedisEntry";
+
+// Decimal text of a number (the scripts' arguments).
+std::string dec(long long v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%lld", v);
+    return buf;
+}
 
 // ---------------------------------------------------------------------------
 // Settings
@@ -220,9 +226,16 @@ int read_password(const std::string &name, std::string *out) {
 // ---------------------------------------------------------------------------
 // The companion and the clients of each server
 
-std::mutex g_lock;                            // the two below
-const ZaxRedisApi *g_api = nullptr;           // once loaded, kept
-std::map<std::string, void *> *g_clients;     // settings -> client; never freed
+// A client for each distinct server settings; never freed.
+struct ClientNode {
+    std::string key;
+    void *client;
+    ClientNode *next;
+};
+
+std::mutex g_lock;                   // the two below
+const ZaxRedisApi *g_api = nullptr;  // once loaded, kept
+ClientNode *g_clients = nullptr;
 
 // The companion's table, loading it on first use: 0 or an errno value.
 int api(const ZaxRedisApi **out) {
@@ -250,19 +263,23 @@ int client_for(const Settings &s, const ZaxRedisApi *a, void **out) {
                   s.lease_ms);
     std::string key = s.host + id + password;
     std::lock_guard<std::mutex> hold(g_lock);
-    if (g_clients == nullptr) g_clients = new (std::nothrow) std::map<std::string, void *>;
-    if (g_clients == nullptr) return ENOMEM;
-    auto it = g_clients->find(key);
-    if (it != g_clients->end()) {
-        *out = it->second;
-        return 0;
+    for (ClientNode *n = g_clients; n != nullptr; n = n->next) {
+        if (n->key == key) {
+            *out = n->client;
+            return 0;
+        }
     }
     ZaxRedisServer server{s.host.c_str(), s.port, s.db,
                           password.empty() ? nullptr : password.c_str(),
                           s.connect_ms, s.io_ms, s.lease_ms / 3};
-    void *c = a->open(&server);
-    if (c == nullptr) return ENOMEM;
-    (*g_clients)[key] = c;
+    auto *node = new (std::nothrow) ClientNode{key, nullptr, g_clients};
+    void *c = node != nullptr ? a->open(&server) : nullptr;
+    if (c == nullptr) {
+        delete node;
+        return ENOMEM;
+    }
+    node->client = c;
+    g_clients = node;
     *out = c;
     return 0;
 }
@@ -291,7 +308,7 @@ std::string process_token() {
     return *token;
 }
 
-std::string thread_token() { return process_token() + ":" + std::to_string(os::self_tid()); }
+std::string thread_token() { return process_token() + ":" + dec(os::self_tid()); }
 
 std::atomic<uint64_t> g_next_op{1};
 
@@ -598,7 +615,7 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
     uint32_t pause = 1;
     bool retried = false;
     for (;;) {
-        std::string opid = std::to_string(g_next_op.fetch_add(1));
+        std::string opid = dec(static_cast<long long>(g_next_op.fetch_add(1)));
         std::vector<std::string_view> args{me, opid};
         args.insert(args.end(), extra.begin(), extra.end());
         int err = run_script(r, script, args, out);
@@ -664,7 +681,7 @@ int32_t take_lock(RemoteList *r, Fn fn, int32_t timeout) {
         return 1;
     }
     Reply out(r->api);
-    std::string lease = std::to_string(r->lease_ms);
+    std::string lease = dec(r->lease_ms);
     int32_t got = run_op(r, fn, kLock, false, {lease}, timeout, out);
     if (got != 1) return got == 0 ? -1 : got;
     r->owner.store(self, std::memory_order_relaxed);
@@ -765,8 +782,8 @@ bool create(uint32_t capacity, uint32_t key, uint32_t tag, XHANDLE *out) {
     std::snprintf(prefix, sizeof prefix, "zaxxlib:{%08X}:", key);
     for (int i = 0; i < kKeys; ++i) r->keys[i] = std::string(prefix) + names[i];
 
-    std::string lease = std::to_string(s.lease_ms), cap = std::to_string(capacity),
-                tg = std::to_string(tag), words = std::to_string(r->words);
+    std::string lease = dec(s.lease_ms), cap = dec(capacity),
+                tg = dec(tag), words = dec(r->words);
     Reply rep(a);
     err = run_script(r, kAttach, {*r->ptoken, lease, cap, tg, words}, rep);
     if (err == 0 && rep.num(0) == 0) {
@@ -817,7 +834,7 @@ int32_t destroy(ListHandle *h) {
     auto *r = reinterpret_cast<RemoteList *>(h->region);
     r->api->unkeep(r->client, r->kept);
     Reply rep(r->api);
-    std::string lease = std::to_string(r->lease_ms);
+    std::string lease = dec(r->lease_ms);
     int err = run_script(r, kDetach, {*r->ptoken, lease}, rep);
     if (err == 0 && rep.num(0) != 1) err = EPROTO;
     free_handle(h);
@@ -834,7 +851,7 @@ int32_t add(ListHandle *h, const void *data, uint32_t size, int32_t position, in
     RemoteList *r = record_of(h, FN_XAddListT);
     if (r == nullptr) return -1;
     Reply out(r->api);
-    std::string pos = std::to_string(position);
+    std::string pos = dec(position);
     int32_t got = run_op(r, FN_XAddListT, kAdd, true,
                          {pos, std::string_view(static_cast<const char *>(data), size)}, timeout, out);
     return got == 1 ? 1 : got == -2 ? -2 : -1;
@@ -845,8 +862,8 @@ int32_t remove(ListHandle *h, void *buffer, uint32_t buffer_size, int32_t positi
     RemoteList *r = record_of(h, FN_XRemoveListT);
     if (r == nullptr) return -1;
     Reply out(r->api);
-    std::string pos = std::to_string(position);
-    std::string room = buffer != nullptr ? std::to_string(buffer_size) : "-1";
+    std::string pos = dec(position);
+    std::string room = buffer != nullptr ? dec(buffer_size) : "-1";
     int32_t got = run_op(r, FN_XRemoveListT, kRemove, true, {pos, room}, timeout, out);
     // Done, or refused for a small buffer: what fits is the caller's.
     std::string_view v = out.str(got == 1 ? 1 : 4);
@@ -859,8 +876,8 @@ int32_t peek(ListHandle *h, void *buffer, uint32_t buffer_size, int32_t position
     RemoteList *r = record_of(h, FN_XPeekListT);
     if (r == nullptr) return -1;
     Reply out(r->api);
-    std::string pos = std::to_string(position);
-    std::string want = buffer != nullptr ? std::to_string(buffer_size) : "0";
+    std::string pos = dec(position);
+    std::string want = buffer != nullptr ? dec(buffer_size) : "0";
     int32_t got = run_op(r, FN_XPeekListT, kPeek, false, {pos, want}, timeout, out);
     if (got != 1) return got == -2 ? -2 : -1;
     std::string_view v = out.str(2);
@@ -927,7 +944,7 @@ int32_t load(ListHandle *h, const char *name, int32_t timeout) {
             }
             extra.emplace_back(reinterpret_cast<const char *>(data_of<LocalKind>(e)), e->size);
         }
-        std::string u = std::to_string(used), w = std::to_string(words);
+        std::string u = dec(used), w = dec(words);
         extra[0] = u;
         extra[1] = w;
         Reply out(r->api);
