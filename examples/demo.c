@@ -1,19 +1,17 @@
 /*
  * zaxdemo: a tour of zaxxlib from a plain C program.  Each section shows one
- * family of functions and what a failure leaves in the error record.
+ * family of functions at work, then a call that the library refuses and what
+ * the refusal leaves in the error record, in words.
+ *
+ *   zaxdemo          the tour (the initiator service must serve the run-time
+ *                    directory for the shared-memory and list sections)
+ *   zaxdemo child    the other side of the two-process exchange
  */
 #include <stdio.h>
 #include <string.h>
 
 #include "demo.h"
 #include "zaxxlib.h"
-
-void show_error(const char *what) {
-    XErrorInfo e;
-    uint32_t code = XGetLastError(&e);
-    printf("  %-34s -> code 0x%06X (function 0x%X, reason %u), detail %s, kind %u\n", what,
-           code, code >> 16, code & 0xFFFF, e.text, e.kind);
-}
 
 static void identity(void) {
     XOsInfo os;
@@ -68,22 +66,23 @@ static void environment(void) {
     show_error("an item without a name");
 }
 
-int main(void) {
-    printf("zaxxlib demonstration\n\n");
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "child") == 0) return demo_exchange_child();
+    printf("zaxxlib %s demonstration\n\n", ZAXXLIB_VERSION_STRING);
     identity();
     memory_and_strings();
     environment();
-    demo_shared();
     demo_files();
     demo_registry();
     demo_events();
     demo_data();
     demo_time();
     demo_diag();
-    demo_lists();
     demo_timers();
+    demo_shared();
+    demo_exchange(argv[0]);
+    demo_lists();
     demo_estae();
     demo_platform();
-    /* Each area of the library adds its section in a demo_<area>.c of its own. */
     return 0;
 }

@@ -29,12 +29,12 @@ void demo_estae(void) {
     pthread_t thread;
     void *result = NULL;
     printf("Exit routines and abnormal end\n");
-    XInitEstae(&none, 1);
-    show_error("XInitEstae without a routine");
-    XTermEstae(&block);
-    show_error("XTermEstae, never registered");
     if (pthread_create(&thread, NULL, worker, NULL) != 0) return;
     pthread_join(thread, &result);
     printf("  worker ended with exit code %lu; the process goes on\n",
            (unsigned long)(uintptr_t)result);
+    XInitEstae(&none, 1);
+    show_error("XInitEstae without a routine");
+    XTermEstae(&block);
+    show_error("XTermEstae, never registered");
 }

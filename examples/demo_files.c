@@ -25,16 +25,16 @@ void demo_files(void) {
     f = XOpenFile(file, 0, X_OPEN_CREATE | X_OPEN_READWRITE | X_OPEN_LOCK);
     printf("  XOpenFile(create, read-write, lock) = handle %d\n", f);
     XWriteFileLn(f, text, (int32_t)strlen(text));
-    XOpenFile(file, 0, X_OPEN_READWRITE | X_OPEN_LOCK_NOWAIT);
-    show_error("a second locking open");
     XSeekFile(f, 0, X_SEEK_SET);
     while ((n = XReadFileLn(f, line, sizeof line)) > 0)
         printf("  XReadFileLn: %d bytes \"%.*s\"\n", n, (int)strcspn(line, "\r\n\f"), line);
     show_error("after the last line");
-    XSeekFile(f, 1, X_SEEK_END);
-    show_error("seek one byte past the end");
     printf("  XGetFileSize = %d, XExistFile(\"/tmp/zaxdemo_*\") = %d\n", XGetFileSize(f),
            XExistFile("/tmp/zaxdemo_*"));
+    XOpenFile(file, 0, X_OPEN_READWRITE | X_OPEN_LOCK_NOWAIT);
+    show_error("a second locking open");
+    XSeekFile(f, 1, X_SEEK_END);
+    show_error("seek one byte past the end");
     XCloseFile(f);
 
     view = (char *)XOpenMemMapFile(&map, file, X_MAP_READWRITE, X_MAP_EXCLUSIVE);

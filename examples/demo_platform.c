@@ -9,16 +9,19 @@
 
 static void system_info(void) {
     XSystemInfo info;
+    char why[512] = "";
     int32_t ok = XGetSystemInfoFunc(&info);
+    /* Without a controlling terminal (a service, a test) there is no job
+     * name, and the queries after it are not made: the result is 0. */
+    if (!ok) error_text(why, sizeof why);
     printf("System information\n");
-    printf("  XGetSystemInfoFunc = %d: platform %u, OS %u %u.%u.%u, CPU %u x%u\n", ok,
-           info.platform, info.os_name, info.os_major, info.os_minor, info.os_level,
-           info.cpu_name, info.cpu_count);
+    printf("  XGetSystemInfoFunc = %d%s%s\n", ok, ok ? "" : ": ", why);
+    printf("  platform %u, OS %u %u.%u.%u, CPU %u x%u\n", info.platform, info.os_name,
+           info.os_major, info.os_minor, info.os_level, info.cpu_name, info.cpu_count);
     printf("  codes %u/%u, word %u bits, byte order %u, screen %ux%u\n", info.sbcs, info.mbcs,
            info.word_size, info.byte_order, info.x_resolution, info.y_resolution);
     printf("  machine \"%s\", user \"%s\", location \"%s\"\n", info.machine, info.user_id,
            info.location);
-    if (!ok) show_error("XGetSystemInfoFunc");
 }
 
 static void modules(void) {
