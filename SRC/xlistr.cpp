@@ -57,7 +57,7 @@ namespace {
 constexpr uint32_t kServerReason = 8;
 
 constexpr char kSection[] = "REDIS";
-constexpr char kCompanion[] = "libzaxredis.so";
+constexpr char kCompanion[] = ZAX_COMPANION_FILE("zaxredis");
 constexpr char kCompanionEnv[] = "ZAXXLIB_ZAXREDIS";
 constexpr char kCompanionEntry[] = "ZaxRedisEntry";
 

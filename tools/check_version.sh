@@ -14,8 +14,10 @@ fail() { echo "$*"; status=1; }
 [ -n "$major" ] && [ -n "$minor" ] && [ -n "$patch" ] || { echo "version macros not found"; exit 1; }
 grep -qx "#define ZAXXLIB_VERSION_STRING \"$version\"" "$header" ||
     fail "ZAXXLIB_VERSION_STRING is not \"$version\""
-for lib in zaxxlib zaxcrash zaxdput; do
+for lib in zaxxlib zaxcrash zaxdput zaxredis; do
     file=$build/lib$lib.so.$version
+    # The Redis companion is built only where hiredis is installed.
+    if [ $lib = zaxredis ] && ! compgen -G "$build/lib$lib.so*" >/dev/null; then continue; fi
     if [ ! -f "$file" ]; then fail "missing $file"; continue; fi
     soname=$(readelf -d "$file" | sed -nE 's/.*\(SONAME\).*\[(.*)\]/\1/p')
     [ "$soname" = "lib$lib.so.$major" ] || fail "lib$lib SONAME is '$soname', not lib$lib.so.$major"
