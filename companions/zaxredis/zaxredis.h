@@ -1,5 +1,5 @@
 /*
- * zaxredis.h - the interface of the Redis client companion libzaxredis.so.
+ * zaxredis.h - the interface of the Redis client companion libzaxredis.so.1.
  *
  * zaxxlib keeps the global lists of the keys that its settings name on a
  * Redis server. It loads this companion with dlopen the first time such a
