@@ -326,6 +326,38 @@ TEST_P(GlobalListOn, AProcessThatEndsAttachedLeavesTheListSound) {
     EXPECT_EQ(XDestroyGlobalList(list), 1);
 }
 
+// A restarted initiator service has lost every key: a process that then
+// creates the list of a live key joins the live list (its elements, and the
+// others see its adds) instead of putting an empty list over its name.
+TEST_F(GlobalList, ARestartedServiceNeverSplitsALiveList) {
+    auto svc = std::make_unique<OmikinitService>(rundir_);
+    ASSERT_TRUE(svc->ready());
+    XHANDLE list = XCreateGlobalList(1000, 0x6060, 0x5);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(XAddGlobalList(list, "a", 1, -1), 1);
+    ASSERT_EQ(XAddGlobalList(list, "b", 1, -1), 1);
+    svc.reset();
+    svc = std::make_unique<OmikinitService>(rundir_);
+    ASSERT_TRUE(svc->ready());
+    uint32_t v[2];
+    EXPECT_EQ(XGetVectorTableEx("00006060", v), 0u);  // the new service knows nothing
+
+    HelperResult h = RunHelper({"glist", "6060", "1000", "0x5", "num", "peek:0", "add:c", "destroy"});
+    EXPECT_EQ(h.exit_code, 0);
+    EXPECT_EQ(h.out, "num 2\npeek a\ndestroy 1\n");
+    EXPECT_EQ(XGetGlobalListNum(list), 3);
+    EXPECT_EQ(peek(list, -1), "c");
+    EXPECT_EQ(region(list)->h.attach, 1u);
+    EXPECT_NE(XGetVectorTableEx("00006060", v), 0u);  // registered again by the joiner
+
+    // Another capacity is refused as with a known key; the list stays.
+    h = RunHelper({"glist", "6060", "2000", "0x5", "num"});
+    EXPECT_EQ(h.out, "create error AA0002 1\n");
+    EXPECT_EQ(XGetGlobalListNum(list), 3);
+    EXPECT_EQ(XDestroyGlobalList(list), 1);
+    EXPECT_FALSE(exists("00006060"));
+}
+
 TEST_P(GlobalListOn, StorageRunsOutOfWordsBeforeTheCapacityAndFailsUnderItsOwnCode) {
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());

@@ -1,5 +1,7 @@
 // Lock objects and compare-and-swap, across threads and processes.
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -83,6 +85,38 @@ TEST_F(Lock, UnusableRunDirectoryOrForeignFileFailsCreationWithReasonTwo) {
     XHANDLE lock = XCreateLockObj(-1);
     ASSERT_NE(lock, nullptr);
     EXPECT_EQ(XDestroyLockObj(lock), 1);
+}
+
+// Anyone may fill the file system of the run-time directory: creating a lock
+// there then fails with ENOSPC; it never kills the caller with SIGBUS.
+TEST_F(Lock, AFullRunTimeDirectoryFailsCreationInsteadOfKillingTheCaller) {
+    if (!IsRoot()) GTEST_SKIP() << "mounts a small file system: needs root";
+    std::string dir = path("full");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    setenv("ZAXXLIB_RUNDIR", dir.c_str(), 1);
+    int fd = open((dir + "/filler").c_str(), O_CREAT | O_WRONLY, 0600);
+    char page[4096] = {};
+    while (write(fd, page, sizeof page) > 0) {
+    }
+    close(fd);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (int i = 0; i < 100; ++i) {
+            if (XCreateLockObj(0x44000000 + i) == nullptr) {
+                XErrorInfo e{};
+                _exit(XGetLastError(&e) == code(kCreate, 2) ? int(e.detail) : 101);
+            }
+        }
+        _exit(100);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    umount2(dir.c_str(), MNT_DETACH);
+    setenv("ZAXXLIB_RUNDIR", rundir_.c_str(), 1);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), ENOSPC);
 }
 
 TEST_F(Lock, SecondLockByTheHolderIsRefusedAndTheFirstHoldStays) {

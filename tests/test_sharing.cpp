@@ -103,6 +103,21 @@ TEST_F(SharingTest, ABadSettingFailsObjectCreationAndSaysWhereItCameFrom) {
     EXPECT_NE(lstat(objects.c_str(), &st), 0);
 }
 
+TEST_F(SharingTest, PeersInScopeAreRootAndTheModesUsers) {
+    Sharing s;
+    const uint32_t me = geteuid(), stranger = StrangerId(0);
+    s.mode = SharingMode::user;
+    EXPECT_TRUE(zax::os::in_scope(s, me, 12345));
+    EXPECT_TRUE(zax::os::in_scope(s, 0, 0));
+    EXPECT_FALSE(zax::os::in_scope(s, stranger, stranger));
+    s.mode = SharingMode::group;
+    s.gid = kOtherGid;
+    EXPECT_TRUE(zax::os::in_scope(s, stranger, kOtherGid));
+    EXPECT_FALSE(zax::os::in_scope(s, stranger, stranger));
+    s.mode = SharingMode::machine;
+    EXPECT_TRUE(zax::os::in_scope(s, stranger, stranger));
+}
+
 TEST_F(SharingTest, DefaultDirectoriesDependOnTheModeAndTheUser) {
     Sharing s;
     s.mode = SharingMode::machine;

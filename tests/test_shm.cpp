@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "OMIKINIT/omikextn.h"
 #include "zaxtest.h"
@@ -144,6 +145,52 @@ TEST_F(Shm, WithoutTheServiceAllocAndOpenFailWithTheConnectionError) {
     EXPECT_LAST_ERROR(code(0x8d, 3), ENOENT, 1);
     struct stat st;
     EXPECT_NE(stat(path("00000005").c_str(), &st), 0);  // nothing left behind
+}
+
+// Allocating a key whose segment some process still uses (a restarted
+// service lost the key) attaches to that segment as it stands; a file that
+// nobody holds any more is a leftover and is replaced by a new segment.
+TEST_F(Shm, AllocatingAKeyWhoseSegmentIsInUseAttachesToIt) {
+    auto svc = std::make_unique<OmikinitService>(rundir_);
+    ASSERT_TRUE(svc->ready());
+    XHANDLE h = nullptr;
+    char *area = static_cast<char *>(XAllocShrMemory(&h, 100, 0xA77, 1, 2));
+    ASSERT_NE(area, X_FAILED_PTR);
+    std::strcpy(area, "live");
+    svc.reset();
+    svc = std::make_unique<OmikinitService>(rundir_);
+    ASSERT_TRUE(svc->ready());
+
+    XHANDLE h2 = nullptr;
+    char *again = static_cast<char *>(XAllocShrMemory(&h2, 60, 0xA77, 7, 8));
+    ASSERT_NE(again, X_FAILED_PTR);
+    EXPECT_STREQ(again, "live");
+    uint32_t total;
+    std::memcpy(&total, again - 12, 4);
+    EXPECT_EQ(total, 116u);  // the header stays the segment's own
+    EXPECT_EQ(static_cast<unsigned char>(again[-4]), 1);
+    uint32_t v[2];
+    ASSERT_NE(XGetVectorTableEx("00000A77", v), 0u);
+    EXPECT_EQ(v[1], 100u);
+    EXPECT_EQ(XCloseShrMemory(again, h2), 1);
+
+    // More than the live segment holds cannot be had from it.
+    svc.reset();
+    svc = std::make_unique<OmikinitService>(rundir_);
+    ASSERT_TRUE(svc->ready());
+    EXPECT_EQ(XAllocShrMemory(&h2, 200, 0xA77, 0, 0), X_FAILED_PTR);
+    EXPECT_LAST_ERROR(code(0xA0, 2), EEXIST, 1);
+
+    // Left by everyone (closed without a free): a leftover, made anew.
+    EXPECT_EQ(XCloseShrMemory(area, h), 1);
+    struct stat st;
+    ASSERT_EQ(stat(path("00000A77").c_str(), &st), 0);
+    area = static_cast<char *>(XAllocShrMemory(&h, 200, 0xA77, 0, 0));
+    ASSERT_NE(area, X_FAILED_PTR);
+    EXPECT_EQ(area[0], 0);
+    std::memcpy(&total, area - 12, 4);
+    EXPECT_EQ(total, 216u);
+    EXPECT_EQ(XFreeShrMemory(area, h), 1);
 }
 
 }  // namespace

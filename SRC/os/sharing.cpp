@@ -237,4 +237,15 @@ bool user_in_group(uint32_t uid, uint32_t gid) {
     return false;
 }
 
+bool in_scope(const Sharing &s, uint32_t uid, uint32_t gid) {
+    switch (s.mode) {
+    case SharingMode::machine:
+        return true;
+    case SharingMode::group:
+        return uid == 0 || gid == s.gid || user_in_group(uid, s.gid);
+    default:
+        return uid == 0 || uid_t(uid) == geteuid();
+    }
+}
+
 }  // namespace zax::os

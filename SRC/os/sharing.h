@@ -39,5 +39,10 @@ bool caller_in_group(uint32_t gid);
 // Whether user uid is a member of group gid (its primary group or one of its
 // supplementary groups).
 bool user_in_group(uint32_t uid, uint32_t gid);
+// Whether a process of user uid and group gid (a peer's credentials) belongs
+// to the sharing scope of the calling process: machine mode, anyone; group
+// mode, root and the group's members; user mode, root and the caller's
+// effective user.
+bool in_scope(const Sharing &s, uint32_t uid, uint32_t gid);
 
 }  // namespace zax::os

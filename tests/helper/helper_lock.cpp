@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "helper.h"
 #include "zaxxlib.h"
@@ -54,6 +55,34 @@ ZAX_HELPER(lockcount) {
         std::fclose(f);
         if (XUnlockObj(lock) != 1) return 104;
     }
+    XDestroyLockObj(lock);
+    return 0;
+}
+
+// lockwhere KEY: make the lock object of KEY and print the path of the lock
+// file that the process mapped for it (where the library put its objects).
+ZAX_HELPER(lockwhere) {
+    if (argc < 2) return 100;
+    XHANDLE lock = XCreateLockObj(key_arg(argv[1]));
+    if (lock == nullptr) {
+        std::printf("error %X\n", XGetLastError(nullptr));
+        return 1;
+    }
+    char want[32];
+    std::snprintf(want, sizeof want, "/ZAXLOCK%08X.lck", uint32_t(key_arg(argv[1])));
+    FILE *maps = std::fopen("/proc/self/maps", "r");
+    char line[4096];
+    while (maps != nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
+        // A file the process built and linked into place is mapped under
+        // its temporary name: print the directory and the object's name.
+        const char *path = std::strchr(line, '/');
+        const char *name = path != nullptr ? std::strstr(path, want) : nullptr;
+        if (name != nullptr) {
+            std::printf("%.*s%s\n", int(name - path), path, want);
+            break;
+        }
+    }
+    if (maps != nullptr) std::fclose(maps);
     XDestroyLockObj(lock);
     return 0;
 }

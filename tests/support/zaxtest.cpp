@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -132,47 +133,114 @@ int OmikinitService::stop() {
     return rc;
 }
 
-HelperResult RunHelper(const std::vector<std::string> &args,
-                       const std::vector<std::string> &extra_env) {
-    HelperResult r;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+namespace {
 
+// The helper's argument vector and an environment of this process's
+// variables with extra appended; the strings live in the stores.
+struct Exec {
     std::string prog = HelperPath();
-    std::vector<char *> argv{prog.data()};
-    std::vector<std::string> a = args;
-    for (auto &s : a) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> env_store;
-    for (char **e = environ; *e != nullptr; ++e) env_store.emplace_back(*e);
-    for (const auto &e : extra_env) env_store.push_back(e);
-    std::vector<char *> envp;
-    for (auto &s : env_store) envp.push_back(s.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return r;
+    std::vector<std::string> arg_store, env_store;
+    std::vector<char *> argv, envp;
+    Exec(const std::vector<std::string> &args, const std::vector<std::string> &extra_env)
+        : arg_store(args) {
+        argv.push_back(prog.data());
+        for (auto &a : arg_store) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // An extra entry replaces this process's variable of its name.
+        auto name_of = [](const std::string &e) { return e.substr(0, e.find('=') + 1); };
+        for (char **e = environ; *e != nullptr; ++e) {
+            std::string entry = *e;
+            bool replaced = false;
+            for (const auto &x : extra_env) replaced = replaced || name_of(x) == name_of(entry);
+            if (!replaced) env_store.push_back(entry);
+        }
+        for (const auto &e : extra_env) env_store.push_back(e);
+        for (auto &e : env_store) envp.push_back(e.data());
+        envp.push_back(nullptr);
     }
+};
+
+// Reads the child's output from fd until it closes, then reaps the child.
+HelperResult collect(pid_t pid, int fd) {
+    HelperResult r;
     char buf[4096];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) r.out.append(buf, size_t(n));
-    close(fds[0]);
+    close(fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     return r;
+}
+
+// In a forked child: take on the identity (no supplementary groups but
+// those given); false when the system refuses.
+bool become(uint32_t ruid, uint32_t euid, uint32_t gid, const std::vector<uint32_t> &groups) {
+    std::vector<gid_t> g(groups.begin(), groups.end());
+    return setgroups(g.size(), g.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+           setresuid(ruid, euid, euid) == 0;
+}
+
+}  // namespace
+
+HelperResult RunHelper(const std::vector<std::string> &args,
+                       const std::vector<std::string> &extra_env) {
+    HelperResult r;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+    Exec e(args, extra_env);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, e.prog.c_str(), &fa, nullptr, e.argv.data(), e.envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return r;
+    }
+    return collect(pid, fds[0]);
+}
+
+bool IsRoot() { return geteuid() == 0; }
+
+uint32_t StrangerId(int n) { return 61000 + uint32_t(getpid() % 1000) * 4 + uint32_t(n % 4); }
+
+int RunAs(uint32_t uid, uint32_t gid, const std::function<int()> &fn,
+          const std::vector<uint32_t> &groups) {
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) _exit(become(uid, uid, gid, groups) ? fn() : 126);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
+                         const std::vector<std::string> &args,
+                         const std::vector<std::string> &extra_env,
+                         const std::vector<uint32_t> &groups) {
+    HelperResult r;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+    Exec e(args, extra_env);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        if (become(ruid, euid, gid, groups)) execve(e.prog.c_str(), e.argv.data(), e.envp.data());
+        _exit(126);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return r;
+    }
+    return collect(pid, fds[0]);
 }
 
 }  // namespace zaxtest

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,24 @@ HelperResult RunHelper(const std::vector<std::string> &args,
 
 // Path of the helper program.
 std::string HelperPath();
+
+// Another user, for tests that play one (they need root, and skip without
+// it): ids that no account of the machine uses, different in each test
+// process so that parallel runs never share what they make under them.
+bool IsRoot();
+uint32_t StrangerId(int n = 0);
+// Runs fn in a forked child as uid/gid (and only the supplementary groups
+// given); its result is the child's exit status, -1 when the child died by
+// a signal. fn must not use the test framework's assertions.
+int RunAs(uint32_t uid, uint32_t gid, const std::function<int()> &fn,
+          const std::vector<uint32_t> &groups = {});
+// RunHelper as a process whose real user is ruid and effective user euid
+// (group gid, supplementary groups as given): with ruid != euid the program
+// runs as a set-id program does, in secure-execution mode.
+HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
+                         const std::vector<std::string> &args,
+                         const std::vector<std::string> &extra_env = {},
+                         const std::vector<uint32_t> &groups = {});
 
 // Starts a helper program without waiting for it; returns its pid (or -1).
 // Its standard output goes to out_fd when that is not -1.
