@@ -281,7 +281,7 @@ int event_table_setup() {
     os::PipeServer *pipe = nullptr;
     int err = 0;
     if (lock != nullptr) {
-        err = os::pipe_create(os::process_id(), &pipe);
+        err = os::no_throw([&] { return os::pipe_create(os::process_id(), &pipe); });
         if (err != 0) sys_error(FN_XCreateEvent, 2, err);
     }
     if (slots == X_FAILED_PTR || lock == nullptr || err != 0) {
@@ -399,7 +399,7 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
     } else {
         char name[32];
         std::snprintf(name, sizeof name, "ZAXEVT%08X.ev", key);
-        err = os::event_open(name, &e);
+        err = os::no_throw([&] { return os::event_open(name, &e); });
     }
     if (err != 0) {
         sys_error(FN_XCreateEvent, 2, err);

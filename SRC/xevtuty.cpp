@@ -1,6 +1,7 @@
 // xevtuty: posting events into other processes (through each process's event
 // socket) and the pipe-server thread that turns messages into local posts.
 #include "os/pipe.h"
+#include "os/sys.h"
 #include "xevent.h"
 #include "xint.h"
 
@@ -63,7 +64,7 @@ XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process
         return 0;
     }
     os::SendStep step;
-    if (int err = os::pipe_send(process, key, &step)) {
+    if (int err = os::no_throw([&] { return os::pipe_send(process, key, &step); })) {
         if (step == os::SendStep::Connect)
             record_error(FN_XGlobalPostEvent, 4, uint32_t(err), kLibrary);
         else

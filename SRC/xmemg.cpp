@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "os/shm.h"
+#include "os/sys.h"
 #include "xint.h"
 #include "xmemg.h"
 
@@ -116,8 +117,10 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     // A segment of this key that processes still use (its key lost from a
     // restarted initiator service's table) is attached, header and contents
     // as they stand, and its key registered again.
-    if (int err = os::shm_create(name.text, total, layout_of(key), write_header, &init, fd, view,
-                                 attached, mapping_failed)) {
+    if (int err = os::no_throw([&] {
+            return os::shm_create(name.text, total, layout_of(key), write_header, &init, fd, view,
+                                  attached, mapping_failed);
+        })) {
         sys_error(FN_XAllocShrMemory, mapping_failed ? 4 : 2, err);
         return X_FAILED_PTR;
     }
@@ -127,7 +130,7 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     uint32_t area_size = uint32_t(total - sizeof(ShmHeader));
     if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), area_size)) {
         // A segment that others use keeps its name.
-        if (!attached) os::shm_remove(name.text, fd);
+        if (!attached) os::no_throw([&] { return os::shm_remove(name.text, fd); });
         os::shm_unmap(fd, view);
         os::shm_close(fd);
         return X_FAILED_PTR;
@@ -152,7 +155,8 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     void *view = nullptr;
     size_t mapped = 0;
     bool mapping_failed = false;
-    if (int err = os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed)) {
+    if (int err = os::no_throw(
+            [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
         sys_error(FN_XOpenShrMemory, mapping_failed ? 4 : 2, err);
         return X_FAILED_PTR;
     }
@@ -165,7 +169,7 @@ XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
     const auto *hdr = reinterpret_cast<const ShmHeader *>(static_cast<char *>(area) - sizeof(ShmHeader));
     Name name(hdr->key);
     if (!XResetVectorTable(name.text)) return 0;
-    os::shm_remove(name.text, fd_of(handle));
+    os::no_throw([&] { return os::shm_remove(name.text, fd_of(handle)); });
     return detach(area, handle);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "os/regstore.h"
+#include "os/sys.h"
 #include "xint.h"
 
 using namespace zax;
@@ -35,13 +36,18 @@ bool hive_of(uint32_t hive, reg::Hive &out) {
 // "SOFTWARE\ZAX\" + product, then "\" + subkey when one is given. The path
 // must fit the 260-byte buffer the family's programs size it for.
 int key_path(const char *product, const char *subkey, std::string &path) {
-    path = "SOFTWARE\\ZAX\\";
-    path += product;
-    if (subkey != nullptr && *subkey != '\0') {
-        path += '\\';
-        path += subkey;
-    }
-    return path.size() < kPathBuffer ? 0 : ENAMETOOLONG;
+    static constexpr char kRoot[] = "SOFTWARE\\ZAX\\";
+    // Measured within the buffer's size first: a huge name is refused
+    // without being copied.
+    size_t plen = strnlen(product, kPathBuffer);
+    size_t slen = subkey != nullptr ? strnlen(subkey, kPathBuffer) : 0;
+    if (sizeof kRoot - 1 + plen + (slen > 0 ? 1 + slen : 0) >= kPathBuffer) return ENAMETOOLONG;
+    return os::no_throw([&] {
+        path.reserve(kPathBuffer);
+        path.assign(kRoot).append(product, plen);
+        if (slen > 0) path.append(1, '\\').append(subkey, slen);
+        return 0;
+    });
 }
 
 reg::Key *as_key(XHANDLE h) { return static_cast<reg::Key *>(h); }
@@ -80,7 +86,7 @@ XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subke
         uint32_t rights = access == X_REG_READ ? reg::kRead
                           : access == X_REG_WRITE ? reg::kWrite
                                                   : reg::kAll;
-        err = reg::open_key(h, path, create, rights, key);
+        err = os::no_throw([&] { return reg::open_key(h, path, create, rights, key); });
     }
     if (err != 0) {
         sys_error(FN_XOpenRegistry, reason, err);
@@ -109,7 +115,7 @@ XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result) {
     }
     uint32_t type = 0;
     std::string data;
-    if (int err = reg::get_value(as_key(key), name, 4, type, data)) {
+    if (int err = os::no_throw([&] { return reg::get_value(as_key(key), name, 4, type, data); })) {
         sys_error(FN_XReadRegInt, 2, err);
         return 0;
     }
@@ -134,7 +140,8 @@ XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t si
     }
     uint32_t type = 0;
     std::string data;
-    if (int err = reg::get_value(as_key(key), name, kStrReadMax, type, data)) {
+    if (int err = os::no_throw(
+            [&] { return reg::get_value(as_key(key), name, kStrReadMax, type, data); })) {
         sys_error(FN_XReadRegStr, 2, err);
         return 0;
     }
@@ -164,7 +171,8 @@ XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number) {
     uint32_t v = uint32_t(number);
     const unsigned char bytes[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
                                     uint8_t(v >> 24)};
-    if (int err = reg::set_value(as_key(key), name, REG_DWORD, bytes, sizeof bytes)) {
+    if (int err = os::no_throw(
+            [&] { return reg::set_value(as_key(key), name, REG_DWORD, bytes, sizeof bytes); })) {
         sys_error(FN_XWriteRegInt, 1, err);
         return 0;
     }
@@ -190,7 +198,8 @@ XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32
         lib_error(FN_XWriteRegStr, 3, uint32_t(count));
         return 0;
     }
-    if (int err = reg::set_value(as_key(key), name, REG_SZ, text, count)) {
+    if (int err = os::no_throw(
+            [&] { return reg::set_value(as_key(key), name, REG_SZ, text, count); })) {
         sys_error(FN_XWriteRegStr, 1, err);
         return 0;
     }
@@ -203,7 +212,7 @@ XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name) {
         lib_error(FN_XDeleteRegValue, 2, bad);
         return 0;
     }
-    if (int err = reg::delete_value(as_key(key), name)) {
+    if (int err = os::no_throw([&] { return reg::delete_value(as_key(key), name); })) {
         sys_error(FN_XDeleteRegValue, 1, err);
         return 0;
     }
@@ -217,7 +226,7 @@ XAPI int32_t XListRegKey(XHANDLE key, int32_t index, char *buffer, int32_t size)
         return -3;
     }
     std::string name;
-    int err = reg::sub_key_at(as_key(key), uint32_t(index), name);
+    int err = os::no_throw([&] { return reg::sub_key_at(as_key(key), uint32_t(index), name); });
     if (err == ENODATA) return -1;
     if (err != 0) {
         sys_error(FN_XListRegKey, 1, err);
@@ -247,7 +256,8 @@ XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name
     }
     std::string vname, vdata;
     uint32_t vtype = 0;
-    int err = reg::value_at(as_key(key), uint32_t(index), vname, vtype, vdata);
+    int err = os::no_throw(
+        [&] { return reg::value_at(as_key(key), uint32_t(index), vname, vtype, vdata); });
     if (err == ENODATA) return -1;
     // Names and data pass through 260-byte buffers: a name needs room for
     // its terminating zero there.
@@ -289,11 +299,20 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
         return 0;
     }
     // Depth first: a key goes only once it has no sub-keys. Each step opens
-    // the current key afresh, so keys added meanwhile are found too.
-    std::string cur = top;
+    // the current key afresh, so keys added meanwhile are found too. The path
+    // has its whole room from the start: adding to it never allocates.
+    std::string cur;
+    if (int err = os::no_throw([&] {
+            cur.reserve(kPathBuffer + kPathBuffer);
+            cur = top;
+            return 0;
+        })) {
+        sys_error(FN_XDeleteRegKey, 2, err);
+        return 0;
+    }
     for (;;) {
         reg::Key *key = nullptr;
-        if (int err = reg::open_key(h, cur, false, reg::kAll, key)) {
+        if (int err = os::no_throw([&] { return reg::open_key(h, cur, false, reg::kAll, key); })) {
             sys_error(FN_XDeleteRegKey, 2, err);
             return 0;
         }
@@ -314,7 +333,7 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
             sys_error(FN_XDeleteRegKey, 2, ENAMETOOLONG);
             return 0;
         }
-        if (int err = reg::delete_key(h, cur)) {
+        if (int err = os::no_throw([&] { return reg::delete_key(h, cur); })) {
             sys_error(FN_XDeleteRegKey, 1, err);
             return 0;
         }

@@ -78,18 +78,22 @@ XAPI uint32_t XMakeKey(int32_t kind, const char *code, uint32_t group, uint32_t 
 // A missing database is not created by the look.
 XAPI int32_t X_IsServer(void) {
     os::reg::Key *key = nullptr;
-    if (os::reg::open_key(os::reg::Hive::machine,
-                          "SYSTEM\\CurrentControlSet\\Control\\ProductOptions", false,
-                          os::reg::kRead, key) != 0)
+    if (os::no_throw([&] {
+            return os::reg::open_key(os::reg::Hive::machine,
+                                     "SYSTEM\\CurrentControlSet\\Control\\ProductOptions", false,
+                                     os::reg::kRead, key);
+        }) != 0)
         return 0;
     uint32_t type = 0;
     std::string data;
-    int err = os::reg::get_value(key, "ProductType", 128, type, data);
+    int err = os::no_throw([&] { return os::reg::get_value(key, "ProductType", 128, type, data); });
     os::reg::close_key(key);
     if (err != 0) return 0;
     // Compared with its terminating zero: "WinNT" matches, "WinNTx" does not.
-    if (data.size() < 6) data.resize(6, '\0');
-    return std::memcmp(data.data(), "WinNT", 6) == 0 ? 1 : 0;
+    return data.size() >= 5 && std::memcmp(data.data(), "WinNT", 5) == 0 &&
+                   (data.size() == 5 || data[5] == '\0')
+               ? 1
+               : 0;
 }
 
 }  // extern "C"

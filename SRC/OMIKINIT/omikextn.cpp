@@ -9,6 +9,7 @@
 #include "os/rundir.h"
 #include "os/sock.h"
 #include "os/wait.h"
+#include "os/sys.h"
 #include "xint.h"
 
 namespace zax::omik {
@@ -47,7 +48,7 @@ static int one_attempt(const Message &request, Connection *&out) {
     // mutex that cannot be opened or waited for (a file of another build,
     // say) leaves the exchange unserialised rather than the service
     // unreachable; the service answers one connection at a time anyway.
-    if (os::mutex_open(kMutexName, &c->mutex) != 0) c->mutex = nullptr;
+    if (os::no_throw([&] { return os::mutex_open(kMutexName, &c->mutex); }) != 0) c->mutex = nullptr;
     if (c->mutex != nullptr) {
         int err = os::mutex_lock(c->mutex, kMutexWaitMs);
         if (err == ETIMEDOUT) {
@@ -57,9 +58,11 @@ static int one_attempt(const Message &request, Connection *&out) {
         }
         c->held = err == 0;
     }
-    std::string path;
-    int err = os::object_path(kSocketName, path);
-    if (err == 0) err = os::sock_connect(path, kPipeWaitMs, c->fd);
+    int err = os::no_throw([&] {
+        std::string path;
+        int e = os::object_path(kSocketName, path);
+        return e != 0 ? e : os::sock_connect(path, kPipeWaitMs, c->fd);
+    });
     if (err == 0) err = os::write_exact(c->fd, &request, sizeof request);
     if (err == 0) {
         out = c;

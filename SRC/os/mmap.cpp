@@ -13,6 +13,7 @@
 
 #include "os/file.h"
 #include "os/rundir.h"
+#include "os/sys.h"
 #include "os/syscall.h"
 
 namespace zax::os {
@@ -82,11 +83,8 @@ int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {
     open_failed = true;
     std::string path;
     Sharing sharing;
-    try {
-        if (int err = object_path(short_name(name), path, &sharing)) return err;
-    } catch (const std::bad_alloc &) {
-        return ENOMEM;
-    }
+    if (int err = no_throw([&] { return object_path(short_name(name), path, &sharing); }))
+        return err;
     int f = -1;
     if (int err = open_lock_file(path, sharing, f)) return err;
     if (f < 3) {

@@ -16,6 +16,7 @@
 
 #include "../../companions/zaxcrash/zaxcrash.h"
 #include "os/companion.h"
+#include "os/sys.h"
 #include "os/thread.h"
 
 #ifndef ZAXXLIB_COMPANION_DIR
@@ -245,7 +246,11 @@ int fault_install(FaultFilter filter) {
         return 0;
     }
     preload_unwinder();
-    load_crash_handler();
+    // Without memory for its paths the companion is simply not loaded.
+    no_throw([] {
+        load_crash_handler();
+        return 0;
+    });
     library_pin();
     fault_altstack();
     // Touch the handler's per-thread state once on this thread.
