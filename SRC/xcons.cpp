@@ -176,7 +176,7 @@ XAPI int32_t XFprintf(int32_t target, const char *format, ...) {
         }
         return 1;
     }
-    return XWriteFile(target, buf, uint32_t(len + 1)) == -1 ? 0 : 1;
+    return XWriteFile(target, buf, uint32_t(len + 1)) == int32_t(len + 1) ? 1 : 0;
 }
 
 XAPI int32_t XDeleteMsg(uint32_t message) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "os/companion.h"
+#include "os/file.h"
 #include "xdebug.h"
 #include "xformat.h"
 #include "xint.h"
@@ -167,9 +168,14 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
     if (len > kFileLineMax) len = kFileLineMax;
     line[len] = '\n';
     line[len + 1] = '\0';
-    bool written = XWriteFile(r->file, line, uint32_t(len + 1)) != -1;
-    if (!written) {
+    int32_t put = XWriteFile(r->file, line, uint32_t(len + 1));
+    if (put != int32_t(len + 1)) {
         SavedError write_error;
+        // A line cut short by a full disk is taken out again, so that the
+        // file holds whole lines only and the next line starts on its own.
+        int64_t pos = 0;
+        if (put > 0 && os::file_seek(r->file, -int64_t(put), 1, pos) == 0)
+            os::file_truncate(r->file, pos);
         XFlushFile(r->file);
         write_error.restore();
         return 0;

@@ -270,8 +270,12 @@ XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
     }
     size_t put = 0;
     if (int err = os::file_write(handle, buffer, count, put)) {
+        // Bytes written before the failure stay in the file and the position
+        // moved past them: the caller gets their count, short of what it
+        // asked, with the failure in the record (as a read short of its count
+        // leaves reason 1); -1 only when nothing was written.
         sys_error(FN_XWriteFile, 2, err);
-        return -1;
+        return put > 0 ? int32_t(put) : -1;
     }
     return int32_t(put);
 }

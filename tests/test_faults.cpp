@@ -108,6 +108,28 @@ TEST_F(Faults, OpenReadAndWriteFailuresAreRecordedWithTheSystemError) {
     EXPECT_EQ(XCloseFile(f), 1);
 }
 
+// A write that a full disk cuts short reports the bytes that reached the
+// file, with the failure in the record; the next one fails outright.
+TEST_F(Faults, APartialWriteIsReportedWithItsCount) {
+    std::string name = path("f");
+    XFILE f = XOpenFile(name.c_str(), 0, X_OPEN_READWRITE | X_OPEN_CREATE);
+    ASSERT_NE(f, 0);
+    std::string data(1000, 'x');
+    {
+        DiskFull full(1072);
+        EXPECT_EQ(XWriteFile(f, data.data(), 1000), 1000);
+        XSetLastError(0, 0, 0);
+        EXPECT_EQ(XWriteFile(f, data.data(), 1000), 72);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+        EXPECT_EQ(XSeekFile(f, 0, X_SEEK_CUR), 1072);
+        EXPECT_EQ(XWriteFile(f, data.data(), 1000), -1);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+        EXPECT_EQ(XFprintf(f, "%s", "message"), 0);
+    }
+    EXPECT_EQ(XCloseFile(f), 1);
+    EXPECT_EQ(ReadFile(name).size(), 1072u);
+}
+
 // The registry store's SQLite databases make their file calls through the
 // same table while a test replaces any of it.
 TEST_F(Faults, RegistryWritesMeetTheTableThroughSqlite) {
