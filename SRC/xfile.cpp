@@ -125,16 +125,30 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
                                ? os::Disposition::truncate_existing
                                : os::Disposition::open_existing;
     int32_t fd = 0;
-    if (int err = os::file_open(name, write, disp, fd)) {
-        sys_error(FN_XOpenFile, 2, err);
-        return 0;
-    }
-    if (lock) {
+    for (;;) {
+        if (int err = os::file_open(name, write, disp, fd)) {
+            sys_error(FN_XOpenFile, 2, err);
+            return 0;
+        }
+        if (!lock) break;
         int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
         if (!XLockFile(fd, mode)) {
             os::file_close(fd);  // XLockFile's reason stays in the record
             return 0;
         }
+        // A holder that replaced the file whole meanwhile (a list save, a
+        // parameter-file rewrite) left a new file under the name, and one
+        // that deleted it left none: the lock is worth something only on the
+        // file that has the name now, so that one is opened again.
+        bool same = true;
+        if (int err = os::file_is_named(fd, name, same)) {
+            sys_error(FN_XOpenFile, 2, err);
+            os::file_close(fd);
+            return 0;
+        }
+        if (same) break;
+        os::file_close(fd);
+        if (disp == os::Disposition::create_new) disp = os::Disposition::open_existing;
     }
     if (cut_after_lock) {
         if (int err = os::file_truncate(fd, 0)) {

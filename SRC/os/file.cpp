@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "os/syscall.h"
@@ -49,6 +52,7 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
     int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
     if (disp == Disposition::create_new) flags |= O_CREAT | O_EXCL;
     if (disp == Disposition::truncate_existing) flags |= O_TRUNC;
+    if (disp == Disposition::create_always) flags |= O_CREAT | O_TRUNC;
     int f = sys::retry([&] { return sys::open(path, flags, 0666); });
     if (f < 0) return errno;
     // A directory opens for reading on Linux, but is no file to read or lock.
@@ -120,6 +124,98 @@ int file_lock(int32_t fd, bool wait) { return flock_call(fd, LOCK_EX | (wait ? 0
 int file_unlock(int32_t fd) { return flock_call(fd, LOCK_UN); }
 
 int file_delete(const char *path) { return sys::unlink(path) == 0 ? 0 : errno; }
+
+int file_is_named(int32_t fd, const char *path, bool &same) {
+    struct stat mine, named;
+    if (sys::fstat(fd, &mine) != 0) return errno;
+    same = false;
+    if (sys::stat(path, &named) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+    same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    return 0;
+}
+
+int replace_open(const char *path, int32_t old_fd, Replacement &r) {
+    r = Replacement{};
+    struct stat st;
+    if (sys::fstat(old_fd, &st) != 0) return errno;
+    // A symbolic link stays a link: the file it leads to is replaced.
+    char real[PATH_MAX];
+    if (::realpath(path, real) == nullptr) return errno;
+    r.old_size = int64_t(st.st_size);
+    try {
+        r.path = real;
+        static std::atomic<unsigned> counter{0};
+        char suffix[40];
+        std::snprintf(suffix, sizeof suffix, ".%d.%u.new", int(getpid()), counter++);
+        r.temp = r.path + suffix;
+    } catch (...) {
+        return ENOMEM;
+    }
+    int fd = sys::retry([&] {
+        return sys::open(r.temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    });
+    if (fd < 0) {
+        int err = errno;
+        if (err != EACCES && err != EPERM && err != ENAMETOOLONG) return err;
+        off_t at = sys::lseek(old_fd, 0, SEEK_SET);
+        if (at != 0) return errno;
+        r.fd = old_fd;
+        r.in_place = true;
+        return 0;
+    }
+    if (int err = lift_descriptor(fd)) {
+        sys::unlink(r.temp.c_str());
+        return err;
+    }
+    // The new file takes the old one's place: its mode, and its owner and
+    // group when the caller may give them (else the caller's own).
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) sys::fchown(fd, st.st_uid, st.st_gid);
+    if (sys::fchmod(fd, st.st_mode & 07777) != 0) {
+        int err = errno;
+        sys::close(fd);
+        sys::unlink(r.temp.c_str());
+        return err;
+    }
+    r.fd = fd;
+    return 0;
+}
+
+int replace_reserve(Replacement &r, int64_t size) {
+    r.size = size;
+    if (size <= 0) return 0;
+    int err;
+    do err = sys::posix_fallocate(r.fd, 0, off_t(size));
+    while (err == EINTR);
+    // A file system that cannot reserve still takes the writes.
+    if (err == EOPNOTSUPP) return 0;
+    // The reservation may have grown the old file: it keeps its size.
+    if (err != 0 && r.in_place) sys::ftruncate(r.fd, off_t(r.old_size));
+    return err;
+}
+
+int replace_commit(Replacement &r) {
+    int err = 0;
+    if (r.in_place) {
+        if (sys::retry([&] { return sys::ftruncate(r.fd, off_t(r.size)); }) != 0) err = errno;
+        if (err == 0 && sys::retry([&] { return sys::fdatasync(r.fd); }) != 0) err = errno;
+        r.fd = -1;
+        return err;
+    }
+    if (sys::retry([&] { return sys::fdatasync(r.fd); }) != 0) err = errno;
+    if (err == 0 && sys::rename(r.temp.c_str(), r.path.c_str()) != 0) err = errno;
+    sys::close(r.fd);
+    r.fd = -1;
+    if (err != 0) sys::unlink(r.temp.c_str());
+    return err;
+}
+
+void replace_abort(Replacement &r) {
+    if (r.fd >= 0 && !r.in_place) {
+        sys::close(r.fd);
+        sys::unlink(r.temp.c_str());
+    }
+    r.fd = -1;
+}
 
 int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
     glob_t g{};

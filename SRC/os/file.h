@@ -2,11 +2,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace zax::os {
 
 // How an existing or missing file is treated by file_open.
-enum class Disposition { open_existing, create_new, truncate_existing };
+enum class Disposition { open_existing, create_new, truncate_existing, create_always };
 
 // Open path for reading only (write = false) or for reading and writing.
 // The descriptor is close-on-exec and never below 3, so that 0 can mean "no
@@ -41,6 +42,45 @@ int file_lock(int32_t fd, bool wait);
 int file_unlock(int32_t fd);
 // Remove the file; 0 or an errno.
 int file_delete(const char *path);
+
+// Whether path still names the file open on fd (the same device and inode,
+// following symbolic links): a holder of a whole-file lock checks it after
+// the lock is granted, since a replacement (below) may have put another file
+// under the name while it waited. 0 with same set (false also when nothing
+// has the name any more), or an errno.
+int file_is_named(int32_t fd, const char *path, bool &same);
+
+// Replacing a file's content whole (a saved list, a rewritten parameter
+// file), so that a failure part-way (a full disk, the death of the process)
+// leaves the old content:
+// - replace_open makes the new file beside the old one (in the directory of
+//   the file that path finally names, under that name with ".<pid>.<n>.new"
+//   added), with the old file's mode, and its owner and group where the
+//   caller may give them; old_fd is the old file, open for writing, whose
+//   lock the caller holds. Where no file can be made there (a directory the
+//   caller may not write, a name too long for a suffix), the old file itself
+//   is written instead: fd is then old_fd, moved to its start.
+// - replace_reserve reserves size bytes for the new content, so that a full
+//   disk fails here, before anything is written (in place: before the old
+//   content is touched, and the old size is put back).
+// - The caller writes the new content to fd, then replace_commit makes it
+//   durable (fdatasync) and renames the new file over the name (in place:
+//   cuts the file at size); replace_abort removes the new file instead.
+// Each returns 0 or an errno; after a failed replace_open or replace_commit
+// nothing is left to abort. The name then denotes the new file: other
+// holders of the old file's lock see that with file_is_named.
+struct Replacement {
+    int32_t fd = -1;      // where the new content goes
+    int64_t size = 0;     // what replace_reserve was given
+    int64_t old_size = 0; // the old file's size
+    bool in_place = false;
+    std::string path;     // the name the new file takes
+    std::string temp;     // the new file's own name until then
+};
+int replace_open(const char *path, int32_t old_fd, Replacement &r);
+int replace_reserve(Replacement &r, int64_t size);
+int replace_commit(Replacement &r);
+void replace_abort(Replacement &r);
 
 // Whether a glob(3) pattern matches anything: 0 with found set, or an errno
 // when the search failed. For an absence, absent_errno tells ENOENT from
