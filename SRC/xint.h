@@ -32,6 +32,10 @@ inline void record_error(Fn fn, uint32_t reason, uint32_t detail, uint32_t kind)
     XSetLastError(code_of(fn, reason), detail, kind);
 }
 
+// XLockObj, also telling (when owner_died is not null) whether the lock was
+// had from a holder that died holding it, whose work may be half done.
+int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);
+
 // Keeps the calling thread's error record across inner calls whose failures
 // must not hide an earlier one: saves it now, puts it back on restore().
 class SavedError {

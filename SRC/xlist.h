@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "os/crash.h"
 #include "xint.h"
 
 namespace zax {
@@ -183,52 +184,42 @@ template <class K> typename K::Elem *find_element(typename K::Region *r, uint32_
 }
 
 // Link e in so that it becomes index i (0 <= i <= count); the counters are
-// the caller's.
+// the caller's. The element's own links are set first; then the one forward
+// link that puts it on the chain (first, or its predecessor's next), which
+// decides whether a holder that dies here added it; then the back link
+// (last, or its successor's prev), which the next holder can derive again.
 template <class K> void link_element(typename K::Region *r, typename K::Elem *e, uint32_t i) {
     using Elem = typename K::Elem;
+    using Link = typename K::Link;
+    const Link self = K::link(r, e);
     uint32_t count = r->h.count;
+    Elem *before = nullptr, *after = nullptr;
     if (count == 0) {
-        e->next = e->prev = typename K::Link{};
-        r->first = r->last = K::link(r, e);
     } else if (i == 0) {
-        Elem *old = K::at(r, r->first);
-        e->next = r->first;
-        e->prev = typename K::Link{};
-        if (old) old->prev = K::link(r, e);
-        r->first = K::link(r, e);
+        after = K::at(r, r->first);
     } else if (i >= count) {
-        Elem *old = K::at(r, r->last);
-        e->prev = r->last;
-        e->next = typename K::Link{};
-        if (old) old->next = K::link(r, e);
-        r->last = K::link(r, e);
+        before = K::at(r, r->last);
     } else {
-        Elem *at = find_element<K>(r, i);
-        Elem *before = K::at(r, at->prev);
-        e->next = K::link(r, at);
-        e->prev = at->prev;
-        at->prev = K::link(r, e);
-        if (before) before->next = K::link(r, e);
+        after = find_element<K>(r, i);
+        before = after ? K::at(r, after->prev) : nullptr;
     }
+    e->next = after ? K::link(r, after) : Link{};
+    e->prev = before ? K::link(r, before) : Link{};
+    os::crash_point("link: element ready");
+    (before ? before->next : r->first) = self;
+    os::crash_point("link: on the chain");
+    (after ? after->prev : r->last) = self;
 }
 
-// Close the gap of an element whose links were next and prev.
+// Close the gap of an element whose links were next and prev: the forward
+// link first (after it the element is off the chain), then the back link.
 template <class K>
 void close_gap(typename K::Region *r, typename K::Link next, typename K::Link prev) {
     typename K::Elem *n = K::at(r, next);
     typename K::Elem *p = K::at(r, prev);
-    if (n && p) {
-        n->prev = prev;
-        p->next = next;
-    } else if (n) {
-        n->prev = typename K::Link{};
-        r->first = next;
-    } else if (p) {
-        p->next = typename K::Link{};
-        r->last = prev;
-    } else {
-        r->first = r->last = typename K::Link{};
-    }
+    (p ? p->next : r->first) = n ? next : typename K::Link{};
+    os::crash_point("unlink: off the chain");
+    (n ? n->prev : r->last) = p ? prev : typename K::Link{};
 }
 
 // Checks a handle for the list operations: present, with a region of either
@@ -256,6 +247,48 @@ inline size_t region_bytes(const RegionHeader *hdr) {
     if (hdr->type == kGlobalType) return size_t(hdr->data_offset) + 4 * size_t(hdr->total_words);
     return sizeof(LocalRegion);
 }
+
+// Whether an element of size data bytes fits the list's capacity and its
+// 32-bit bytes-used counter (which bounds a list without a capacity);
+// records the add's reason 3 when not.
+inline bool capacity_for(const RegionHeader *h, uint32_t size) {
+    uint64_t need = uint64_t(size) + kElementOverhead;
+    if ((h->capacity != 0 && int64_t(h->capacity) - int64_t(h->used) < int64_t(need)) ||
+        uint64_t(h->used) + need > UINT32_MAX) {
+        lib_error(FN_XAddListT, 3, 0);
+        return false;
+    }
+    return true;
+}
+
+// Appends an element to a region of either kind, as an add at -1 does (the
+// caller holds the list or owns the region alone). 1, or -1 with the add's
+// error recorded.
+int32_t append_to_region(void *region, const void *data, uint32_t size);
+// Whether an append of size data bytes would find its room (capacity and
+// storage), without taking it; records the reason the append would fail
+// with when not (a failure of the heap itself is not foreseen).
+bool room_in_region(void *region, uint32_t size);
+
+// Puts a list that a holder of its lock left half changed (it died inside an
+// operation) in order again: a load that had recorded its new content is
+// finished; then everything that follows from the forward chain (back links,
+// last element, count, bytes used, and for a global list the bitmap, free
+// words and the zero fill of free words) is made again from it, the chain
+// ending at the first link that cannot be followed. The caller holds the
+// list lock.
+void repair_list(ListHandle *h);
+
+// Removes the load record of a global list's key (see xlistuty): one left by
+// an earlier list of the key must not reach a list created anew.
+void forget_load_record(uint32_t key);
+
+// Whether the list region keeps its invariants: the count of elements on the
+// chain from the first by the next links and from the last by the previous
+// ones, bytes used, and for a global list the bitmap, the free words and the
+// zero fill. For tests and checks; the caller holds the list lock. why (when
+// not null) gets the first broken invariant.
+bool list_sound(ListHandle *h, const char **why = nullptr);
 
 // Takes the list lock for an operation, waiting at most timeout ms (-1 without
 // limit); reentrant for its owner. 1 held, -2 timed out, -1 failed.

@@ -64,6 +64,7 @@ bool detach(ListHandle *h) {
         if (!XFreeShrMemory(r, h->segment)) return false;
     } else {
         if (!XCompareSwap(&r->h.attach, n, n - 1)) return false;
+        os::crash_point("detach: count lowered");
         if (!XCloseShrMemory(r, h->segment)) {
             SavedError failure;
             XCompareSwap(&r->h.attach, n - 1, n);
@@ -98,12 +99,28 @@ bool join(ListHandle *h, void *area, XHANDLE segment, uint32_t capacity, uint32_
     return true;
 }
 
+// A segment of a global list whose region never got its type: its creator
+// died before the list was complete. Only one who holds the creation lock
+// can know that (a creator that is still at work holds it).
+bool unfinished(const GlobalRegion *r) {
+    const auto *seg = reinterpret_cast<const ShmHeader *>(reinterpret_cast<const char *>(r) -
+                                                          sizeof(ShmHeader));
+    return seg->tag2 == kSegmentTag && r->h.type == 0;
+}
+
 // Attaches h to the list of key, or creates it when the key has no segment.
 // Under the creation lock.
-bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t tag) {
+
+bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t tag,
+                      bool creation_locked) {
     XHANDLE segment = nullptr;
     SavedError before;
     void *area = XOpenShrMemory(&segment, key);
+    if (area != X_FAILED_PTR && creation_locked && unfinished(static_cast<GlobalRegion *>(area))) {
+        // What a dead creator left goes, and the list is made anew.
+        if (!XFreeShrMemory(area, segment)) return false;
+        area = X_FAILED_PTR;
+    }
     if (area != X_FAILED_PTR) return join(h, area, segment, capacity, tag);
     // Not found (or not reachable): the attempt to create tells which.
     before.restore();
@@ -112,6 +129,7 @@ bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t t
     uint32_t size = g.region_size > UINT32_MAX ? UINT32_MAX : uint32_t(g.region_size);
     area = XAllocShrMemory(&segment, size, key, tag, kSegmentTag);
     if (area == X_FAILED_PTR) return false;
+    os::crash_point("create: segment made");
     auto *r = static_cast<GlobalRegion *>(area);
     // The allocation attaches to a segment of this key that processes still
     // use (a restarted initiator service had lost its key): a live list is
@@ -123,19 +141,25 @@ bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t t
         return join(h, area, segment, capacity, tag);
     h->segment = segment;
     h->region = area;
-    if (!XCompareSwap(&r->h.attach, 0, 1)) {
-        SavedError failure;
-        detach(h);
-        failure.restore();
-        return false;
-    }
+    // A load record of an earlier list of the key is no record of this one.
+    forget_load_record(key);
     // The segment comes zero-filled: an empty list with an all-free bitmap.
-    r->h.type = kGlobalType;
+    // The type comes last: a region without it is an unfinished creation.
     r->h.capacity = capacity;
     r->h.tag = tag;
     r->h.total_words = uint32_t(g.words);
     r->h.free_words = uint32_t(g.words);
     r->h.data_offset = uint32_t(sizeof(GlobalRegion) + g.bitmap_bytes);
+    os::crash_point("create: header written");
+    // An unfinished list has no attachment but its dead creator's.
+    if (!XCompareSwap(&r->h.attach, creation_locked ? attach_count(r) : 0, 1)) {
+        SavedError failure;
+        detach(h);
+        failure.restore();
+        return false;
+    }
+    os::crash_point("create: attached");
+    r->h.type = kGlobalType;
     return true;
 }
 
@@ -162,7 +186,8 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     if (block == X_FAILED_PTR) return nullptr;
     auto *h = new (block) ListHandle{};
     bool held = take_creation_lock();
-    bool ok = attach_or_create(h, capacity, key, tag);
+    bool ok = attach_or_create(h, capacity, key, tag, held);
+    os::crash_point("create: attached or made");
     if (ok && !X_create_list_lock(h, int32_t(key))) {
         SavedError failure;
         detach(h);
@@ -187,7 +212,9 @@ XAPI int32_t XDestroyGlobalList(XHANDLE list) {
     }
     bool held = take_creation_lock();
     bool ok = X_destroy_list_lock(h) == 1;
+    os::crash_point("destroy: lock given back");
     ok = detach(h) && ok;
+    os::crash_point("destroy: detached");
     ok = XFreeMemory(h) == 1 && ok;
     release_creation_lock(held);
     return ok ? 1 : 0;

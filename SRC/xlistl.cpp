@@ -14,16 +14,10 @@ using namespace zax;
 namespace {
 
 template <class K>
-int32_t add_element(ListHandle *h, const void *data, uint32_t size, int32_t position) {
-    auto *r = static_cast<typename K::Region *>(h->region);
+int32_t add_element(typename K::Region *r, const void *data, uint32_t size, int32_t position) {
     uint32_t count = r->h.count;
     uint64_t need = uint64_t(size) + kElementOverhead;
-    // Bytes used is a 32-bit counter: a list without a capacity is bounded by it.
-    if ((r->h.capacity != 0 && int64_t(r->h.capacity) - int64_t(r->h.used) < int64_t(need)) ||
-        uint64_t(r->h.used) + need > UINT32_MAX) {
-        lib_error(FN_XAddListT, 3, 0);
-        return -1;
-    }
+    if (!capacity_for(&r->h, size)) return -1;
     uint32_t index;
     if (position == -1 || int64_t(position) == int64_t(count) + 1) {
         index = count;
@@ -35,13 +29,26 @@ int32_t add_element(ListHandle *h, const void *data, uint32_t size, int32_t posi
     }
     typename K::Elem *e = K::alloc(r, size);
     if (e == nullptr) return -1;
+    os::crash_point("add: storage taken");
     e->size = size;
     std::memcpy(data_of<K>(e), data, size);
     link_element<K>(r, e, index);
     r->h.used += uint32_t(need);
+    os::crash_point("add: bytes counted");
     ++r->h.count;
     return 1;
 }
+
+}  // namespace
+
+int32_t zax::append_to_region(void *region, const void *data, uint32_t size) {
+    auto *hdr = static_cast<RegionHeader *>(region);
+    return hdr->type == kGlobalType
+               ? add_element<GlobalKind>(static_cast<GlobalRegion *>(region), data, size, -1)
+               : add_element<LocalKind>(static_cast<LocalRegion *>(region), data, size, -1);
+}
+
+namespace {
 
 // The 0-based index of an existing element for remove and peek, or -1.
 int64_t index_of(uint32_t count, int32_t position) {
@@ -84,10 +91,21 @@ int32_t remove_element(ListHandle *h, void *buffer, uint32_t buffer_size, int32_
         }
         std::memcpy(buffer, data_of<K>(e), size);
     }
+    // Off the chain before its storage goes back, so that a holder that dies
+    // in between leaves the element removed (a global element's words are
+    // then found free again by the next holder; a local block is lost).
     typename K::Link next = e->next, prev = e->prev;
-    if (!X_free_list(r, e)) return -1;
     close_gap<K>(r, next, prev);
+    if (!X_free_list(r, e)) {
+        // Storage that is not the list's (a damaged region): back in place.
+        --r->h.count;
+        link_element<K>(r, e, uint32_t(index_of(r->h.count + 1, position)));
+        ++r->h.count;
+        return -1;
+    }
+    os::crash_point("remove: storage freed");
     r->h.used -= size + kElementOverhead;
+    os::crash_point("remove: bytes counted");
     --r->h.count;
     return 1;
 }
@@ -163,8 +181,11 @@ XAPI int32_t XAddListT(XHANDLE list, const void *data, uint32_t size, int32_t po
     if (is_remote(h)) return remote::add(h, data, size, position, timeout);
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
-    return is_global(h) ? add_element<GlobalKind>(h, data, size, position)
-                        : add_element<LocalKind>(h, data, size, position);
+    return is_global(h)
+               ? add_element<GlobalKind>(static_cast<GlobalRegion *>(h->region), data, size,
+                                         position)
+               : add_element<LocalKind>(static_cast<LocalRegion *>(h->region), data, size,
+                                        position);
 }
 
 XAPI int32_t XAddList(XHANDLE list, const void *data, uint32_t size, int32_t position) {

@@ -3,15 +3,23 @@
 // through its bitmap), and saving a list to a file and loading it back.
 #include <bit>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
+#include "os/file.h"
 #include "os/heap.h"
+#include "os/mmap.h"
 #include "os/mutex.h"
+#include "os/rundir.h"
 #include "xint.h"
 #include "xlist.h"
 #include "xlistr.h"
+#include "xmemg.h"
 
 using namespace zax;
 
@@ -36,10 +44,13 @@ int32_t lock_list(ListHandle *h, int32_t timeout) {
         ++hdr->depth;
         return 1;
     }
-    int32_t r = XLockObj(h->lock, uint32_t(timeout));
+    bool died = false;
+    int32_t r = lock_object(h->lock, uint32_t(timeout), &died);
     if (r == 1) {
         h->owner.store(self, std::memory_order_relaxed);
         hdr->depth = 1;
+        // A holder that died may have left an operation half done.
+        if (died) [[unlikely]] repair_list(h);
         return 1;
     }
     return r == 2 ? -2 : -1;
@@ -172,18 +183,26 @@ int64_t first_fit(const uint8_t *bm, uint64_t words, uint64_t n) {
     return -1;
 }
 
-void *global_alloc(GlobalRegion *r, uint32_t size) {
+// The first word of a run of free words for an element of size data bytes,
+// or -1 with the allocator's reason recorded (2: fewer free words in all,
+// 3: no run long enough).
+int64_t global_find(GlobalRegion *r, uint32_t size) {
     uint64_t n = element_words(size);
     if (n > r->h.free_words) {
         lib_error(FN_X_alloc_list, 2, 0);
-        return nullptr;
+        return -1;
     }
     int64_t start = first_fit(bitmap_of(r), r->h.total_words, n);
-    if (start < 0) {
-        lib_error(FN_X_alloc_list, 3, 0);
-        return nullptr;
-    }
+    if (start < 0) lib_error(FN_X_alloc_list, 3, 0);
+    return start;
+}
+
+void *global_alloc(GlobalRegion *r, uint32_t size) {
+    int64_t start = global_find(r, size);
+    if (start < 0) return nullptr;
+    uint64_t n = element_words(size);
     mark_words(bitmap_of(r), uint64_t(start), n, true);
+    os::crash_point("alloc: words marked");
     r->h.free_words -= uint32_t(n);
     return data_area_of(r) + 4 * uint64_t(start);
 }
@@ -206,6 +225,7 @@ bool global_free(GlobalRegion *r, void *element) {
         return false;
     }
     mark_words(bitmap_of(r), index, n, false);
+    os::crash_point("free: words cleared");
     std::memset(p, 0, 4 * n);
     r->h.free_words += uint32_t(n);
     return true;
@@ -262,7 +282,7 @@ private:
         while (n > 0) {
             uint32_t part = n > 0x40000000u ? 0x40000000u : n;
             int32_t put = XWriteFile(f_, p, part);
-            if (put <= 0) return false;
+            if (put != int32_t(part)) return false;  // XWriteFile's failure is recorded
             p += put;
             n -= uint32_t(put);
         }
@@ -321,10 +341,15 @@ template <class K> void free_chain(typename K::Region *r, typename K::Link first
     }
 }
 
-// The elements of a loaded file, appended to the emptied list through the
-// list operations themselves (this thread holds the list lock).
-bool load_records(ListHandle *h, XFILE f) {
-    RegionHeader *hdr = header_of(h);
+// Reads a saved list into region: an empty region of the list's kind,
+// capacity and tag that only this thread sees. The records are appended as
+// the list operations append them. What the file holds past its header
+// bounds the buffer: the bytes that a header claims beyond the file's end
+// read as zero without being allocated, and the load fails as it would have
+// failed had they been read (the first record that cannot be added, else the
+// end of the file).
+bool read_records(void *region, XFILE f) {
+    auto *hdr = static_cast<RegionHeader *>(region);
     uint8_t head[8];
     int64_t got = read_full(f, head, 8);
     if (got < 8) return false;  // XReadFile's short read (or failure) is recorded
@@ -334,16 +359,24 @@ bool load_records(ListHandle *h, XFILE f) {
         return false;
     }
     if (payload == 0 || count == 0) return true;
-    // A payload beyond 2 GiB cannot be had from the heap (XAllocMemory refuses it).
-    void *block = XAllocMemory(payload > INT32_MAX ? -1 : int32_t(payload), hdr->tag);
-    if (block == X_FAILED_PTR) return false;
-    auto *buf = static_cast<uint8_t *>(block);
-    bool ok = true;
-    got = read_full(f, buf, payload);
-    // Bytes the file does not hold read as zero; a short payload fails the
-    // load even when its zeros happen to form valid records.
-    SavedError short_read;
-    if (got < 0) ok = false;
+    int64_t size = 0;
+    bool regular = false;
+    if (int err = os::file_size(f, size, regular)) {
+        sys_error(FN_XReadFile, 3, err);
+        return false;
+    }
+    uint32_t held = !regular || size - 8 >= int64_t(payload) ? payload : uint32_t(size - 8);
+    uint8_t *buf = nullptr;
+    got = 0;
+    if (held > 0) {
+        // A payload beyond 2 GiB cannot be had from the heap (XAllocMemory refuses it).
+        void *block = XAllocMemory(held > INT32_MAX ? -1 : int32_t(held), hdr->tag);
+        if (block == X_FAILED_PTR) return false;
+        buf = static_cast<uint8_t *>(block);
+        got = read_full(f, buf, held);
+    }
+    bool ok = got >= 0;
+    auto byte = [&](uint64_t i) -> uint32_t { return i < uint64_t(got) ? buf[i] : 0; };
     uint64_t pos = 0;
     for (uint32_t i = 0; ok && i < count; ++i) {
         if (payload - pos < 4) {
@@ -351,22 +384,226 @@ bool load_records(ListHandle *h, XFILE f) {
             ok = false;
             break;
         }
-        uint32_t size = get_le32(buf + pos);
+        uint32_t n = byte(pos) | byte(pos + 1) << 8 | byte(pos + 2) << 16 | byte(pos + 3) << 24;
         pos += 4;
-        if (size > payload - pos) {
+        if (n > payload - pos) {
             lib_error(FN_XLoadListT, 3, i + 1);
             ok = false;
-            break;
+        } else if (n == 0) {
+            lib_error(FN_XAddListT, 1, 3);  // as the add refuses it
+            ok = false;
+        } else if (pos + n <= uint64_t(got)) {
+            ok = append_to_region(region, buf + pos, n) == 1;
+        } else {
+            ok = room_in_region(region, n);  // data the file lacks
         }
-        if (XAddList(h, buf + pos, size, -1) != 1) ok = false;
-        pos += size;
+        pos += n;
     }
+    // A payload that the file does not hold whole fails the load even when
+    // its missing bytes would form valid records.
     if (ok && got < int64_t(payload)) {
-        short_read.restore();
+        record_error(FN_XReadFile, 1, 0, kSystem);
         ok = false;
     }
-    XFreeMemory(buf);
+    if (buf != nullptr) XFreeMemory(buf);
     return ok;
+}
+
+// ---------------------------------------------------------------------------
+// A global list's load, safe against the death of its process: the new
+// region is built aside, recorded whole in the run-time directory (the load
+// record "%08X.load" of the list's key: a head, then the region's header,
+// bitmap and the used start of its data area) and only then copied over the
+// list's region; the record goes once the copy is done. A holder that dies
+// before the record is complete leaves the list as it was; one that dies
+// after leaves a copy that the next holder of the list lock finishes.
+
+struct LoadRecordHead {
+    uint32_t mark;         // kLoadRecordMark once the rest is written
+    uint32_t total_words;  // the region's geometry, checked before use
+    uint32_t data_offset;
+    uint32_t used_words;   // data words recorded: the new elements, packed from word 0
+};
+constexpr uint32_t kLoadRecordMark = 0x314A4C5A;  // "ZLJ1"
+
+uint32_t key_of(const GlobalRegion *r) {
+    return reinterpret_cast<const ShmHeader *>(reinterpret_cast<const char *>(r) -
+                                                sizeof(ShmHeader))
+        ->key;
+}
+
+int load_record_path(uint32_t key, std::string &path) {
+    char name[24];
+    std::snprintf(name, sizeof name, "%08X.load", key);
+    try {
+        return os::object_path(name, path);
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+}
+
+// Copies a region image over the list's region: everything but the attach
+// count (other processes change it under the creation lock) and the lock
+// depth (the present holder's), then clears the data area after the image's
+// used words.
+void copy_image(GlobalRegion *r, const uint8_t *image, uint64_t used_words) {
+    constexpr size_t kAttach = offsetof(RegionHeader, attach);
+    constexpr size_t kAfterDepth = offsetof(RegionHeader, depth) + sizeof(uint32_t);
+    auto *dst = reinterpret_cast<uint8_t *>(r);
+    size_t end = size_t(r->h.data_offset) + 4 * size_t(used_words);
+    std::memcpy(dst, image, kAttach);
+    std::memcpy(dst + kAfterDepth, image + kAfterDepth, end - kAfterDepth);
+    os::crash_point("load: region copied");
+    std::memset(dst + end, 0, 4 * (size_t(r->h.total_words) - size_t(used_words)));
+}
+
+// Writes the load record of image; 0 or an errno.
+int write_load_record(const std::string &path, const LoadRecordHead &head, const uint8_t *image,
+                      size_t image_bytes) {
+    int32_t fd = 0;
+    if (int err = os::file_open(path.c_str(), true, os::Disposition::create_always, fd)) return err;
+    LoadRecordHead unmarked = head;
+    unmarked.mark = 0;
+    size_t put = 0;
+    int err = os::file_write(fd, &unmarked, sizeof unmarked, put);
+    if (err == 0) err = os::file_write(fd, image, image_bytes, put);
+    os::crash_point("load: record written");
+    int64_t pos = 0;
+    if (err == 0) err = os::file_seek(fd, 0, 0, pos);
+    if (err == 0) err = os::file_write(fd, &head.mark, sizeof head.mark, put);
+    os::file_close(fd);
+    if (err != 0) os::file_delete(path.c_str());
+    return err;
+}
+
+bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
+    // Appended one after the other to an empty region, the new elements fill
+    // the data area's first words without a gap.
+    uint64_t used_words = uint64_t(image->h.total_words) - image->h.free_words;
+    LoadRecordHead head{kLoadRecordMark, r->h.total_words, r->h.data_offset, uint32_t(used_words)};
+    std::string path;
+    int err = load_record_path(key_of(r), path);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(image);
+    size_t image_bytes = size_t(r->h.data_offset) + 4 * size_t(used_words);
+    if (err == 0) err = write_load_record(path, head, bytes, image_bytes);
+    if (err != 0) {
+        sys_error(FN_XWriteFile, 2, err);
+        return false;
+    }
+    os::crash_point("load: record complete");
+    copy_image(r, bytes, used_words);
+    os::crash_point("load: region replaced");
+    os::file_delete(path.c_str());
+    return true;
+}
+
+// The repair's part of a load: a complete record that fits the region is
+// copied over it again; any record goes.
+void finish_load(GlobalRegion *r) {
+    std::string path;
+    if (load_record_path(key_of(r), path) != 0) return;
+    int32_t fd = 0;
+    if (os::file_open(path.c_str(), false, os::Disposition::open_existing, fd) != 0) return;
+    int64_t size = 0;
+    bool regular = false;
+    LoadRecordHead head{};
+    size_t got = 0;
+    void *view = nullptr;
+    if (os::file_size(fd, size, regular) == 0 && size >= int64_t(sizeof head) &&
+        os::file_read(fd, &head, sizeof head, got) == 0 && got == sizeof head &&
+        head.mark == kLoadRecordMark && head.total_words == r->h.total_words &&
+        head.data_offset == r->h.data_offset && head.used_words <= head.total_words &&
+        size == int64_t(sizeof head + head.data_offset + 4 * uint64_t(head.used_words)) &&
+        os::map_file(fd, size_t(size), false, view) == 0) {
+        copy_image(r, static_cast<const uint8_t *>(view) + sizeof head, head.used_words);
+        os::unmap_file(view, size_t(size));
+    }
+    os::file_close(fd);
+    os::file_delete(path.c_str());
+}
+
+bool load_global(ListHandle *h, XFILE f) {
+    auto *r = static_cast<GlobalRegion *>(h->region);
+    size_t bytes = region_bytes(&r->h);
+    void *block = XAllocMemory(bytes > INT32_MAX ? -1 : int32_t(bytes), r->h.tag);
+    if (block == X_FAILED_PTR) return false;
+    // An empty region of the list's geometry (zero-filled: an all-free bitmap).
+    auto *image = static_cast<GlobalRegion *>(block);
+    image->h = r->h;
+    image->h.count = 0;
+    image->h.used = 0;
+    image->h.free_words = image->h.total_words;
+    bool ok = read_records(image, f) && publish_global(r, image);
+    XFreeMemory(block);
+    return ok;
+}
+
+// A local list's load builds the new chain aside and puts it in place with
+// one store (the first element): a thread that dies before it leaves the old
+// content, one that dies after it the new (the rest follows from the chain).
+bool load_local(ListHandle *h, XFILE f) {
+    auto *r = static_cast<LocalRegion *>(h->region);
+    LocalRegion staged{};
+    staged.h = r->h;
+    staged.h.count = 0;
+    staged.h.used = 0;
+    if (!read_records(&staged, f)) {
+        SavedError failure;
+        free_chain<LocalKind>(&staged, staged.first);
+        failure.restore();
+        return false;
+    }
+    LocalElem *old = r->first;
+    r->first = staged.first;
+    os::crash_point("load: chain replaced");
+    r->last = staged.last;
+    r->h.used = staged.h.used;
+    r->h.count = staged.h.count;
+    os::crash_point("load: counted");
+    free_chain<LocalKind>(r, old);
+    return true;
+}
+
+// The new content of a save goes to a file beside the old one that takes
+// its name only once it is complete and on disk (os::replace_open): a save
+// that fails, or whose process dies, leaves the last saved file whole. The
+// caller holds the old file's lock.
+bool write_saved(ListHandle *h, const char *name, XFILE f) {
+    RegionHeader *hdr = header_of(h);
+    // Each element counts data + 12 in the region and data + 4 in the file.
+    uint32_t n = hdr->count;
+    uint32_t payload = hdr->used - 8 * n;
+    os::Replacement rep;
+    if (int err = os::replace_open(name, f, rep)) {
+        sys_error(FN_XOpenFile, 2, err);
+        return false;
+    }
+    os::crash_point("save: new file made");
+    if (int err = os::replace_reserve(rep, 8 + int64_t(payload))) {
+        sys_error(FN_XWriteFile, 2, err);
+        os::replace_abort(rep);
+        return false;
+    }
+    FileWriter w(rep.fd);
+    bool ok = w.put32(payload) && w.put32(n);
+    if (ok) {
+        ok = hdr->type == kGlobalType
+                 ? save_elements<GlobalKind>(static_cast<GlobalRegion *>(h->region), w)
+                 : save_elements<LocalKind>(static_cast<LocalRegion *>(h->region), w);
+    }
+    os::crash_point("save: content written");
+    if (!ok) {
+        SavedError failure;
+        os::replace_abort(rep);
+        failure.restore();
+        return false;
+    }
+    if (int err = os::replace_commit(rep)) {
+        sys_error(FN_XFlushFile, 2, err);
+        return false;
+    }
+    os::crash_point("save: in place");
+    return true;
 }
 
 int32_t save_list(ListHandle *h, const char *name, int32_t timeout) {
@@ -376,19 +613,15 @@ int32_t save_list(ListHandle *h, const char *name, int32_t timeout) {
     bool exists = XExistFile(name) == 1;
     if (!exists) before.restore();  // absence only picks the way of opening
     XFILE f = XOpenFile(name, 0,
-                        exists ? (X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_TRUNCATE)
+                        exists ? (X_OPEN_READWRITE | X_OPEN_LOCK)
                                : (X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE));
     if (f == 0) return -1;
-    RegionHeader *hdr = header_of(h);
-    // Each element counts data + 12 in the region and data + 4 in the file.
-    uint32_t n = hdr->count;
-    uint32_t payload = hdr->used - 8 * n;
-    FileWriter w(f);
-    bool ok = w.put32(payload) && w.put32(n);
-    if (ok) {
-        ok = hdr->type == kGlobalType
-                 ? save_elements<GlobalKind>(static_cast<GlobalRegion *>(h->region), w)
-                 : save_elements<LocalKind>(static_cast<LocalRegion *>(h->region), w);
+    bool ok = write_saved(h, name, f);
+    if (!ok && !exists) {
+        // The first save of a name that failed leaves no file.
+        SavedError failure;
+        os::file_delete(name);
+        failure.restore();
     }
     close_file(f);
     return ok ? 1 : -1;
@@ -399,68 +632,159 @@ int32_t load_list(ListHandle *h, const char *name, int32_t timeout) {
     if (lock.result() != 1) return lock.result();
     XFILE f = XOpenFile(name, 0, X_OPEN_READ | X_OPEN_LOCK);
     if (f == 0) return -1;
-    RegionHeader *hdr = header_of(h);
-    const bool global = hdr->type == kGlobalType;
-    // The copy that puts the list back if the load fails: the handle, and the
-    // region (a global one whole, with bitmap and data area).
-    size_t bytes = region_bytes(hdr);
-    uint64_t copy_size = sizeof(ListHandle) + uint64_t(bytes);
-    void *copy = XAllocMemory(copy_size > INT32_MAX ? -1 : int32_t(copy_size), hdr->tag);
-    if (copy == X_FAILED_PTR) {
-        close_file(f);
-        return -1;
-    }
-    auto *saved_handle = new (copy) ListHandle{};
-    auto *saved_region = reinterpret_cast<uint8_t *>(saved_handle + 1);
-    saved_handle->lock = h->lock;
-    saved_handle->segment = h->segment;
-    saved_handle->region = h->region;
-    std::memcpy(saved_region, h->region, bytes);
-
-    // Empty the list in place. A local list's old elements stay allocated:
-    // the copy still reaches them.
-    hdr->count = 0;
-    hdr->used = 0;
-    hdr->free_words = hdr->total_words;
-    if (global) {
-        auto *r = static_cast<GlobalRegion *>(h->region);
-        r->first = r->last = 0;
-        std::memset(bitmap_of(r), 0, bytes - sizeof(GlobalRegion));
-    } else {
-        auto *r = static_cast<LocalRegion *>(h->region);
-        r->first = r->last = nullptr;
-    }
-
-    bool ok = load_records(h, f);
-    if (ok) {
-        if (!global) {
-            auto *old = reinterpret_cast<LocalRegion *>(saved_region);
-            free_chain<LocalKind>(old, old->first);
-        }
-    } else {
-        SavedError failure;
-        if (!global) {
-            auto *r = static_cast<LocalRegion *>(h->region);
-            free_chain<LocalKind>(r, r->first);
-        }
-        // Everything goes back but the attach count, which other processes
-        // change under the creation lock, not under this one.
-        h->lock = saved_handle->lock;
-        h->segment = saved_handle->segment;
-        h->region = saved_handle->region;
-        constexpr size_t kAttach = offsetof(RegionHeader, attach);
-        constexpr size_t kAfter = kAttach + sizeof(uint32_t);
-        std::memcpy(h->region, saved_region, kAttach);
-        std::memcpy(static_cast<uint8_t *>(h->region) + kAfter, saved_region + kAfter,
-                    bytes - kAfter);
-        failure.restore();
-    }
-    XFreeMemory(copy);
+    bool ok = header_of(h)->type == kGlobalType ? load_global(h, f) : load_local(h, f);
     close_file(f);
     return ok ? 1 : -1;
 }
 
+// ---------------------------------------------------------------------------
+// Repair and checks.
+
+bool none_marked(const uint8_t *bm, uint64_t start, uint64_t n) {
+    for (uint64_t i = start; i < start + n; ++i)
+        if (word_used(bm, i)) return false;
+    return true;
+}
+
+void repair_global(GlobalRegion *r) {
+    uint8_t *bm = bitmap_of(r);
+    uint8_t *data = data_area_of(r);
+    const uint64_t words = r->h.total_words;
+    std::memset(bm, 0, size_t(r->h.data_offset) - sizeof(GlobalRegion));
+    uint64_t marked = 0, used = 0;
+    uint32_t count = 0, prev = 0;
+    uint32_t *link = &r->first;
+    for (GlobalElem *e; (e = GlobalKind::at(r, *link)) != nullptr; link = &e->next) {
+        // An element that reaches past the data area or into another one
+        // (or back into itself) ends the chain.
+        uint64_t index = (uint64_t(*link) - r->h.data_offset) / 4;
+        uint64_t n = element_words(e->size);
+        if (e->size == 0 || n > words - index || !none_marked(bm, index, n) ||
+            used + e->size + kElementOverhead > UINT32_MAX)
+            break;
+        mark_words(bm, index, n, true);
+        marked += n;
+        used += e->size + kElementOverhead;
+        ++count;
+        e->prev = prev;
+        prev = *link;
+    }
+    *link = 0;
+    r->last = prev;
+    r->h.count = count;
+    r->h.used = uint32_t(used);
+    r->h.free_words = uint32_t(words - marked);
+    for (uint64_t i = 0; i < words;) {
+        if (word_used(bm, i)) {
+            ++i;
+            continue;
+        }
+        uint64_t j = i;
+        while (j < words && !word_used(bm, j)) ++j;
+        std::memset(data + 4 * i, 0, size_t(4 * (j - i)));
+        i = j;
+    }
+}
+
+void repair_local(LocalRegion *r) {
+    uint64_t used = 0;
+    uint32_t count = 0;
+    LocalElem *prev = nullptr;
+    for (LocalElem *e = r->first; e != nullptr; e = e->next) {
+        e->prev = prev;
+        prev = e;
+        ++count;
+        used += e->size + kElementOverhead;
+    }
+    r->last = prev;
+    r->h.count = count;
+    r->h.used = uint32_t(used);
+}
+
+bool broken(const char **why, const char *what) {
+    if (why != nullptr) *why = what;
+    return false;
+}
+
+template <class K> bool chain_sound(typename K::Region *r, const char **why) {
+    uint32_t n = 0;
+    uint64_t used = 0;
+    typename K::Link prev{};
+    for (typename K::Elem *e = K::at(r, r->first); e != nullptr; e = K::at(r, e->next)) {
+        if (++n > r->h.count) return broken(why, "more elements on the chain than the count");
+        if (e->prev != prev) return broken(why, "a previous link that is not the element before");
+        if (e->size == 0 || K::readable(r, e) < e->size)
+            return broken(why, "an element that is empty or reaches past the region");
+        used += e->size + kElementOverhead;
+        prev = K::link(r, e);
+    }
+    if (n != r->h.count) return broken(why, "fewer elements on the chain than the count");
+    if (r->last != prev) return broken(why, "a last element that is not the chain's last");
+    if (used != r->h.used) return broken(why, "bytes used that are not the elements' sum");
+    return true;
+}
+
+bool global_sound(GlobalRegion *r, const char **why) {
+    if (!chain_sound<GlobalKind>(r, why)) return false;
+    const uint64_t words = r->h.total_words;
+    const uint8_t *bm = bitmap_of(r);
+    std::vector<uint8_t> expected(size_t(r->h.data_offset) - sizeof(GlobalRegion), 0);
+    uint64_t marked = 0;
+    for (GlobalElem *e = GlobalKind::at(r, r->first); e != nullptr;
+         e = GlobalKind::at(r, e->next)) {
+        uint64_t index = (uint64_t(GlobalKind::link(r, e)) - r->h.data_offset) / 4;
+        uint64_t n = element_words(e->size);
+        if (!none_marked(expected.data(), index, n))
+            return broken(why, "elements that share words");
+        mark_words(expected.data(), index, n, true);
+        marked += n;
+    }
+    if (std::memcmp(expected.data(), bm, expected.size()) != 0)
+        return broken(why, "a bitmap that is not the elements' words");
+    if (r->h.free_words != words - marked) return broken(why, "free words that do not add up");
+    const uint8_t *data = data_area_of(r);
+    for (uint64_t i = 0; i < words; ++i) {
+        if (word_used(bm, i)) continue;
+        uint32_t w;
+        std::memcpy(&w, data + 4 * i, 4);
+        if (w != 0) return broken(why, "a free word that is not zero");
+    }
+    return true;
+}
+
 }  // namespace
+
+bool zax::room_in_region(void *region, uint32_t size) {
+    auto *hdr = static_cast<RegionHeader *>(region);
+    if (!capacity_for(hdr, size)) return false;
+    if (hdr->type == kGlobalType) return global_find(static_cast<GlobalRegion *>(region), size) >= 0;
+    if (local_block_size(size) < 0) {
+        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        return false;
+    }
+    return true;
+}
+
+void zax::repair_list(ListHandle *h) {
+    if (header_of(h)->type == kGlobalType) {
+        auto *r = static_cast<GlobalRegion *>(h->region);
+        finish_load(r);
+        repair_global(r);
+    } else {
+        repair_local(static_cast<LocalRegion *>(h->region));
+    }
+}
+
+bool zax::list_sound(ListHandle *h, const char **why) {
+    if (header_of(h)->type == kGlobalType)
+        return global_sound(static_cast<GlobalRegion *>(h->region), why);
+    return chain_sound<LocalKind>(static_cast<LocalRegion *>(h->region), why);
+}
+
+void zax::forget_load_record(uint32_t key) {
+    std::string path;
+    if (load_record_path(key, path) == 0) os::file_delete(path.c_str());
+}
 
 extern "C" {
 

@@ -58,14 +58,16 @@ XAPI int32_t XDestroyLockObj(XHANDLE lock) {
     return err == 0 ? 1 : 0;
 }
 
-XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) {
+}  // extern "C"
+
+int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
     if (lock == nullptr) {
         lib_error(FN_XLockObj, 1, 1);
         return 0;
     }
     auto *rec = static_cast<LockRecord *>(lock);
     // An owner that died gave its hold up: that counts as a success.
-    if (int err = os::mutex_lock(rec->mutex, timeout)) {
+    if (int err = os::mutex_lock(rec->mutex, timeout, owner_died)) {
         sys_error(FN_XLockObj, 2, err);
         return 2;
     }
@@ -79,6 +81,10 @@ XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) {
     rec->owner.store(self, std::memory_order_relaxed);
     return 1;
 }
+
+extern "C" {
+
+XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) { return lock_object(lock, timeout, nullptr); }
 
 XAPI int32_t XIsLockObj(XHANDLE lock) {
     if (lock == nullptr) {
