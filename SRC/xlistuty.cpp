@@ -227,6 +227,7 @@ bool global_free(GlobalRegion *r, void *element) {
     mark_words(bitmap_of(r), index, n, false);
     os::crash_point("free: words cleared");
     std::memset(p, 0, 4 * n);
+    os::crash_point("free: words zeroed");
     r->h.free_words += uint32_t(n);
     return true;
 }
@@ -450,9 +451,12 @@ void copy_image(GlobalRegion *r, const uint8_t *image, uint64_t used_words) {
     constexpr size_t kAttach = offsetof(RegionHeader, attach);
     constexpr size_t kAfterDepth = offsetof(RegionHeader, depth) + sizeof(uint32_t);
     auto *dst = reinterpret_cast<uint8_t *>(r);
-    size_t end = size_t(r->h.data_offset) + 4 * size_t(used_words);
+    size_t start = r->h.data_offset;
+    size_t end = start + 4 * size_t(used_words);
+    std::memcpy(dst + start, image + start, end - start);
+    os::crash_point("load: elements copied");
     std::memcpy(dst, image, kAttach);
-    std::memcpy(dst + kAfterDepth, image + kAfterDepth, end - kAfterDepth);
+    std::memcpy(dst + kAfterDepth, image + kAfterDepth, start - kAfterDepth);
     os::crash_point("load: region copied");
     std::memset(dst + end, 0, 4 * (size_t(r->h.total_words) - size_t(used_words)));
 }
