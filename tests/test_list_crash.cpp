@@ -72,9 +72,13 @@ protected:
         }
         return out;
     }
+    // Empties l and adds texts; in a global list they come after a hole, so
+    // that their words are not those that a load fills.
     static void fill(XHANDLE l, const Texts &texts) {
         while (XGetListNum(l) > 0) ASSERT_EQ(XRemoveList(l, nullptr, 0, 0), 1);
+        ASSERT_EQ(XAddList(l, "hole-hole-hole", 14, -1), 1);
         for (const auto &t : texts) ASSERT_EQ(XAddList(l, t.data(), uint32_t(t.size()), -1), 1);
+        ASSERT_EQ(XRemoveList(l, nullptr, 0, 0), 1);
     }
     // The list after a holder ended: its lock is taken (which repairs it)
     // and its invariants hold.
