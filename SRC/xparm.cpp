@@ -38,6 +38,7 @@ struct ParmFile {
     Line *lines;     // in file order
     int32_t mode;    // 1 read only, 2 read and write
     int32_t changed; // 2 unchanged, 1 changed by a write
+    char path[kMaxPath + 2];  // what the rewrite replaces
 };
 constexpr uint32_t kParmMagic = 0x5a50524d;  // "ZPRM"
 
@@ -282,15 +283,26 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
     }
     pf->mode = write ? 2 : 1;
     pf->changed = 2;
-    int err = os::file_open(path, write, os::Disposition::open_existing, pf->file);
-    if (write && err == ENOENT) {
-        err = os::file_open(path, true, os::Disposition::create_new, pf->file);
-        if (err == EEXIST) err = os::file_open(path, true, os::Disposition::open_existing, pf->file);
+    std::memcpy(pf->path, path, sizeof path);
+    int err;
+    for (;;) {
+        err = os::file_open(path, write, os::Disposition::open_existing, pf->file);
+        if (write && err == ENOENT) {
+            err = os::file_open(path, true, os::Disposition::create_new, pf->file);
+            if (err == EEXIST) continue;
+        }
+        if (err != 0 || !write) break;
+        // A writer keeps other writers out for as long as it holds the file:
+        // the whole-file lock, tried at once, stands for the sharing mode
+        // that lets others read but not write. A writer that closed just
+        // before replaced the file whole: the lock counts on the file that
+        // has the name now.
+        bool same = false;
+        if ((err = os::file_lock(pf->file, false)) == 0) err = os::file_is_named(pf->file, path, same);
+        if (err == 0 && same) break;
+        os::file_close(pf->file);
+        if (err != 0) break;
     }
-    // A writer keeps other writers out for as long as it holds the file:
-    // the whole-file lock, tried at once, stands for the sharing mode that
-    // lets others read but not write.
-    if (err == 0 && write && (err = os::file_lock(pf->file, false)) != 0) os::file_close(pf->file);
     if (err != 0) {
         sys_error(FN_XOpenFile, 6, err);
         os::heap_free(pf);
@@ -308,31 +320,32 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
     return pf;
 }
 
-// Rewrites the file from the lines: from the start, every line as held,
-// stopping at the first failed write, then cut at the position reached.
+// Rewrites the file from the lines, every line as held, into a new file
+// that replaces the old one whole once complete (os::replace_open), so that
+// a full disk or the death of the process leaves the old file as it was.
 bool rewrite(ParmFile *pf) {
-    int64_t pos = 0;
-    if (int err = os::file_seek(pf->file, 0, 0, pos)) {
-        sys_error(FN_XSeekFile, 2, err);
+    int64_t size = 0;
+    for (Line *l = pf->lines; l != nullptr; l = l->next) size += l->length;
+    os::Replacement rep;
+    if (int err = os::replace_open(pf->path, pf->file, rep)) {
+        sys_error(FN_XOpenFile, 2, err);
         return false;
     }
-    bool ok = true;
-    int64_t written = 0;
-    for (Line *l = pf->lines; l != nullptr; l = l->next) {
+    int err = os::replace_reserve(rep, size);
+    for (Line *l = pf->lines; err == 0 && l != nullptr; l = l->next) {
         size_t put = 0;
-        int err = os::file_write(pf->file, l->text, l->length, put);
-        written += int64_t(put);
-        if (err != 0) {
-            sys_error(FN_XWriteFile, 2, err);
-            ok = false;
-            break;
-        }
+        err = os::file_write(rep.fd, l->text, l->length, put);
     }
-    if (int err = os::file_truncate(pf->file, written)) {
-        if (ok) sys_error(FN_XWriteFile, 2, err);
-        ok = false;
+    if (err != 0) {
+        sys_error(FN_XWriteFile, 2, err);
+        os::replace_abort(rep);
+        return false;
     }
-    return ok;
+    if ((err = os::replace_commit(rep)) != 0) {
+        sys_error(FN_XFlushFile, 2, err);
+        return false;
+    }
+    return true;
 }
 
 // Builds the lines of an entry in the writer's formats. Returns the first

@@ -1,15 +1,24 @@
 // Failures of the system, injected through the layer's system-call table:
 // interrupted and short calls are carried through, and every path that
 // writes a file fails with its recorded error and loses nothing saved before.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "diag_support.h"
 #include "zaxfault.h"
 #include "zaxtest.h"
 
@@ -17,10 +26,41 @@ using namespace zaxtest;
 
 namespace {
 
-constexpr uint32_t kOpenFile = 0x78, kReadFile = 0x7a, kWriteFile = 0x7b, kWriteRegStr = 0xcf;
+constexpr uint32_t kOpenFile = 0x78, kReadFile = 0x7a, kWriteFile = 0x7b, kFlushFile = 0x7f,
+                   kWriteRegStr = 0xcf;
 constexpr uint32_t kSqliteFull = 0x1000D;
 
-using Faults = ZaxTest;
+class Faults : public diagtest::DiagTest {
+protected:
+    // The names in the test's directory.
+    std::set<std::string> names() const {
+        std::set<std::string> out;
+        if (DIR *d = opendir(rundir_.c_str())) {
+            while (dirent *e = readdir(d))
+                if (e->d_name[0] != '.') out.insert(e->d_name);
+            closedir(d);
+        }
+        return out;
+    }
+    XHANDLE list(const std::vector<std::string> &texts) {
+        XHANDLE l = XCreateList(0, 0, 0);
+        for (const auto &t : texts) EXPECT_EQ(XAddList(l, t.data(), uint32_t(t.size()), -1), 1);
+        lists_.emplace_back(l, &XDestroyList);
+        return l;
+    }
+    std::vector<std::string> loaded(const std::string &file) {
+        XHANDLE l = list({});
+        std::vector<std::string> out;
+        if (XLoadList(l, file.c_str()) != 1) return {"(does not load)"};
+        for (int32_t i = 1; i <= XGetListNum(l); ++i) {
+            char buf[64];
+            int32_t n = XPeekList(l, buf, sizeof buf, i);
+            out.emplace_back(buf, size_t(n));
+        }
+        return out;
+    }
+    std::vector<std::unique_ptr<void, int32_t (*)(XHANDLE)>> lists_;
+};
 
 TEST_F(Faults, TheTableIsReachedByNameAndPutBackWhole) {
     std::set<std::string> names;
@@ -128,6 +168,189 @@ TEST_F(Faults, APartialWriteIsReportedWithItsCount) {
     }
     EXPECT_EQ(XCloseFile(f), 1);
     EXPECT_EQ(ReadFile(name).size(), 1072u);
+}
+
+// A save that cannot be completed leaves the file saved before as it was,
+// and no other file beside it.
+TEST_F(Faults, AFailedSaveKeepsTheLastSavedFileWhole) {
+    std::string file = path("saved.lst");
+    const std::vector<std::string> old{"one", "two"}, now{"three", "four", "five"};
+    ASSERT_EQ(XSaveList(list(old), file.c_str()), 1);
+    const std::string bytes = ReadFile(file);
+    const std::set<std::string> before = names();
+    XHANDLE l = list(now);
+    using Held = std::vector<std::shared_ptr<void>>;
+    struct Case {
+        const char *what;
+        std::function<Held()> faults;
+        uint32_t code, detail;
+    };
+    auto held = [](auto... faults) { return Held{std::shared_ptr<void>(faults)...}; };
+    const std::vector<Case> cases = {
+        {"full disk", [&] { return held(new DiskFull(0)); }, code(kWriteFile, 2), ENOSPC},
+        {"no reservation, then the write fails",
+         [&] {
+             return held(new FailCall<sys::Call::posix_fallocate>(EOPNOTSUPP),
+                         new FailCall<sys::Call::write>(ENOSPC));
+         },
+         code(kWriteFile, 2), ENOSPC},
+        {"sync fails", [&] { return held(new FailCall<sys::Call::fdatasync>(EIO)); },
+         code(kFlushFile, 2), EIO},
+        {"rename fails", [&] { return held(new FailCall<sys::Call::rename>(EIO)); },
+         code(kFlushFile, 2), EIO},
+        {"no descriptor for the new file",
+         [&] { return held(new FailCall<sys::Call::open>(EMFILE, 2)); }, code(kOpenFile, 2),
+         EMFILE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Held faults = c.faults();
+        EXPECT_EQ(XSaveList(l, file.c_str()), 0);
+        EXPECT_LAST_ERROR(c.code, c.detail, 1);
+        faults.clear();
+        EXPECT_EQ(ReadFile(file), bytes);
+        EXPECT_EQ(names(), before);
+    }
+    // The first save of a name that fails leaves no file.
+    {
+        DiskFull full(0);
+        EXPECT_EQ(XSaveList(l, path("new.lst").c_str()), 0);
+    }
+    EXPECT_EQ(names(), before);
+    // Short writes are carried through.
+    {
+        ShortIo short_io(3);
+        EXPECT_EQ(XSaveList(l, file.c_str()), 1);
+    }
+    EXPECT_EQ(loaded(file), now);
+}
+
+// Where no new file can be made beside the old one, the old one is written
+// in place after its new size was reserved: a full disk fails first.
+TEST_F(Faults, ASaveInPlaceReservesItsSizeFirst) {
+    std::string file = path("saved.lst");
+    ASSERT_EQ(XSaveList(list({"one"}), file.c_str()), 1);
+    const std::string bytes = ReadFile(file);
+    XHANDLE l = list({"a longer element", "and another one"});
+    {
+        FailCall<sys::Call::open> no_new_file(EACCES, 2, 1);  // the 1st open is the old file
+        DiskFull full(10);
+        EXPECT_EQ(XSaveList(l, file.c_str()), 0);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+    }
+    EXPECT_EQ(ReadFile(file), bytes);
+    {
+        FailCall<sys::Call::open> no_new_file(EACCES, 2, 1);
+        EXPECT_EQ(XSaveList(l, file.c_str()), 1);
+    }
+    EXPECT_EQ(loaded(file), (std::vector<std::string>{"a longer element", "and another one"}));
+    ASSERT_EQ(XSaveList(list({"x"}), file.c_str()), 1);  // in place again: cut to its size
+    EXPECT_EQ(loaded(file), (std::vector<std::string>{"x"}));
+}
+
+// A load that waited for the file's lock while a saver replaced the file
+// reads the new file, not the old one it had opened.
+TEST_F(Faults, AWaitingLoaderReadsTheFileThatReplacedTheOne) {
+    std::string file = path("saved.lst");
+    ASSERT_EQ(XSaveList(list({"old"}), file.c_str()), 1);
+    ASSERT_EQ(XSaveList(list({"new"}), path("other.lst").c_str()), 1);
+    XFILE held = XOpenFile(file.c_str(), 0, X_OPEN_READWRITE | X_OPEN_LOCK);
+    ASSERT_NE(held, 0);
+    XHANDLE l = list({});
+    std::atomic<int32_t> result{99};
+    std::thread loader([&] { result = XLoadList(l, file.c_str()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(std::rename(path("other.lst").c_str(), file.c_str()), 0);
+    EXPECT_EQ(XCloseFile(held), 1);
+    loader.join();
+    ASSERT_EQ(result.load(), 1);
+    char buf[8] = {};
+    EXPECT_EQ(XPeekList(l, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(std::string(buf), "new");
+}
+
+// A rewrite of a parameter file that cannot be completed leaves the file
+// byte for byte; one that can keeps the file's mode and symbolic link.
+TEST_F(Faults, AFailedParameterRewriteKeepsTheFileWhole) {
+    std::string text = "# settings\r\nA :\r\n";
+    for (int i = 0; i < 48; ++i) text += "KEY" + std::to_string(i) + " = value-" + std::to_string(i) + "\r\n";
+    WriteFile(path("app.ini"), text);
+    ASSERT_EQ(chmod(path("app.ini").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("app.ini", path("link.ini").c_str()), 0);
+    std::string big(300, 'N');
+    auto rewrite = [&](const char *name) {
+        XHANDLE h = XOpenParmFileRW(rundir_.c_str(), name);
+        EXPECT_NE(h, X_FAILED_PTR);
+        EXPECT_EQ(XWriteParmStr(h, "A", "NEWKEY", big.c_str(), int32_t(big.size())), 1);
+        return XCloseParmFile(h);
+    };
+    {
+        DiskFull full(0);
+        EXPECT_EQ(rewrite("app.ini"), 0);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+    }
+    {
+        FailCall<sys::Call::fdatasync> eio(EIO);
+        EXPECT_EQ(rewrite("app.ini"), 0);
+        EXPECT_LAST_ERROR(code(kFlushFile, 2), EIO, 1);
+    }
+    EXPECT_EQ(ReadFile(path("app.ini")), text);
+    EXPECT_EQ(names(), (std::set<std::string>{"app.ini", "link.ini"}));
+    EXPECT_EQ(rewrite("link.ini"), 1);
+    struct stat st;
+    ASSERT_EQ(lstat(path("link.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(path("app.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    XHANDLE h = XOpenParmFile(rundir_.c_str(), "app.ini");
+    char buf[400] = {};
+    EXPECT_EQ(XReadParmStr(h, "A", "NEWKEY", buf, sizeof buf), 300);
+    EXPECT_EQ(XReadParmStr(h, "A", "KEY47", buf, sizeof buf), 8);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+}
+
+// Trace lines that meet a full disk fail with the write's error; the file
+// keeps the lines written before, and whole lines only.
+TEST_F(Faults, TraceLinesOnAFullDiskKeepTheFileWhole) {
+    global_levels(3, 1);
+    XHANDLE r = XInitDebug(path("trace").c_str(), 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(XTraceH(r, "BEFORE", "written before"), 1);
+    {
+        DiskFull full(20);
+        EXPECT_EQ(XTraceH(r, "FULL", "a line longer than the room that is left"), 0);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+    }
+    EXPECT_EQ(XTraceH(r, "AFTER", "written after"), 1);
+    EXPECT_EQ(XTermDebug(r), 1);
+    std::string text = ReadFile(path("trace"));
+    EXPECT_EQ(text.find("FULL"), std::string::npos);
+    auto lines = diagtest::lines_of(text);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("written before"), std::string::npos);
+    EXPECT_NE(lines[1].find("written after"), std::string::npos);
+}
+
+// A global list's load records its new content in the run-time directory
+// first: when that fails, the list is as it was.
+TEST_F(Faults, AGlobalLoadThatCannotRecordItsContentChangesNothing) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    std::string file = path("saved.lst");
+    ASSERT_EQ(XSaveList(list({"x", "yy"}), file.c_str()), 1);
+    XHANDLE g = XCreateGlobalList(400, 0x5f5f, 0);
+    ASSERT_NE(g, nullptr);
+    ASSERT_EQ(XAddGlobalList(g, "kept", 4, -1), 1);
+    {
+        DiskFull full(0);
+        EXPECT_EQ(XLoadGlobalList(g, file.c_str()), 0);
+        EXPECT_LAST_ERROR(code(kWriteFile, 2), ENOSPC, 1);
+    }
+    EXPECT_EQ(XGetGlobalListNum(g), 1);
+    EXPECT_FALSE(names().count("00005F5F.load"));
+    ASSERT_EQ(XLoadGlobalList(g, file.c_str()), 1);
+    EXPECT_EQ(XGetGlobalListNum(g), 2);
+    EXPECT_EQ(XDestroyGlobalList(g), 1);
 }
 
 // The registry store's SQLite databases make their file calls through the
