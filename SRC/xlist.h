@@ -193,13 +193,12 @@ template <class K> void link_element(typename K::Region *r, typename K::Elem *e,
     using Link = typename K::Link;
     const Link self = K::link(r, e);
     uint32_t count = r->h.count;
-    Elem *before = nullptr, *after = nullptr;
-    if (count == 0) {
-    } else if (i == 0) {
+    Elem *before = nullptr, *after = nullptr;  // none in an empty list
+    if (count > 0 && i == 0) {
         after = K::at(r, r->first);
-    } else if (i >= count) {
+    } else if (count > 0 && i >= count) {
         before = K::at(r, r->last);
-    } else {
+    } else if (count > 0) {
         after = find_element<K>(r, i);
         before = after ? K::at(r, after->prev) : nullptr;
     }

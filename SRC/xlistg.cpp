@@ -110,7 +110,6 @@ bool unfinished(const GlobalRegion *r) {
 
 // Attaches h to the list of key, or creates it when the key has no segment.
 // Under the creation lock.
-
 bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t tag,
                       bool creation_locked) {
     XHANDLE segment = nullptr;
