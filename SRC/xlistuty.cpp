@@ -8,14 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "os/file.h"
 #include "os/heap.h"
 #include "os/mmap.h"
 #include "os/mutex.h"
-#include "os/rundir.h"
 #include "xint.h"
 #include "xlist.h"
 #include "xlistr.h"
@@ -415,7 +413,7 @@ bool read_records(void *region, XFILE f) {
 // region is built aside, recorded whole in the run-time directory (the load
 // record "%08X.load" of the list's key: a head, then the region's header,
 // bitmap and the used start of its data area) and only then copied over the
-// list's region; the record goes once the copy is done. A holder that dies
+// list's region; the record is emptied once the copy is done. A holder that dies
 // before the record is complete leaves the list as it was; one that dies
 // after leaves a copy that the next holder of the list lock finishes.
 
@@ -433,15 +431,16 @@ uint32_t key_of(const GlobalRegion *r) {
         ->key;
 }
 
-int load_record_path(uint32_t key, std::string &path) {
+// Opens the load record of key (made when create); 0 or an errno (ENOENT
+// when there is none and create is not set).
+int open_load_record(uint32_t key, bool create, int32_t &fd) {
     char name[24];
     std::snprintf(name, sizeof name, "%08X.load", key);
-    try {
-        return os::object_path(name, path);
-    } catch (const std::bad_alloc &) {
-        return ENOMEM;
-    }
+    return os::object_file_open(name, create, fd);
 }
+
+// Empties the record open on fd: no record any more.
+void clear_load_record(int32_t fd) { os::file_truncate(fd, 0); }
 
 // Copies a region image over the list's region: everything but the attach
 // count (other processes change it under the creation lock) and the lock
@@ -461,22 +460,21 @@ void copy_image(GlobalRegion *r, const uint8_t *image, uint64_t used_words) {
     std::memset(dst + end, 0, 4 * (size_t(r->h.total_words) - size_t(used_words)));
 }
 
-// Writes the load record of image; 0 or an errno.
-int write_load_record(const std::string &path, const LoadRecordHead &head, const uint8_t *image,
+// Writes the load record of image to the record open on fd, the mark last;
+// 0 or an errno (the record is then empty).
+int write_load_record(int32_t fd, const LoadRecordHead &head, const uint8_t *image,
                       size_t image_bytes) {
-    int32_t fd = 0;
-    if (int err = os::file_open(path.c_str(), true, os::Disposition::create_always, fd)) return err;
     LoadRecordHead unmarked = head;
     unmarked.mark = 0;
     size_t put = 0;
-    int err = os::file_write(fd, &unmarked, sizeof unmarked, put);
+    int64_t pos = 0;
+    int err = os::file_truncate(fd, 0);
+    if (err == 0) err = os::file_write(fd, &unmarked, sizeof unmarked, put);
     if (err == 0) err = os::file_write(fd, image, image_bytes, put);
     os::crash_point("load: record written");
-    int64_t pos = 0;
     if (err == 0) err = os::file_seek(fd, 0, 0, pos);
     if (err == 0) err = os::file_write(fd, &head.mark, sizeof head.mark, put);
-    os::file_close(fd);
-    if (err != 0) os::file_delete(path.c_str());
+    if (err != 0) clear_load_record(fd);
     return err;
 }
 
@@ -485,11 +483,14 @@ bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
     // the data area's first words without a gap.
     uint64_t used_words = uint64_t(image->h.total_words) - image->h.free_words;
     LoadRecordHead head{kLoadRecordMark, r->h.total_words, r->h.data_offset, uint32_t(used_words)};
-    std::string path;
-    int err = load_record_path(key_of(r), path);
     const auto *bytes = reinterpret_cast<const uint8_t *>(image);
     size_t image_bytes = size_t(r->h.data_offset) + 4 * size_t(used_words);
-    if (err == 0) err = write_load_record(path, head, bytes, image_bytes);
+    int32_t fd = 0;
+    int err = open_load_record(key_of(r), true, fd);
+    if (err == 0) {
+        err = write_load_record(fd, head, bytes, image_bytes);
+        if (err != 0) os::file_close(fd);
+    }
     if (err != 0) {
         sys_error(FN_XWriteFile, 2, err);
         return false;
@@ -497,17 +498,16 @@ bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
     os::crash_point("load: record complete");
     copy_image(r, bytes, used_words);
     os::crash_point("load: region replaced");
-    os::file_delete(path.c_str());
+    clear_load_record(fd);
+    os::file_close(fd);
     return true;
 }
 
 // The repair's part of a load: a complete record that fits the region is
-// copied over it again; any record goes.
+// copied over it again; any record is cleared.
 void finish_load(GlobalRegion *r) {
-    std::string path;
-    if (load_record_path(key_of(r), path) != 0) return;
     int32_t fd = 0;
-    if (os::file_open(path.c_str(), false, os::Disposition::open_existing, fd) != 0) return;
+    if (open_load_record(key_of(r), false, fd) != 0) return;
     int64_t size = 0;
     bool regular = false;
     LoadRecordHead head{};
@@ -522,8 +522,8 @@ void finish_load(GlobalRegion *r) {
         copy_image(r, static_cast<const uint8_t *>(view) + sizeof head, head.used_words);
         os::unmap_file(view, size_t(size));
     }
+    if (size > 0) clear_load_record(fd);
     os::file_close(fd);
-    os::file_delete(path.c_str());
 }
 
 bool load_global(ListHandle *h, XFILE f) {
@@ -786,8 +786,10 @@ bool zax::list_sound(ListHandle *h, const char **why) {
 }
 
 void zax::forget_load_record(uint32_t key) {
-    std::string path;
-    if (load_record_path(key, path) == 0) os::file_delete(path.c_str());
+    int32_t fd = 0;
+    if (open_load_record(key, false, fd) != 0) return;
+    clear_load_record(fd);
+    os::file_close(fd);
 }
 
 extern "C" {

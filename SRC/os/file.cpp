@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/rundir.h"
 #include "os/syscall.h"
 
 namespace zax::os {
@@ -215,6 +216,34 @@ void replace_abort(Replacement &r) {
         sys::unlink(r.temp.c_str());
     }
     r.fd = -1;
+}
+
+int object_file_open(const std::string &name, bool create, int32_t &fd) {
+    std::string path;
+    Sharing sharing;
+    try {
+        if (int err = object_path(name, path, &sharing)) return err;
+    } catch (...) {
+        return ENOMEM;
+    }
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    int f = sys::retry([&] { return sys::open(path.c_str(), flags, 0); });
+    bool made = false;
+    if (f < 0 && errno == ENOENT && create) {
+        f = sys::retry([&] { return sys::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600); });
+        made = f >= 0;
+        // Another process made it first: open that one.
+        if (f < 0 && errno == EEXIST) f = sys::retry([&] { return sys::open(path.c_str(), flags, 0); });
+    }
+    if (f < 0) return errno == ELOOP ? EPERM : errno;
+    int err = lift_descriptor(f);
+    if (err == 0) err = made ? object_set_access(f, sharing) : object_check(f, S_IFREG, sharing);
+    if (err != 0) {
+        sys::close(f);
+        return err;
+    }
+    fd = f;
+    return 0;
 }
 
 int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {

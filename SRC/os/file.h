@@ -82,6 +82,16 @@ int replace_reserve(Replacement &r, int64_t size);
 int replace_commit(Replacement &r);
 void replace_abort(Replacement &r);
 
+// A plain file named name in the run-time directory that stands beside a
+// named object (a list load's record), open for reading and writing: made
+// when missing and create is set (with the mode of the sharing mode), else
+// ENOENT; an existing one must be a regular file of the sharing mode's owner
+// and mode (EPROTO, EPERM), and a symbolic link is refused. Such files are
+// emptied, never removed, so that any user of the sharing scope can clear
+// what another left (a sticky directory lets only the owner remove).
+// 0 and fd, or an errno.
+int object_file_open(const std::string &name, bool create, int32_t &fd);
+
 // Whether a glob(3) pattern matches anything: 0 with found set, or an errno
 // when the search failed. For an absence, absent_errno tells ENOENT from
 // ENOTDIR when a path component is missing or not a directory.
