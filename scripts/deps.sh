@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when missing.
+#   scripts/deps.sh        building, testing and the benchmarks
+#   scripts/deps.sh docs   the same and Doxygen, for the reference
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
       libhiredis-dev redis-server)
+[ "${1:-}" = docs ] && pkgs+=(doxygen)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
