@@ -101,6 +101,13 @@ TEST_F(SharingTest, ABadSettingFailsObjectCreationAndSaysWhereItCameFrom) {
     EXPECT_EQ(XCreateEvent(&ev, 0x51), 0);
     struct stat st;
     EXPECT_NE(lstat(objects.c_str(), &st), 0);
+
+    // A directory name too long to be a path is refused, not replaced by
+    // the default.
+    setenv("ZAXXLIB_SHARING", "user", 1);
+    std::string d, longer = "/tmp/" + std::string(5000, 'd');
+    setenv("ZAXXLIB_RUNDIR", longer.c_str(), 1);
+    EXPECT_EQ(zax::os::run_dir(d, nullptr, &why), ENAMETOOLONG);
 }
 
 TEST_F(SharingTest, PeersInScopeAreRootAndTheModesUsers) {

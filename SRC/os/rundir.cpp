@@ -134,8 +134,12 @@ int run_dir(std::string &dir, Sharing *sharing, std::string *why) {
     if (err == 0) {
         char buf[4096];
         long n = env_get("ZAXXLIB_RUNDIR", buf, sizeof buf);
-        d = n > 0 && size_t(n) < sizeof buf ? std::string(buf) : default_run_dir(s);
+        d = n > 0 ? std::string(buf) : default_run_dir(s);
         while (d.size() > 1 && d.back() == '/') d.pop_back();
+        if (n > 0 && size_t(n) >= sizeof buf) {
+            err = ENAMETOOLONG;
+            problem = "(from ZAXXLIB_RUNDIR) is longer than a path may be";
+        }
     }
     if (err == 0) {
         struct stat st;
@@ -148,7 +152,8 @@ int run_dir(std::string &dir, Sharing *sharing, std::string *why) {
     if (err == 0) err = check_dir(d, s, problem);
     if (err != 0) {
         // A bad setting names itself; a bad directory is named here.
-        if (!d.empty()) problem = "run-time directory " + d + " (sharing mode " + sharing_text(s) + ") " + problem;
+        if (!d.empty())
+            problem = "run-time directory " + d + " (sharing mode " + sharing_text(s) + ") " + problem;
         if (why != nullptr)
             *why = problem;
         else
