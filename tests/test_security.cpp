@@ -140,20 +140,6 @@ TEST_F(Security, ADirectoryThatOthersControlIsRefusedAndNamed) {
     EXPECT_EQ(AsStranger([&] { return zax::os::run_dir(d); }), EPERM);
 }
 
-// In a directory that root made for everyone (machine mode), a lock held by
-// one user's program cannot have its file removed by another user.
-TEST_F(Security, AHeldLocksFileCannotBeRemovedByAnotherUser) {
-    UseDir(shared_, "machine");
-    XHANDLE lock = XCreateLockObj(0x4444);
-    ASSERT_NE(lock, nullptr);
-    ASSERT_EQ(XLockObj(lock, 0), 1);
-    std::string file = shared_ + "/ZAXLOCK00004444.lck";
-    EXPECT_EQ(AsStranger([&] { return errno_of(unlink(file.c_str())); }), EPERM);
-    EXPECT_EQ(RunHelper({"locktry", "0x4444"}).out, "2 1060002\n");
-    EXPECT_EQ(XUnlockObj(lock), 1);
-    EXPECT_EQ(XDestroyLockObj(lock), 1);
-}
-
 // A symbolic link under an object's name, to a file of the victim: the
 // library refuses it and writes nothing into the target.
 TEST_F(Security, SymbolicLinksUnderObjectNamesAreRefusedAndTheirTargetsUntouched) {
