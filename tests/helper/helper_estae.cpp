@@ -147,6 +147,9 @@ void *abend_after_main(void *arg) {
 ZAX_HELPER(lastthread) {
     if (argc < 3) return 100;
     uint32_t code = uint32_t(std::strtoul(argv[2], nullptr, 0));
+    // A previous handler of the program's own, so that a sanitizer's (which
+    // would end the process with its report) is not the one called.
+    install_previous(SIGSEGV);
     if (XInitEstae(&block_a, 1) != 1) return 101;
     if (std::strcmp(argv[1], "worker") == 0) {
         pthread_t t;
