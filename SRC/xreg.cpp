@@ -1,17 +1,16 @@
 // xreg: the registry. Keys below "SOFTWARE\ZAX\" of the machine-wide or the
 // per-user hive, opened by product name and sub-key, with 32-bit integer and
-// string values. The store underneath (os/regstore.h) keeps one database per
+// string values. The store underneath (store/regstore.h) keeps one database per
 // hive; its error numbers are what the reasons of kind 1 record.
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "os/regstore.h"
 #include "os/sys.h"
+#include "store/regstore.h"
 #include "xint.h"
 
 using namespace zax;
-namespace reg = zax::os::reg;
 
 namespace {
 

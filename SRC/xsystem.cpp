@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "os/regstore.h"
 #include "os/sys.h"
+#include "store/regstore.h"
 #include "xint.h"
 
 using namespace zax;
@@ -77,17 +77,17 @@ XAPI uint32_t XMakeKey(int32_t kind, const char *code, uint32_t group, uint32_t 
 // outside "SOFTWARE\ZAX\", and this call must leave the error record alone.
 // A missing database is not created by the look.
 XAPI int32_t X_IsServer(void) {
-    os::reg::Key *key = nullptr;
+    reg::Key *key = nullptr;
     if (os::no_throw([&] {
-            return os::reg::open_key(os::reg::Hive::machine,
+            return reg::open_key(reg::Hive::machine,
                                      "SYSTEM\\CurrentControlSet\\Control\\ProductOptions", false,
-                                     os::reg::kRead, key);
+                                     reg::kRead, key);
         }) != 0)
         return 0;
     uint32_t type = 0;
     std::string data;
-    int err = os::no_throw([&] { return os::reg::get_value(key, "ProductType", 128, type, data); });
-    os::reg::close_key(key);
+    int err = os::no_throw([&] { return reg::get_value(key, "ProductType", 128, type, data); });
+    reg::close_key(key);
     if (err != 0) return 0;
     // Compared with its terminating zero: "WinNT" matches, "WinNTx" does not.
     return data.size() >= 5 && std::memcmp(data.data(), "WinNT", 5) == 0 &&

@@ -17,13 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "os/regstore.h"
+#include "store/regstore.h"
 #include "zaxtest.h"
 
 extern char **environ;
 
 using namespace zaxtest;
-namespace reg = zax::os::reg;
+namespace reg = zax::reg;
 
 namespace {
 

@@ -126,6 +126,22 @@ int file_unlock(int32_t fd) { return flock_call(fd, LOCK_UN); }
 
 int file_delete(const char *path) { return sys::unlink(path) == 0 ? 0 : errno; }
 
+int file_exists(const char *path) {
+    struct stat st;
+    return sys::stat(path, &st) == 0 ? 0 : errno;
+}
+
+int make_dirs(const std::string &path, uint32_t mode) {
+    struct stat st;
+    if (sys::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT) return errno;
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0)
+        if (int err = make_dirs(path.substr(0, slash), mode)) return err;
+    if (sys::mkdir(path.c_str(), mode_t(mode)) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
 int file_is_named(int32_t fd, const char *path, bool &same) {
     struct stat mine, named;
     if (sys::fstat(fd, &mine) != 0) return errno;

@@ -42,6 +42,13 @@ int file_lock(int32_t fd, bool wait);
 int file_unlock(int32_t fd);
 // Remove the file; 0 or an errno.
 int file_delete(const char *path);
+// 0 when path names something (following symbolic links), else the errno of
+// looking it up (ENOENT when nothing has the name).
+int file_exists(const char *path);
+// Make the directory path and any missing parents with mode (less the
+// umask); 0 when it exists already as a directory, ENOTDIR when something
+// else has the name, or an errno.
+int make_dirs(const std::string &path, uint32_t mode);
 
 // Whether path still names the file open on fd (the same device and inode,
 // following symbolic links): a holder of a whole-file lock checks it after

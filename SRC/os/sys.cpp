@@ -1,5 +1,6 @@
 #include "os/sys.h"
 
+#include <pthread.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -11,6 +12,10 @@ namespace zax::os {
 int last_errno() { return errno; }
 
 uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+
+int at_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
+    return pthread_atfork(prepare, parent, child);
+}
 
 uint32_t thread_id() { return static_cast<uint32_t>(gettid()); }
 

@@ -11,6 +11,9 @@ namespace zax::os {
 int last_errno();
 // The process identifier.
 uint32_t process_id();
+// Handlers that fork runs (pthread_atfork): prepare in the parent before,
+// parent and child after; any may be null. 0 or errno.
+int at_fork(void (*prepare)(), void (*parent)(), void (*child)());
 // The kernel's identifier of the calling thread.
 uint32_t thread_id();
 // Major, minor and patch numbers of the kernel release (uname); false when

@@ -97,24 +97,39 @@ int host_name(char *buf, size_t size) {
     return 0;
 }
 
-int user_name(char *buf, size_t size) {
+namespace {
+
+// Calls take(entry) with the user database's entry of uid: 0, ENOENT when
+// there is none, or errno.
+template <class Take>
+int with_user(uid_t uid, Take take) {
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     size_t len = hint > 0 ? size_t(hint) : 4096;
     for (;;) {
         char *store = static_cast<char *>(std::malloc(len));
         if (store == nullptr) return ENOMEM;
         struct passwd pw, *found = nullptr;
-        int err = getpwuid_r(geteuid(), &pw, store, len, &found);
+        int err = getpwuid_r(uid, &pw, store, len, &found);
         if (err == ERANGE && len < (1u << 20)) {
             std::free(store);
             len *= 2;
             continue;
         }
         if (err == 0 && found == nullptr) err = ENOENT;
-        if (err == 0) copy_cut(buf, size, pw.pw_name);
+        if (err == 0) take(pw);
         std::free(store);
         return err;
     }
+}
+
+}  // namespace
+
+int user_name(char *buf, size_t size) {
+    return with_user(geteuid(), [&](const passwd &pw) { copy_cut(buf, size, pw.pw_name); });
+}
+
+int home_dir(std::string &path) {
+    return with_user(getuid(), [&](const passwd &pw) { path = pw.pw_dir; });
 }
 
 int screen(uint32_t *width, uint32_t *height, uint32_t *bits) {

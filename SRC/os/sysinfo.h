@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace zax::os {
 
@@ -26,6 +27,9 @@ int host_name(char *buf, size_t size);
 // The name of the effective user: 0, ENOENT when the user database has no
 // entry, or errno.
 int user_name(char *buf, size_t size);
+// The home directory of the real user in the user database (not $HOME): 0,
+// ENOENT when the database has no entry, or errno.
+int home_dir(std::string &path);
 // The screen of the frame buffer /dev/fb0: 0 with width, height and bits
 // per pixel; ENOENT (also ENODEV, ENXIO) when the machine has none, EACCES
 // when this user may not open it; or the

@@ -1,10 +1,6 @@
-#include "os/regstore.h"
+#include "store/regstore.h"
 
-#include <pthread.h>
-#include <pwd.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,9 +9,15 @@
 #include <vector>
 
 #include "os/env.h"
+#include "os/file.h"
+#include "os/sys.h"
 #include "os/syscall.h"
+#include "os/sysinfo.h"
+#include "os/wait.h"
 
-namespace zax::os::reg {
+namespace zax::reg {
+
+namespace sys = os::sys;
 namespace {
 
 // Long enough that a burst of writers from several processes queues up
@@ -84,7 +86,7 @@ const char *const kSql[kStmtCount] = {
 struct Db {
     sqlite3 *conn = nullptr;
     std::string path;
-    pid_t pid = 0;  // a connection must not be used across fork
+    uint32_t pid = 0;  // a connection must not be used across fork
     int refs = 0;
     sqlite3_stmt *stmts[kStmtCount] = {};
 };
@@ -114,12 +116,14 @@ bool is_open(const Key *key) {
         if (k == key) return true;
     return false;
 }
-pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
-
 void fork_prepare() { g_lock.lock(); }
 void fork_parent() { g_lock.unlock(); }
 void fork_child() { g_lock.unlock(); }  // the pid check retires the parent's connections
-void install_fork_handlers() { pthread_atfork(fork_prepare, fork_parent, fork_child); }
+// Once per process, on first use of the store.
+void install_fork_handlers() {
+    static const int installed = os::at_fork(fork_prepare, fork_parent, fork_child);
+    (void)installed;
+}
 
 int sqlite_error(int rc) { return kSqliteBase | rc; }
 
@@ -178,7 +182,7 @@ void release(Db *d) {
     if (--d->refs > 0) return;
     // A connection inherited through fork belongs to the parent: closing it
     // here could disturb the parent's locks, so the child only forgets it.
-    if (d->pid == getpid()) close_db(d);
+    if (d->pid == os::process_id()) close_db(d);
 }
 
 // At exit, close the connections that no open key uses: SQLite then folds
@@ -187,7 +191,7 @@ struct CloseAtExit {
     ~CloseAtExit() {
         std::lock_guard<std::mutex> hold(g_lock);
         for (Db *&d : g_current) {
-            if (d != nullptr && d->refs == 1 && d->pid == getpid()) {
+            if (d != nullptr && d->refs == 1 && d->pid == os::process_id()) {
                 close_db(d);
                 d = nullptr;
             }
@@ -202,25 +206,14 @@ int exec(sqlite3 *conn, const char *sql) {
     return rc == SQLITE_OK ? 0 : sqlite_error(sqlite3_extended_errcode(conn));
 }
 
-int mkdir_p(const std::string &dir, mode_t mode) {
-    struct stat st;
-    if (sys::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    if (errno != ENOENT) return errno;
-    size_t slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0)
-        if (int err = mkdir_p(dir.substr(0, slash), mode)) return err;
-    if (sys::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
-    return 0;
-}
-
 std::string env(const char *name) {
     char buf[4096];
-    long n = env_get(name, buf, sizeof buf);
+    long n = os::env_get(name, buf, sizeof buf);
     return n > 0 && size_t(n) < sizeof buf ? std::string(buf, size_t(n)) : std::string();
 }
 
 // The directory of hive's database and the mode to create it with.
-int database_dir(Hive hive, std::string &dir, mode_t &mode) {
+int database_dir(Hive hive, std::string &dir, uint32_t &mode) {
     mode = 0755;
     dir = env("ZAXXLIB_REGISTRY_DIR");
     if (dir.empty()) {
@@ -231,13 +224,8 @@ int database_dir(Hive hive, std::string &dir, mode_t &mode) {
             std::string base = env("XDG_DATA_HOME");
             if (base.empty() || base[0] != '/') {
                 std::string home = env("HOME");
-                if (home.empty()) {
-                    struct passwd pw, *found = nullptr;
-                    char buf[4096];
-                    int err = getpwuid_r(getuid(), &pw, buf, sizeof buf, &found);
-                    if (found == nullptr) return err != 0 ? err : ENOENT;
-                    home = pw.pw_dir;
-                }
+                if (home.empty())
+                    if (int err = os::home_dir(home)) return err;
                 base = home + "/.local/share";
             }
             dir = base + "/zaxxlib";
@@ -298,7 +286,7 @@ int open_db(const std::string &path, Db *&out) {
     for (int waited = 0;; waited += 10) {
         err = prepare_schema(conn);
         if ((err & 0x100FF) != sqlite_error(SQLITE_BUSY) || waited >= kBusyTimeoutMs) break;
-        usleep(10000);
+        os::sleep_ms(10);
     }
     auto *d = err == 0 ? new (std::nothrow) Db : nullptr;
     if (err == 0 && d == nullptr) err = ENOMEM;
@@ -317,7 +305,7 @@ int open_db(const std::string &path, Db *&out) {
     }
     d->conn = conn;
     d->path = path;
-    d->pid = getpid();
+    d->pid = os::process_id();
     d->refs = 1;
     out = d;
     return 0;
@@ -327,23 +315,22 @@ int open_db(const std::string &path, Db *&out) {
 // another directory at any call). Without create a missing database gives
 // ENOENT and no file or directory is made. Called under g_lock.
 int current_db(Hive hive, bool create, Db *&out) {
-    pthread_once(&g_fork_once, install_fork_handlers);
+    install_fork_handlers();
     follow_table();
     std::string path;
     if (int err = database_path(hive, path)) return err;
     Db *&slot = g_current[hive == Hive::machine ? 0 : 1];
-    if (slot != nullptr && slot->path == path && slot->pid == getpid()) {
+    if (slot != nullptr && slot->path == path && slot->pid == os::process_id()) {
         out = slot;
         return 0;
     }
     if (create) {
         std::string dir;
-        mode_t mode;
+        uint32_t mode;
         if (int err = database_dir(hive, dir, mode)) return err;
-        if (int err = mkdir_p(dir, mode)) return err;
-    } else {
-        struct stat st;
-        if (sys::stat(path.c_str(), &st) != 0) return errno;
+        if (int err = os::make_dirs(dir, mode)) return err;
+    } else if (int err = os::file_exists(path.c_str())) {
+        return err;
     }
     Db *d = nullptr;
     if (int err = open_db(path, d)) return err;
@@ -469,7 +456,7 @@ int use_key(Key *key, uint32_t right) {
     if (key == nullptr || !is_open(key)) return EBADF;
     if ((key->rights & right) == 0) return EACCES;
     follow_table();
-    if (key->db->pid != getpid()) {
+    if (key->db->pid != os::process_id()) {
         Db *d = nullptr;
         if (int err = open_db(key->db->path, d)) return err;
         release(key->db);
@@ -482,7 +469,7 @@ int use_key(Key *key, uint32_t right) {
 
 int database_path(Hive hive, std::string &path) {
     std::string dir;
-    mode_t mode;
+    uint32_t mode;
     if (int err = database_dir(hive, dir, mode)) return err;
     path = dir + (hive == Hive::machine ? "/machine.db" : "/user.db");
     return 0;
@@ -619,4 +606,4 @@ int delete_key(Hive hive, const std::string &path) {
     return txn.commit();
 }
 
-}  // namespace zax::os::reg
+}  // namespace zax::reg

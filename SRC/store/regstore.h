@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace zax::os::reg {
+namespace zax::reg {
 
 enum class Hive { machine, user };
 
@@ -76,4 +76,4 @@ int value_at(Key *key, uint32_t index, std::string &name, uint32_t &type, std::s
 // ENOENT when it does not exist. Handles open on it go stale.
 int delete_key(Hive hive, const std::string &path);
 
-}  // namespace zax::os::reg
+}  // namespace zax::reg
