@@ -2,9 +2,12 @@
 // from the chain of sections in the library settings file "XTORASYS", read in
 // two passes (count, then fill), and holds its trace file open and locked for
 // its whole life.
+#include <strings.h>
+
 #include <cerrno>
 #include <cstring>
 
+#include "os/env.h"
 #include "os/tracefile.h"
 #include "xdebug.h"
 #include "xint.h"
@@ -22,6 +25,9 @@ constexpr char kConsoleName[] = "XP_TRACE_DEFAULT";
 constexpr char kTraceAll[] = "XP_TRACE_ALL";
 constexpr char kDumpAll[] = "XP_DUMP_ALL";
 constexpr int32_t kSectionMax = 255;  // characters of a "BINDINGS" value
+constexpr char kDurabilitySection[] = "TRACE";
+constexpr char kDurabilityEntry[] = "DURABILITY";
+constexpr char kDurabilityEnv[] = "ZAXXLIB_TRACE_DURABILITY";
 
 // Level and mask, in table order.
 struct Row {
@@ -104,6 +110,32 @@ int read_next(XHANDLE h, const char *section, uint32_t position, char *next) {
     return same(next, kChainEnd) ? 0 : 1;
 }
 
+// How trace file lines reach the disk: $ZAXXLIB_TRACE_DURABILITY when set
+// and not empty, else the entry "DURABILITY" of section "TRACE"; "sync" (each
+// line forced to the disk, the default) or "write" (each line handed to the
+// system in one write), in any case. Anything else fails with reason 5.
+bool read_durability(XHANDLE h, bool &write_only) {
+    char value[16] = {};
+    long n = os::env_get(kDurabilityEnv, value, sizeof value);
+    if (n <= 0) {
+        SavedError before;
+        n = XReadParmStr(h, kDurabilitySection, kDurabilityEntry, value, int32_t(sizeof value) - 1);
+        before.restore();  // an entry that is not there leaves the default
+    }
+    if (n <= 0) {
+        write_only = false;
+        return true;
+    }
+    if (size_t(n) < sizeof value) {
+        if (strcasecmp(value, "sync") == 0 || strcasecmp(value, "write") == 0) {
+            write_only = strcasecmp(value, "write") == 0;
+            return true;
+        }
+    }
+    lib_error(FN_XInitDebug, 5, 0);
+    return false;
+}
+
 // Counting pass: the number of binding sections in the chain.
 bool count_bindings(uint32_t &count) {
     XHANDLE h = open_settings();
@@ -141,6 +173,10 @@ bool read_bindings(Record *r) {
     if (h == X_FAILED_PTR) return false;
     r->trace_mask = mask_of_level(kTraceRows, kTraceGlobalRows, read_level(h, kTopSection, "TRACE"));
     r->dump_mask = mask_of_level(kDumpRows, kDumpGlobalRows, read_level(h, kTopSection, "DUMP"));
+    if (!read_durability(h, r->write_only)) {
+        close_settings(h);
+        return false;
+    }
     char names[2][kSectionMax + 1];
     const char *current = kTopSection;
     uint32_t filled = 0;

@@ -31,6 +31,9 @@ struct Record {
     Binding *table;          // count entries, or null
     unsigned char console[kConsoleArea];  // the console component's own area
     char file_name[kNameBuf];             // trace file path, empty for the console
+    // How a file line is written: false (the default) forces each line to the
+    // disk before the call returns; true hands it to the system in one write.
+    bool write_only;
 };
 
 inline constexpr char kAdministrator[] = "XP_ADMINISTRATOR";

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/clock.h"
 #include "os/companion.h"
 #include "os/file.h"
 #include "xdebug.h"
@@ -45,10 +46,19 @@ inline void put_hex(char *out, uint64_t v, int digits) {
     for (int i = digits - 1; i >= 0; --i, v >>= 4) out[i] = kHex[v & 0xF];
 }
 
-// The current local time, broken down; false with the clock's error recorded.
+// The current local time of day, as XGetTime and XGetTimeDetail give it (the
+// stamp shows no date); false with XGetTime's error recorded.
 bool now(XCalendar &cal) {
-    XClock clock;
-    return XGetTime(&clock) != 0 && XGetTimeDetail(&clock, &cal) != 0;
+    os::LocalTime t;
+    if (int err = os::local_now(&t)) {
+        sys_error(FN_XGetTime, 2, err);
+        return false;
+    }
+    cal.hour = uint16_t(t.hour);
+    cal.minute = uint16_t(t.minute);
+    cal.second = uint16_t(t.second);
+    cal.microsecond = uint32_t(t.millisecond) * 1000u;
+    return true;
 }
 
 // Checks record, name and class as the trace calls do; false when refused.
@@ -180,7 +190,8 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
         write_error.restore();
         return 0;
     }
-    return XFlushFile(r->file) == 1 ? 1 : 0;
+    // Forced to the disk unless the record's durability is one write a line.
+    return r->write_only || XFlushFile(r->file) == 1 ? 1 : 0;
 }
 
 XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t length) {

@@ -1,6 +1,7 @@
 // Trace lines: a line written to a trace file against fprintf and fflush of
-// the same line (with and without fsync, since the trace call flushes the
-// file to the device), and the cost of a call that the levels filter out.
+// the same line (with and without fsync: by default the trace call forces
+// each line to the device; with the durability "write" it only writes it),
+// and the cost of a call that the levels filter out.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,10 +45,16 @@ std::string per_binding() {
     return s;
 }
 
+// The same levels, with each line handed to the system in one write and not
+// forced to the disk.
+const char kWriteOnly[] =
+    "XTORASYS :\nTRACE = 2\nDUMP = 0\nBINDINGS = NONE\nTRACE :\nDURABILITY = write\n";
+
 // state.range(0): 0 for a file on disk (/tmp), 1 for one in memory
-// (/dev/shm), where the flush to the device costs nothing.
+// (/dev/shm), where the flush to the device costs nothing. state.range(1): 0
+// forces every line to the disk (the default), 1 only writes it.
 void BM_TraceLineToFile(benchmark::State &state) {
-    Setup setup(kGlobalOnly, state.range(0) == 1);
+    Setup setup(state.range(1) == 1 ? kWriteOnly : kGlobalOnly, state.range(0) == 1);
     XHANDLE r = XInitDebug(setup.trace().c_str(), 0);
     if (r == nullptr) {
         state.SkipWithError("XInitDebug failed");
@@ -59,7 +66,7 @@ void BM_TraceLineToFile(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
     XTermDebug(r);
 }
-BENCHMARK(BM_TraceLineToFile)->Arg(0)->Arg(1);
+BENCHMARK(BM_TraceLineToFile)->ArgNames({"memory", "write"})->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1});
 
 // The same line as the trace record, with stdio.
 void stdio_line(benchmark::State &state, bool sync) {

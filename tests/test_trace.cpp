@@ -12,6 +12,7 @@
 #include "diag_support.h"
 #include "xcodes.h"
 #include "xdebug.h"
+#include "zaxfault.h"
 
 using namespace zaxtest;
 using namespace diagtest;
@@ -159,6 +160,54 @@ TEST_F(Trace, FileLinesAreCutTo254AndEndInALineFeed) {
     text = read(path("trace"));
     EXPECT_EQ(text.substr(text.size() - 256), std::string(254, 'r') + "\n\n");
     EXPECT_EQ(XTermDebug(r), 1);
+}
+
+// Every fsync fails here: a line that is forced to the disk fails with the
+// flush's error, a line that is only written goes through.
+TEST_F(Trace, DurabilityWriteHandsEachLineOverWithoutForcingItToDisk) {
+    FailCall<sys::Call::fsync> no_sync(EIO);
+    auto level3 = [&](const std::string &extra) {
+        settings("XTORASYS :\nTRACE = 3\nDUMP = 0\nBINDINGS = NONE\n" + extra);
+    };
+    auto trace_one = [&](const char *message) {
+        XHANDLE r = XInitDebug(path("trace").c_str(), 0);
+        if (r == nullptr) return -1;
+        int32_t result = XTraceH(r, "DUR", "%s", message);
+        EXPECT_EQ(XTermDebug(r), 1);
+        return int(result);
+    };
+    // The default forces every line to the disk.
+    level3("");
+    EXPECT_EQ(trace_one("synced"), 0);
+    EXPECT_LAST_ERROR(code(FN_XFlushFile, 2), EIO, 1);
+    int syncs = no_sync.calls();
+    EXPECT_GE(syncs, 1);
+    level3("TRACE :\nDURABILITY = write\n");
+    EXPECT_EQ(trace_one("written"), 1);
+    EXPECT_EQ(no_sync.calls(), syncs);
+    auto lines = trace_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    expect_record(lines[0], "DUR     ", "written");
+
+    // The environment wins over the file, in any case; an empty value does not count.
+    setenv("ZAXXLIB_TRACE_DURABILITY", "SYNC", 1);
+    EXPECT_EQ(trace_one("synced"), 0);
+    setenv("ZAXXLIB_TRACE_DURABILITY", "", 1);
+    EXPECT_EQ(trace_one("written"), 1);
+    // Any other value fails the record, and XRefreshDebug keeps what it had.
+    level3("");
+    unsetenv("ZAXXLIB_TRACE_DURABILITY");
+    XHANDLE r = XInitDebug(path("trace").c_str(), 0);
+    ASSERT_NE(r, nullptr);
+    setenv("ZAXXLIB_TRACE_DURABILITY", "sometimes", 1);
+    EXPECT_EQ(XRefreshDebug(r), 0);
+    EXPECT_LAST_ERROR(code(FN_XInitDebug, 5), 0, 2);
+    EXPECT_EQ(XTraceH(r, "DUR", "kept"), 0);  // still forced to the disk
+    EXPECT_EQ(XTermDebug(r), 1);
+    EXPECT_EQ(XInitDebug(path("trace2").c_str(), 0), nullptr);
+    EXPECT_LAST_ERROR(code(FN_XInitDebug, 5), 0, 2);
+    EXPECT_FALSE(exists(path("trace2")));
+    unsetenv("ZAXXLIB_TRACE_DURABILITY");
 }
 
 TEST_F(Trace, LinesOfSeveralThreadsStayWhole) {

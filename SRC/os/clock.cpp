@@ -11,9 +11,9 @@ int local_now(LocalTime *out) {
     timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return errno;
     tm parts;
-    // localtime_r need not call tzset; do it so that a TZ changed by the
-    // program takes effect at the next reading.
-    env_tzset();
+    // localtime_r need not call tzset; have it made so that a TZ changed by
+    // the program takes effect at the next reading.
+    env_tzset(long(ts.tv_sec));
     if (localtime_r(&ts.tv_sec, &parts) == nullptr) return errno != 0 ? errno : EOVERFLOW;
     out->year = parts.tm_year + 1900;
     out->month = parts.tm_mon + 1;

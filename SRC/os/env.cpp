@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace zax::os {
 namespace {
@@ -30,9 +31,24 @@ long env_get(const char *name, char *buffer, size_t capacity) {
     return len;
 }
 
-void env_tzset() {
+void env_tzset(long now_sec) {
+    static std::string last_tz;
+    static bool done = false, last_set = false;
+    static long last_sec = 0;
     pthread_mutex_lock(&g_env_lock);
-    tzset();
+    const char *tz = std::getenv("TZ");
+    bool same_tz = tz == nullptr ? !last_set : last_set && last_tz == tz;
+    if (!done || !same_tz || now_sec != last_sec) {
+        tzset();
+        last_sec = now_sec;
+        try {
+            last_tz = tz != nullptr ? tz : "";
+            last_set = tz != nullptr;
+            done = true;
+        } catch (...) {
+            done = false;  // without memory for the copy, the next call takes the zone again
+        }
+    }
     pthread_mutex_unlock(&g_env_lock);
 }
 

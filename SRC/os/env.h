@@ -16,7 +16,11 @@ long env_get(const char *name, char *buffer, size_t capacity);
 // Set name to value (overwriting); 0 or errno.
 int env_set(const char *name, const char *value);
 // tzset(): take the environment's TZ into the C library's local time, under
-// the same lock, since tzset reads the environment.
-void env_tzset();
+// the same lock, since tzset reads the environment. tzset looks at the
+// system's zone file (/etc/localtime) at every call when TZ is not set: it is
+// made when TZ has changed since the last call, and otherwise at most once in
+// the second now_sec (the caller's clock reading), so that a changed zone
+// file counts within a second.
+void env_tzset(long now_sec);
 
 }  // namespace zax::os
