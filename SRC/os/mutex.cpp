@@ -318,11 +318,11 @@ int mutex_close(Mutex *m) {
 }
 
 int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
-    int err = 0;
-    if (timeout_ms == 0) {
-        err = pthread_mutex_trylock(m->m);
-        if (err == EBUSY) err = ETIMEDOUT;
-    } else {
+    // A free mutex is taken without reading the clock.
+    int err = pthread_mutex_trylock(m->m);
+    if (err == EBUSY && timeout_ms == 0) {
+        err = ETIMEDOUT;
+    } else if (err == EBUSY) {
         // A long wait sleeps in slices: a waiter that the kernel chose to
         // wake and that died before taking the mutex takes that wake-up with
         // it, and a sleeper would then wait on a free mutex until somebody
