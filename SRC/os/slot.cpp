@@ -60,6 +60,13 @@ int slot_set(void *value) {
     return pthread_setspecific(g_key, value);
 }
 
+void slot_end_now() {
+    void *value = slot_get();
+    if (value == nullptr) return;
+    pthread_setspecific(g_key, nullptr);
+    thread_end(value);
+}
+
 // Load and unload: the shared library's constructor and destructor (the same
 // objects run them in the static build). Threads have no attach notification
 // on Linux; their records are made on first use.

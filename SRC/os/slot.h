@@ -20,6 +20,9 @@ bool slot_exists();
 void *slot_get();
 // Store the calling thread's value; 0 or errno.
 int slot_set(void *value);
+// Take the calling thread's value out of the slot and hand it to the
+// thread-end hook now rather than when the thread has ended.
+void slot_end_now();
 
 }  // namespace zax::os
 

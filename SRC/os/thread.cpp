@@ -19,6 +19,7 @@
 
 #include "os/process.h"
 #include "os/signal.h"
+#include "os/slot.h"
 #include "os/sys.h"
 
 namespace zax::os {
@@ -172,7 +173,12 @@ void *trampoline(void *arg) {
     // (parked before the code is published, so that a caller who sees the
     // code and then runs the parked work finds it there).
     const bool abnormal = ending_abnormally();
-    if (abnormal && t->at_end != nullptr) park(t->at_end, t->context);
+    if (abnormal) {
+        // The thread's record too, so that whoever sees the code can release
+        // all of it.
+        slot_end_now();
+        if (t->at_end != nullptr) park(t->at_end, t->context);
+    }
     {
         std::lock_guard<std::mutex> g(t->state);
         t->running = false;
