@@ -388,6 +388,12 @@ Line *entry_lines(const char *key, const char *value, size_t vlen, Line *&last) 
 
 bool has_line_feed(const char *s, size_t n) { return std::memchr(s, '\n', n) != nullptr; }
 
+// Whether a name written into a line reads back as that line's one word: a
+// blank, "=" or ":" in it would end the word early and make the line another
+// kind of line (a header in the middle of a section, or an entry of the
+// section above); a line feed would split the line.
+bool is_word(const char *s) { return s[std::strcspn(s, " \t\n=:")] == '\0'; }
+
 }  // namespace
 
 extern "C" {
@@ -504,11 +510,12 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
     size_t vlen = strnlen(value, size_t(length));
     size_t klen = std::strlen(key);
     // Names and values that would not read back as one entry are refused: a
-    // line feed would make lines of their own, and a section header longer
-    // than a line piece would be cut.
-    if (std::strlen(section) > kPiece - 4 || has_line_feed(section, std::strlen(section)))
+    // line feed would make lines of their own, a section header longer than
+    // a line piece would be cut, a name must be one word, and an empty key
+    // would make the entry a continuation of the entry above it.
+    if (std::strlen(section) > kPiece - 4 || !is_word(section))
         bad = 2;
-    else if (has_line_feed(key, klen))
+    else if (klen == 0 || !is_word(key))
         bad = 3;
     else if (has_line_feed(value, vlen))
         bad = 4;

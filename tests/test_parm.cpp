@@ -378,6 +378,24 @@ TEST_F(ParmWrite, RefusalsChangeNothing) {
     XCloseParmFile(h);
 }
 
+TEST_F(ParmWrite, NamesThatWouldNotReadBackAreRefused) {
+    // Each would change what other lines are: "B=C :" is an entry B of the
+    // section above, "B:C = x" a header B, and " = x" below an entry a
+    // continuation of that entry's value.
+    const std::string text = "A :\nK = v @\nZ :\n";
+    XHANDLE h = open_rw(text);
+    for (const char *name : {"B C", "B\tC", "B=C", "B:C"}) {
+        EXPECT_EQ(XWriteParmStr(h, name, "K", "x", 1), 0) << name;
+        EXPECT_LAST_ERROR(code(kWriteStr, 1), 2, 2);
+        EXPECT_EQ(XWriteParmStr(h, "A", name, "x", 1), 0) << name;
+        EXPECT_LAST_ERROR(code(kWriteStr, 1), 3, 2);
+    }
+    EXPECT_EQ(XWriteParmStr(h, "A", "", "x", 1), 0);
+    EXPECT_LAST_ERROR(code(kWriteStr, 1), 3, 2);
+    EXPECT_EQ(XCloseParmFile(h), 1);
+    EXPECT_EQ(written(), text);
+}
+
 TEST_F(ParmWrite, OneWriterAtATime) {
     XHANDLE a = open_rw("S :\nK = v\n");
     ASSERT_NE(a, X_FAILED_PTR);
