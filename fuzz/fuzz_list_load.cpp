@@ -55,8 +55,8 @@ std::string le32(uint32_t v) {
 bool records_of(const std::string &file, uint32_t capacity, std::vector<std::string> &out) {
     uint32_t payload = u32(file, 0), n = u32(file, 4);
     out.clear();
-    if (payload == 0 || n == 0) return true;
     if (capacity != 0 && capacity < payload) return false;
+    if (payload == 0 || n == 0) return true;
     uint64_t at = 8, end = 8 + uint64_t(payload), used = 0;
     for (uint32_t i = 0; i < n; ++i) {
         if (at + 4 > end) return false;
