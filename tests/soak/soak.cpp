@@ -35,6 +35,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <unordered_map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -284,6 +285,8 @@ private:
     std::vector<int> gens_;
     XHANDLE list_ = nullptr;
     Figures f_;
+    std::unordered_map<std::string, int> net_;  // completed adds minus removes, per id
+    std::set<std::string> pending_adds_;         // adds that kills left in flight
     std::mt19937 rng_{std::random_device{}()};
 
     int fail(const std::string &why) {
@@ -366,6 +369,7 @@ private:
             if (reap(pids_[slot]) != 128 + SIGKILL)
                 return fail("worker " + std::to_string(slot) + " had ended before its kill");
             ++f_.kills;
+            if (int rc = take_journal(journal_path(slot, gens_[slot]))) return rc;
             ++gens_[slot];
             pids_[slot] = start_worker(int(slot));
             if (Clock::now() > next_restart) {
@@ -391,40 +395,73 @@ private:
         return 0;
     }
 
-    static std::string read_journal(const std::filesystem::path &path) {
-        std::ifstream in(path, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return text.substr(0, text.find('\0'));
+    std::string journal_path(size_t slot, int gen) const {
+        return dir_ + "/journal." + std::to_string(slot) + "." + std::to_string(gen);
+    }
+
+    // A journal's complete lines: up to the first zero byte (the file is
+    // sparse past what was written), without a line that a kill cut short.
+    static std::string read_journal(const std::string &path) {
+        std::string text;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return text;
+        std::vector<char> buf(1 << 20);
+        for (;;) {
+            ssize_t n = read(fd, buf.data(), buf.size());
+            if (n <= 0) break;
+            const char *end = static_cast<const char *>(std::memchr(buf.data(), 0, size_t(n)));
+            text.append(buf.data(), end ? size_t(end - buf.data()) : size_t(n));
+            if (end != nullptr) break;
+        }
+        close(fd);
+        return text.substr(0, text.rfind('\n') + 1);
+    }
+
+    // Takes in a journal and removes it. Ids whose completed adds and
+    // removes have all been seen drop out of the ledger, so that it stays
+    // small however long the soak runs.
+    int take_journal(const std::string &path) {
+        std::istringstream in(read_journal(path));
+        std::string line, open_add;
+        bool open_remove = false;
+        while (std::getline(in, line)) {
+            std::string op = line.substr(0, 2), arg = line.size() > 3 ? line.substr(3) : "";
+            if (op == "A+") {
+                open_add = arg;
+            } else if (op == "A0") {
+                open_add.clear();
+            } else if (op == "A=") {
+                if (++net_[arg] == 0) net_.erase(arg);
+                open_add.clear();
+                ++f_.adds;
+            } else if (op == "R+") {
+                open_remove = true;
+            } else if (op == "R=") {
+                if (--net_[arg] == 0) net_.erase(arg);
+                open_remove = false;
+                ++f_.removes;
+            } else if (op == "R0") {
+                open_remove = false;
+            } else if (op == "L=") {
+                ++f_.locks;
+            } else if (op[0] == 'M') {
+                f_.longest_us = std::max<int64_t>(f_.longest_us, std::stoll(line.substr(2)));
+            } else if (op[0] == 'V') {
+                return fail(path + ": " + line);
+            }
+        }
+        if (!open_add.empty()) pending_adds_.insert(open_add);
+        f_.in_flight_adds = pending_adds_.size();
+        f_.in_flight_removes += open_remove;
+        unlink(path.c_str());
+        return 0;
     }
 
     // What the journals say against what the list holds.
     int check_contents() {
-        std::set<std::string> added, removed, pending_adds;
-        size_t pending_removes = 0;
-        for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
-            if (entry.path().filename().string().rfind("journal.", 0) != 0) continue;
-            // The complete lines, up to the unwritten rest of the file.
-            std::string text = read_journal(entry.path());
-            std::istringstream in(text.substr(0, text.rfind('\n') + 1));
-            std::string line, open_add;
-            bool open_remove = false;
-            while (std::getline(in, line)) {
-                std::string op = line.substr(0, 2), arg = line.size() > 3 ? line.substr(3) : "";
-                if (op == "A+") open_add = arg;
-                else if (op == "A0") open_add.clear();
-                else if (op == "A=") added.insert(arg), open_add.clear(), ++f_.adds;
-                else if (op == "R+") open_remove = true;
-                else if (op == "R=") removed.insert(arg), open_remove = false, ++f_.removes;
-                else if (op == "R0") open_remove = false;
-                else if (op == "L=") ++f_.locks;
-                else if (op[0] == 'M') f_.longest_us = std::max<int64_t>(f_.longest_us, std::stoll(line.substr(2)));
-                else if (op[0] == 'V') return fail(entry.path().filename().string() + ": " + line);
-            }
-            if (!open_add.empty()) pending_adds.insert(open_add);
-            pending_removes += open_remove;
-        }
-        f_.in_flight_adds = pending_adds.size();
-        f_.in_flight_removes = pending_removes;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_))
+            if (entry.path().filename().string().rfind("journal.", 0) == 0)
+                if (int rc = take_journal(entry.path().string())) return rc;
         // The list's elements, in order, read under its lock.
         std::vector<std::string> held;
         if (X_lock_list(list_) != 1) return fail("the driver cannot take the list lock");
@@ -436,35 +473,42 @@ private:
         }
         X_unlock_list(list_);
         f_.elements = held.size();
-        std::set<std::string> in_list;
+        // Each element: added and not removed, or an add that a kill left in flight.
+        std::set<std::string> seen;
         for (const auto &id : held) {
-            if (!in_list.insert(id).second) return fail("element " + id + " is in the list twice");
-            bool known = added.count(id) != 0 || pending_adds.count(id) != 0;
-            if (!known) return fail("element " + id + " was never added");
-            if (removed.count(id) != 0) return fail("element " + id + " was removed and is still there");
+            if (!seen.insert(id).second) return fail("element " + id + " is in the list twice");
+            auto it = net_.find(id);
+            int balance = it == net_.end() ? 0 : it->second;
+            if (balance == 1) net_.erase(it);
+            else if (balance != 0 || pending_adds_.count(id) == 0)
+                return fail("element " + id + (balance < 0 ? " was removed and is still there"
+                                                            : " was never added"));
         }
-        for (const auto &id : removed)
-            if (added.count(id) == 0 && pending_adds.count(id) == 0)
-                return fail("element " + id + " was removed but never added");
-        // Completed adds that neither a completed remove nor the list
-        // accounts for: each needs a remove that a kill left in flight.
+        // What is left: adds that the list does not hold, each of which needs
+        // a remove that a kill left in flight; a remove of an add that no
+        // journal completed must be of an add in flight.
         size_t missing = 0;
-        for (const auto &id : added) missing += removed.count(id) == 0 && in_list.count(id) == 0;
-        if (missing > pending_removes)
+        for (const auto &[id, balance] : net_) {
+            if (balance == 1) ++missing;
+            else if (balance != -1 || pending_adds_.count(id) == 0)
+                return fail("element " + id + " was removed " + std::to_string(-balance + 1) +
+                            " times and added once");
+        }
+        if (missing > f_.in_flight_removes)
             return fail(std::to_string(missing) + " completed adds are lost (" +
-                        std::to_string(pending_removes) + " removes were in flight)");
+                        std::to_string(f_.in_flight_removes) + " removes were in flight)");
         return 0;
     }
 
     void report() {
         if (quiet_) return;
-        std::printf("zaxsoak: %d s, %d workers: %d kills and %d initiator restarts survived, "
-                    "%" PRIu64 " operations (%" PRIu64 " adds, %" PRIu64 " removes), longest wait %.1f ms, "
-                    "%zu elements at the end, %zu adds and %zu removes in flight when killed, "
-                    "%d region checks: ok\n",
+        std::printf("zaxsoak: %d s, %d workers: %d kills and %d initiator restarts survived; "
+                    "%" PRIu64 " list operations (%" PRIu64 " adds, %" PRIu64 " removes) and %" PRIu64
+                    " holds of the named lock; longest wait %.1f ms; %zu adds and %zu removes in "
+                    "flight when killed; %zu elements at the end; %d region checks: ok\n",
                     seconds_, workers_, f_.kills, f_.restarts, f_.adds + f_.removes, f_.adds,
-                    f_.removes, double(f_.longest_us) / 1000.0, f_.elements, f_.in_flight_adds,
-                    f_.in_flight_removes, f_.checks);
+                    f_.removes, f_.locks, double(f_.longest_us) / 1000.0, f_.in_flight_adds,
+                    f_.in_flight_removes, f_.elements, f_.checks);
     }
 
     void stop_all() {
