@@ -285,6 +285,10 @@ TEST_F(Task, ThreadModulesAreCheckedAndUnloadedOnFailure) {
 }
 
 TEST_F(Task, KilledThreadsEndAndTheirModuleGoesWithThem) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer holds a signal back until its thread makes a system call: "
+                    "a thread that spins without one is never killed";
+#endif
     ASSERT_FALSE(module_mapped(ZAX_TEST_MODULE));
     XHANDLE mine = nullptr;
     ASSERT_EQ(XCreateEvent(&mine, 0xFFFFFFFF), 1);
