@@ -40,7 +40,7 @@ bool lone_8e(const std::string &s) {
         uint8_t b = uint8_t(s[i]);
         if (inside) {
             if (b == 0x1F) inside = false;
-            else ++i;  // a pair
+            else if (b != 0x1E) ++i;  // a pair (a second 0x1E stands alone)
         } else if (b == 0x1E) {
             inside = true;
         } else if (b == 0x8E) {
