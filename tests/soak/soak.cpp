@@ -232,6 +232,8 @@ struct Worker {
                 list = timed("attach", [&] { return attach(); });
             }
         }
+        // Leaves as a program should (the leak checker of a sanitizer build looks).
+        if (XDestroyLockObj(lock) != 1 || XDestroyGlobalList(list) != 1) violation("leave at the end");
         note("E");
         return 0;
     }
@@ -518,6 +520,10 @@ private:
                 reap(p);
                 p = -1;
             }
+        if (list_ != nullptr) {
+            XDestroyGlobalList(list_);
+            list_ = nullptr;
+        }
         if (service_ > 0) {
             kill(service_, SIGTERM);
             reap(service_);
