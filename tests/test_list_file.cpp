@@ -1,7 +1,12 @@
 // Saving lists to files and loading them back, all or nothing.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -160,6 +165,50 @@ TEST_F(ListFile, AFailedLoadLeavesTheListExactlyAsItWas) {
         EXPECT_EQ(contents(l), before);
         EXPECT_EQ(XLoadList(l, name("bad").c_str()), 0);
     }
+}
+
+// The address space of this process, in kB.
+long vm_size_kb() {
+    FILE *f = std::fopen("/proc/self/status", "r");
+    long kb = -1;
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, "VmSize:", 7) == 0) kb = std::atol(line + 7);
+    if (f != nullptr) std::fclose(f);
+    return kb;
+}
+
+// A header that claims far more than the file holds fails as a short file
+// does, without taking the memory it claims: in a child process whose
+// address space cannot grow by what the header claims, the load still fails
+// with the end of the file, not for want of memory.
+TEST_F(ListFile, AHeaderThatClaimsMoreThanTheFileTakesNoMemoryForIt) {
+    constexpr uint32_t kClaim = 256u << 20;
+    write("bomb", file(kClaim, 1, cat({Bytes{0xfc, 0xff, 0xff, 0x0f}, Bytes(32, 'a')})));
+    pid_t pid = fork();
+    if (pid == 0) {
+        XHANDLE l = XCreateList(0, 0, 0);
+#if !defined(__SANITIZE_ADDRESS__)  // its allocator reserves address space of its own
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = rlim_t(vm_size_kb() + 64 * 1024) * 1024;
+        setrlimit(RLIMIT_AS, &limit);
+#endif
+        int32_t r = XLoadListT(l, name("bomb").c_str(), -1);
+        XErrorInfo e{};
+        bool failed_short = r == -1 && XGetLastError(&e) == code(kReadFile, 1) &&
+                            XGetListNum(l) == 0;
+        _exit(failed_short ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // With a capacity, the record that reaches past the file is refused as
+    // its add would refuse it.
+    write("short", file(56, 1, cat({Bytes{52, 0, 0, 0}, Bytes(3, 'a')})));
+    XHANDLE l = make(60, {"kept"});
+    EXPECT_EQ(XLoadList(l, name("short").c_str()), 0);
+    EXPECT_LAST_ERROR(code(kAdd, 3), 0, 2);
+    EXPECT_EQ(contents(l), Texts{"kept"});
 }
 
 TEST_F(ListFile, BadArgumentsAndMissingFilesChangeNothing) {
