@@ -62,19 +62,10 @@ protected:
     std::vector<std::unique_ptr<void, int32_t (*)(XHANDLE)>> lists_;
 };
 
-TEST_F(Faults, TheTableIsReachedByNameAndPutBackWhole) {
-    std::set<std::string> names;
-    for (const char *n = sys::next_call(nullptr); n != nullptr; n = sys::next_call(n)) {
-        EXPECT_TRUE(names.insert(n).second) << n;
-        EXPECT_NE(sys::get_call(n), nullptr) << n;
-    }
-    for (const char *n : {"open", "read", "write", "pwrite", "fsync", "ftruncate",
-                          "posix_fallocate", "rename", "unlink", "close", "fstat"})
-        EXPECT_EQ(names.count(n), 1u) << n;
+// A replacement by name, as SQLite's, is what the layer calls; reset puts
+// every standard call back.
+TEST_F(Faults, TheTableIsReplacedByNameAndPutBackWhole) {
     EXPECT_EQ(sys::set_call("no_such_call", nullptr), ENOENT);
-    EXPECT_EQ(sys::get_call("no_such_call"), nullptr);
-
-    // A replacement by name is what the layer calls; reset puts all back.
     auto failing_unlink = [](const char *) -> int {
         errno = EROFS;
         return -1;
@@ -120,31 +111,6 @@ TEST_F(Faults, InterruptedAndShortCallsAreCarriedThrough) {
         EXPECT_LAST_ERROR(code(kReadFile, 1), 0, 1);
     }
     EXPECT_EQ(std::string(buf, 7), data.substr(100, 7));
-    EXPECT_EQ(XCloseFile(f), 1);
-}
-
-TEST_F(Faults, OpenReadAndWriteFailuresAreRecordedWithTheSystemError) {
-    std::string name = path("f");
-    {
-        FailCall<sys::Call::open> emfile(EMFILE);
-        EXPECT_EQ(XOpenFile(name.c_str(), 0, X_OPEN_READWRITE | X_OPEN_CREATE), 0);
-        EXPECT_LAST_ERROR(code(kOpenFile, 2), EMFILE, 1);
-    }
-    XFILE f = XOpenFile(name.c_str(), 0, X_OPEN_READWRITE | X_OPEN_CREATE);
-    ASSERT_NE(f, 0);
-    {
-        FailCall<sys::Call::write> eio(EIO);
-        EXPECT_EQ(XWriteFile(f, "abc", 3), -1);
-        EXPECT_LAST_ERROR(code(kWriteFile, 2), EIO, 1);
-    }
-    EXPECT_EQ(XWriteFile(f, "abc", 3), 3);
-    EXPECT_EQ(XSeekFile(f, 0, X_SEEK_SET), 0);
-    {
-        FailCall<sys::Call::read> eio(EIO);
-        char buf[4];
-        EXPECT_EQ(XReadFile(f, buf, sizeof buf), -1);
-        EXPECT_LAST_ERROR(code(kReadFile, 3), EIO, 1);
-    }
     EXPECT_EQ(XCloseFile(f), 1);
 }
 
