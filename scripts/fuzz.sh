@@ -31,6 +31,10 @@ else
     cmake --build "$dir" -j"$(nproc)" --target "fuzz_$which"
 fi
 
+# CI starts every run from the same seed, so that a run it fails can be
+# repeated; elsewhere each run takes a seed of its own.
+seed=()
+[ "${CI:-}" = true ] && seed=(-seed=1)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_one() {
@@ -38,7 +42,7 @@ run_one() {
     mkdir -p "$work" "$found" "$dir/logs"
     # No allocation above 256 MB: an input that makes one is a finding.
     "$dir/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix="$found/" \
+        -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix="$found/" "${seed[@]}" \
         "$work" "fuzz/corpus/$name" >"$dir/logs/$name.log" 2>&1
 }
 
