@@ -1,5 +1,6 @@
 // The vector table, the initiator client and the initiator service.
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ class Vector : public ZaxTest {
 protected:
     void TearDown() override {
         zax::omik::pause_ms = 100;
+        zax::omik::reply_wait_ms = zax::omik::kReplyWaitMs;
         ZaxTest::TearDown();
     }
     // Connects a raw client to the service socket.
@@ -165,6 +167,27 @@ TEST_F(Vector, ServiceSurvivesClientsThatDieOrSendHalfAMessage) {
     fclose(f);
     EXPECT_NE(log.find("incomplete request"), std::string::npos) << log;
     EXPECT_NE(log.find("name \"AFTER\": status 0"), std::string::npos) << log;
+}
+
+TEST_F(Vector, AStoppedServiceCostsEachClientABoundedWait) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    ASSERT_EQ(XSetVectorTable("HANG", 1, 2), 1);
+    zax::omik::reply_wait_ms = 300;
+    // A stopped service still takes connections into its backlog, so each
+    // client gets as far as waiting for the reply. Each gives up, and gives
+    // the machine-wide mutex back to the next.
+    kill(svc.pid(), SIGSTOP);
+    auto client = [] {
+        EXPECT_EQ(XGetVectorTable("HANG"), 0u);
+        EXPECT_LAST_ERROR(code(0x8d, 4), ETIMEDOUT, 1);
+    };
+    std::thread first(client), second(client);
+    first.join();
+    second.join();
+    kill(svc.pid(), SIGCONT);
+    zax::omik::reply_wait_ms = zax::omik::kReplyWaitMs;
+    EXPECT_EQ(XGetVectorTable("HANG"), 1u);
 }
 
 TEST_F(Vector, SecondServiceOnTheSameDirectoryIsRefused) {

@@ -19,6 +19,7 @@ namespace zax::omik {
 [[gnu::used]] static const char kVersionStamp[] = "ZAXVER zaxxlib omikextn 1.0";
 
 uint32_t pause_ms = 100;
+uint32_t reply_wait_ms = kReplyWaitMs;
 
 namespace {
 constexpr uint32_t kMutexWaitMs = 2000;  // for other clients' exchanges
@@ -47,7 +48,7 @@ static int one_attempt(const Message &request, Connection *&out) {
     // counts as having the mutex: an owner that died leaves it to us, and a
     // mutex that cannot be opened or waited for (a file of another build,
     // say) leaves the exchange unserialised rather than the service
-    // unreachable; the service answers one connection at a time anyway.
+    // unreachable; the service handles each connection as a whole anyway.
     if (os::no_throw([&] { return os::mutex_open(kMutexName, &c->mutex); }) != 0) c->mutex = nullptr;
     if (c->mutex != nullptr) {
         int err = os::mutex_lock(c->mutex, kMutexWaitMs);
@@ -63,6 +64,9 @@ static int one_attempt(const Message &request, Connection *&out) {
         int e = os::object_path(kSocketName, path);
         return e != 0 ? e : os::sock_connect(path, kPipeWaitMs, c->fd);
     });
+    // The mutex is held from here to the end of the exchange: no step of it
+    // may block without limit (a stopped service still takes connections).
+    if (err == 0) err = os::sock_set_timeout(c->fd, reply_wait_ms);
     if (err == 0) err = os::write_exact(c->fd, &request, sizeof request);
     if (err == 0) {
         out = c;
@@ -86,13 +90,16 @@ Connection *send_request(const Message &request, int &err) {
 }
 
 bool receive_reply(Message &reply, Connection *conn, void **payload, int &err) {
-    err = os::read_exact(conn->fd, &reply, sizeof reply);
+    // One budget for the reply and its payload: a service that trickles bytes
+    // cannot stretch the exchange either.
+    uint32_t budget = reply_wait_ms;
+    err = os::read_exact_timed(conn->fd, &reply, sizeof reply, budget);
     if (err == 0 && reply.payload_length != 0) {
         void *block = XAllocMemory(int32_t(reply.payload_length), 0);
         if (block == X_FAILED_PTR) {
             err = ENOMEM;
         } else {
-            err = os::read_exact(conn->fd, block, reply.payload_length);
+            err = os::read_exact_timed(conn->fd, block, reply.payload_length, budget);
             // A payload nobody asked for is read, so that the exchange ends
             // cleanly, and dropped.
             if (err == 0 && payload != nullptr)

@@ -133,6 +133,26 @@ int sock_accept(int listen_fd, int &fd) {
     }
 }
 
+int sock_peer(int fd, PeerCredentials &out) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return errno;
+    out.pid = uint32_t(cred.pid);
+    out.uid = cred.uid;
+    out.gid = cred.gid;
+    out.groups.clear();
+    // Ask with room for a typical list first; the kernel says how much it needs.
+    std::vector<gid_t> groups(32);
+    len = socklen_t(groups.size() * sizeof(gid_t));
+    int rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len);
+    if (rc != 0 && errno == ERANGE) {
+        groups.resize(len / sizeof(gid_t));
+        rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len);
+    }
+    if (rc == 0) out.groups.assign(groups.begin(), groups.begin() + len / sizeof(gid_t));
+    return 0;
+}
+
 int sock_set_timeout(int fd, uint32_t ms) {
     timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return errno;
@@ -146,6 +166,32 @@ int read_exact(int fd, void *buf, size_t n) {
         ssize_t r = read(fd, p, n);
         if (r < 0) {
             if (errno == EINTR) continue;
+            return errno;
+        }
+        if (r == 0) return ECONNRESET;
+        p += r;
+        n -= size_t(r);
+    }
+    return 0;
+}
+
+int read_exact_timed(int fd, void *buf, size_t n, uint32_t &remaining_ms) {
+    auto *p = static_cast<char *>(buf);
+    while (n > 0) {
+        const uint64_t start = now_ms();
+        pollfd pfd{fd, POLLIN, 0};
+        int rc = poll(&pfd, 1, int(remaining_ms));
+        const uint64_t spent = now_ms() - start;
+        remaining_ms = spent >= remaining_ms ? 0 : remaining_ms - uint32_t(spent);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (rc == 0) return ETIMEDOUT;
+        // Readable: data, the end of the stream or an error; never a block.
+        ssize_t r = read(fd, p, n);
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
             return errno;
         }
         if (r == 0) return ECONNRESET;

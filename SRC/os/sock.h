@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sockaddr;
 
@@ -31,6 +32,14 @@ private:
     int dir_fd_ = -1;
 };
 
+// Who is at the other end of a connected socket, as the kernel saw it when
+// the connection was made (for a server: when it started listening).
+struct PeerCredentials {
+    uint32_t pid = 0, uid = 0, gid = 0;
+    std::vector<uint32_t> groups;  // supplementary groups, when the kernel tells
+};
+int sock_peer(int fd, PeerCredentials &out);
+
 // Connect to the socket at path, waiting up to wait_ms milliseconds while the
 // listener's backlog is full (retrying every 5 ms). Returns 0 and a blocking
 // descriptor in fd, or an errno: ENOENT when nobody serves the path,
@@ -54,6 +63,11 @@ int sock_set_timeout(int fd, uint32_t ms);
 // arrived gives ECONNRESET: a read of 0 bytes ends the exchange.
 int read_exact(int fd, void *buf, size_t n);
 int write_exact(int fd, const void *buf, size_t n);
+
+// read_exact within a budget: remaining_ms is what is left of the caller's
+// time and is lowered by the time spent here, so that several reads can
+// share one budget. ETIMEDOUT when it runs out before n bytes arrived.
+int read_exact_timed(int fd, void *buf, size_t n, uint32_t &remaining_ms);
 
 // Close without losing the caller's errno.
 void close_fd(int fd);
