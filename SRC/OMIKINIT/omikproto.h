@@ -11,6 +11,11 @@ constexpr const char *kSocketName = "ZAX_OMIKINIT";
 constexpr const char *kMutexName = "MUTEX_ZAX_OMIKINIT";
 constexpr uint16_t kProtocol = 256;
 
+// The service's own operation: the reply carries the service's process id
+// in `first` and the number of entries in `second`. Start-up, --status and
+// other tools use it to tell a live service from anything else on the socket.
+constexpr uint16_t kOpStatus = 1;
+
 // Operations of the vector table.
 constexpr uint16_t kOpRegister = 2;
 constexpr uint16_t kOpLookup = 3;
@@ -21,6 +26,9 @@ constexpr uint16_t kStatusOk = 0;
 constexpr uint16_t kStatusUnknownOperation = 1;
 constexpr uint16_t kStatusNoEntry = 2;
 constexpr uint16_t kStatusBadRequest = 3;
+constexpr uint16_t kStatusDenied = 4;    // the client's user may not do this
+constexpr uint16_t kStatusNotKept = 5;   // the table file could not be written; nothing changed
+constexpr uint16_t kStatusFull = 6;      // the table holds its most entries
 
 // Numbers are in the machine's byte order.
 struct Message {

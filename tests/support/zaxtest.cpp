@@ -68,6 +68,7 @@ int CountOpenFds() {
 }
 
 std::string HelperPath() { return ZAX_HELPER_PATH; }
+std::string OmikinitPath() { return ZAX_OMIKINIT_PATH; }
 
 namespace {
 
@@ -104,33 +105,42 @@ OmikinitService::OmikinitService(const std::string &rundir, const std::vector<st
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = spawn(ZAX_OMIKINIT_PATH, args, -1);
     if (pid_ < 0) return;
-    // Ready when the socket accepts a connection (up to 5 s; the library's
-    // own addressing reaches a socket in a directory of any depth).
-    for (int i = 0; i < 500 && !ready_; ++i) {
-        int s = -1;
-        if (zax::os::sock_connect(rundir + "/ZAX_OMIKINIT", 0, s) == 0) {
+    // Ready once its pid file names it: it writes the file after it listens
+    // (a socket that accepts may still be someone else's). Up to 10 s, or
+    // until it ends without serving.
+    const std::string pid_file = rundir + "/ZAX_OMIKINIT.pid";
+    const std::string want = std::to_string(pid_) + "\n";
+    for (int i = 0; i < 1000 && !ready_; ++i) {
+        std::ifstream f(pid_file);
+        std::stringstream got;
+        got << f.rdbuf();
+        if (got.str() == want) {
             ready_ = true;
-            close(s);
+            break;
         }
-        if (!ready_) usleep(10000);
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            pid_ = -1;
+            return;
+        }
+        usleep(10000);
     }
 }
 
 OmikinitService::~OmikinitService() { stop(); }
 
 int OmikinitService::wait_exit() {
-    if (pid_ < 0) return -1;
-    int rc = WaitHelper(pid_);
+    if (pid_ < 0) return exit_status_;
+    exit_status_ = WaitHelper(pid_);
     pid_ = -1;
-    return rc;
+    return exit_status_;
 }
 
 int OmikinitService::stop() {
-    if (pid_ < 0) return -1;
+    if (pid_ < 0) return exit_status_;
     kill(pid_, SIGTERM);
-    int rc = WaitHelper(pid_);
-    pid_ = -1;
-    return rc;
+    return wait_exit();
 }
 
 namespace {

@@ -50,8 +50,9 @@ struct HelperResult {
 HelperResult RunHelper(const std::vector<std::string> &args,
                        const std::vector<std::string> &extra_env = {});
 
-// Path of the helper program.
+// Path of the helper program, and of the initiator service.
 std::string HelperPath();
+std::string OmikinitPath();
 
 // Another user, for tests that play one (they need root, and skip without
 // it): ids that no account of the machine uses, different in each test
@@ -86,15 +87,17 @@ public:
     ~OmikinitService();
     OmikinitService(const OmikinitService &) = delete;
     OmikinitService &operator=(const OmikinitService &) = delete;
-    // True once the service accepts connections.
+    // True once the service serves its socket.
     bool ready() const { return ready_; }
     // Stops it; its exit status, or -1 when a signal ended it.
     int stop();
     // Waits for it to end by itself; its exit status, or -1 (signal).
     int wait_exit();
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;
+    int exit_status_ = -1;  // once it has ended
     bool ready_ = false;
 };
 
