@@ -28,6 +28,7 @@
 #include "os/wait.h"
 #include "server.h"
 #include "table.h"
+#include "zaxxlib.h"
 
 using namespace zax;
 using namespace zax::omik;
@@ -506,7 +507,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (o.command == Options::Version) {
-        std::printf("omikinit (zaxxlib) %s\n", ZAX_VERSION);
+        std::printf("omikinit (zaxxlib) %s\n", ZAXXLIB_VERSION_STRING);
         return 0;
     }
     std::string dir;
