@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -327,6 +328,114 @@ TEST_F(Omikinit, WhateverSquatsTheNamesIsReplacedNotObeyed) {
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());
     EXPECT_EQ(XGetVectorTable("REAL"), 1u);
+}
+
+// Other users, made in child processes: who may use the service, and who may
+// remove whose keys, in each sharing mode.
+class OmikinitAccess : public Omikinit {
+protected:
+    static constexpr uint32_t kGroup = 47110, kMember = 47111, kOtherMember = 47112,
+                              kOutsider = 47113;
+    static constexpr int kNoConnection = 250, kNoReply = 251;
+
+    void SetUp() override {
+        Omikinit::SetUp();
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    }
+    void TearDown() override {
+        unsetenv("ZAXXLIB_SHARING");
+        Omikinit::TearDown();
+    }
+
+    // One request sent by a child that takes uid, gid and the supplementary
+    // groups given (and no others); the reply's status, kNoConnection or
+    // kNoReply.
+    int as_user(uint32_t uid, uint32_t gid, std::vector<gid_t> groups, uint16_t op,
+                const char *name) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path("ZAX_OMIKINIT").c_str());
+        zax::omik::Message m{};
+        m.operation = op;
+        m.subcode = op == zax::omik::kOpLookup ? 0 : 2;
+        m.protocol = zax::omik::kProtocol;
+        m.first = m.second = 99;
+        std::snprintf(m.name, sizeof m.name, "%s", name);
+        pid_t pid = fork();
+        if (pid == 0) {  // system calls only from here
+            if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+                setresuid(uid, uid, uid) != 0)
+                _exit(252);
+            int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) _exit(kNoConnection);
+            timeval tv{10, 0};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            if (write(s, &m, sizeof m) != ssize_t(sizeof m)) _exit(kNoReply);
+            size_t got = 0;
+            while (got < sizeof m) {
+                ssize_t n = read(s, reinterpret_cast<char *>(&m) + got, sizeof m - got);
+                if (n <= 0) _exit(kNoReply);
+                got += size_t(n);
+            }
+            _exit(m.status);
+        }
+        return WaitHelper(pid);
+    }
+    // Lets anyone reach the socket (the directory's mode gains only o+x), as
+    // a careless administrator might: the service's own check must then hold
+    // by itself.
+    void open_up(mode_t dir_mode) {
+        ASSERT_EQ(chmod(rundir_.c_str(), dir_mode), 0);
+        ASSERT_EQ(chmod(path("ZAX_OMIKINIT").c_str(), 0666), 0);
+    }
+};
+
+TEST_F(OmikinitAccess, GroupModeServesMembersAndAnyMemberMayRemoveAKey) {
+    using namespace zax::omik;
+    setenv("ZAXXLIB_SHARING", ("group:" + std::to_string(kGroup)).c_str(), 1);
+    ASSERT_EQ(chown(rundir_.c_str(), 0, kGroup), 0);  // as the mode makes it
+    ASSERT_EQ(chmod(rundir_.c_str(), 02770), 0);
+    OmikinitService svc(rundir_, with_log());
+    ASSERT_TRUE(svc.ready());
+    // A member by its primary group registers; one by a supplementary group
+    // removes it, as the last user of a global list frees it.
+    EXPECT_EQ(as_user(kMember, kGroup, {}, kOpRegister, "K1"), kStatusOk);
+    EXPECT_EQ(as_user(kOtherMember, kOtherMember, {kGroup}, kOpRemove, "K1"), kStatusOk);
+    EXPECT_EQ(as_user(kMember, kGroup, {}, kOpRegister, "K2"), kStatusOk);
+
+    // An outsider cannot reach the socket; with the directory opened up, the
+    // service refuses every request of it and the key stays.
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "K2"), kNoConnection);
+    open_up(02771);
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "K2"), kStatusDenied);
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRegister, "K2"), kStatusDenied);
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpLookup, "K2"), kStatusDenied);
+    uint32_t v[2] = {0, 0};
+    EXPECT_EQ(XGetVectorTableEx("K2", v), 99u);
+    EXPECT_TRUE(contains(log(), "uid " + std::to_string(kOutsider) + " operation 4")) << log();
+}
+
+TEST_F(OmikinitAccess, UserModeServesItsUserAlone) {
+    using namespace zax::omik;
+    setenv("ZAXXLIB_SHARING", "user", 1);
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    ASSERT_EQ(XSetVectorTable("MINE", 1, 2), 1);
+    open_up(0711);
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "MINE"), kStatusDenied);
+    EXPECT_EQ(XGetVectorTable("MINE"), 1u);
+}
+
+TEST_F(OmikinitAccess, MachineModeLetsEveryUserRemoveAnyKey) {
+    // Every user is in the scope: a list made by one user is freed by
+    // whichever user leaves it last.
+    using namespace zax::omik;
+    setenv("ZAXXLIB_SHARING", "machine", 1);
+    ASSERT_EQ(chmod(rundir_.c_str(), 01777), 0);
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    EXPECT_EQ(as_user(kMember, kMember, {}, kOpRegister, "SHARED"), kStatusOk);
+    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "SHARED"), kStatusOk);
 }
 
 }  // namespace

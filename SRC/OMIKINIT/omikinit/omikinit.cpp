@@ -348,11 +348,23 @@ int cmd_stop(const std::string &dir) {
     return 0;
 }
 
-// Who may use the service: from the sharing mode of the directory.
-Access access_for(const std::string &) {
+// Who may use the service: the scope of the directory's sharing mode.
+Access access_for(const os::Sharing &sharing) {
     Access a;
-    a.mode = Access::Mode::Machine;
     a.service_uid = geteuid();
+    switch (sharing.mode) {
+    case os::SharingMode::machine:
+        a.mode = Access::Mode::Machine;
+        break;
+    case os::SharingMode::group:
+        a.mode = Access::Mode::Group;
+        a.gid = sharing.gid;
+        break;
+    case os::SharingMode::user:
+        a.mode = Access::Mode::User;
+        a.owner_uid = geteuid();  // a user's directory is served by that user
+        break;
+    }
     return a;
 }
 
@@ -400,7 +412,7 @@ void drop_terminal(bool keep_stderr) {
     close(null);
 }
 
-int cmd_serve(const std::string &dir, const Options &o) {
+int cmd_serve(const std::string &dir, const os::Sharing &sharing, const Options &o) {
     const int ready_fd = o.foreground ? -1 : detach();
     const std::string sock = dir + "/" + kSocketName;
     const std::string pid_path = dir + "/" + kPidName;
@@ -472,7 +484,8 @@ int cmd_serve(const std::string &dir, const Options &o) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     write_pid(pid_fd);
-    log_line("serving %s with %zu entries", sock.c_str(), table.size());
+    log_line("serving %s (sharing mode %s) with %zu entries", sock.c_str(),
+             os::sharing_text(sharing).c_str(), table.size());
     if (ready_fd >= 0) {
         drop_terminal(o.log && o.log_path == "-");
         char c = 1;
@@ -481,7 +494,7 @@ int cmd_serve(const std::string &dir, const Options &o) {
         close(ready_fd);
     }
 
-    const Access access = access_for(dir);
+    const Access access = access_for(sharing);
     serve(listen_fd, g_stop_pipe[0], table, access);
 
     log_line("stopping");
@@ -510,9 +523,10 @@ int main(int argc, char **argv) {
         std::printf("omikinit (zaxxlib) %s\n", ZAXXLIB_VERSION_STRING);
         return 0;
     }
-    std::string dir;
-    if (int err = os::run_dir(dir)) {
-        std::fprintf(stderr, "omikinit: run-time directory: %s\n", std::strerror(err));
+    std::string dir, why;
+    os::Sharing sharing;
+    if (os::run_dir(dir, &sharing, &why) != 0) {
+        std::fprintf(stderr, "omikinit: %s\n", why.c_str());
         return 1;
     }
     switch (o.command) {
@@ -521,6 +535,6 @@ int main(int argc, char **argv) {
     case Options::Stop:
         return cmd_stop(dir);
     default:
-        return cmd_serve(dir, o);
+        return cmd_serve(dir, sharing, o);
     }
 }
