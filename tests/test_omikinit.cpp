@@ -158,10 +158,15 @@ TEST_F(Omikinit, PidFileStatusAndStop) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.out, "died")) << r.out;
 
-    // In the background: the start returns once the socket is served.
-    r = run({"--rundir", rundir_});
+    // In the background: the start returns once the socket is served. A
+    // relative directory still means the one it named when it started.
+    const std::string parent = rundir_.substr(0, rundir_.rfind('/'));
+    ASSERT_EQ(chdir(parent.c_str()), 0);
+    r = run({"--rundir", rundir_.substr(parent.size() + 1)});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(XGetVectorTable("ONE"), 1u);
+    ASSERT_EQ(XSetVectorTable("TWO", 2, 2), 1);
+    EXPECT_NE(ReadFile(path("ZAX_OMIKINIT.table")).find("TWO"), std::string::npos);
     r = run_here("--status");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(run_here("--stop").status, 0);

@@ -326,13 +326,11 @@ int cmd_stop(const std::string &dir) {
     kill(pid_t(pid), SIGCONT);
     bool ended = false;
     if (pidfd >= 0) {
-        pollfd pfd{pidfd, POLLIN, 0};
-        while (!ended) {
-            int n = poll(&pfd, 1, kStopWaitMs);
-            if (n < 0 && errno == EINTR) continue;
-            ended = n > 0;
-            break;
-        }
+        pollfd pfd{pidfd, POLLIN, 0};  // readable once the process has ended
+        int n;
+        do n = poll(&pfd, 1, kStopWaitMs);
+        while (n < 0 && errno == EINTR);
+        ended = n > 0;
         close(pidfd);
     } else {
         for (int waited = 0; waited < kStopWaitMs && !ended; waited += 20) {
@@ -528,6 +526,14 @@ int main(int argc, char **argv) {
     if (os::run_dir(dir, &sharing, &why) != 0) {
         std::fprintf(stderr, "omikinit: %s\n", why.c_str());
         return 1;
+    }
+    // A daemon leaves its working directory: hold on to the directory by
+    // its full path.
+    if (dir[0] != '/') {
+        char *cwd = getcwd(nullptr, 0);
+        if (cwd != nullptr) dir = std::string(cwd) + "/" + dir;
+        std::free(cwd);
+        setenv("ZAXXLIB_RUNDIR", dir.c_str(), 1);
     }
     switch (o.command) {
     case Options::Status:
