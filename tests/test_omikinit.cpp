@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -339,23 +338,25 @@ TEST_F(Omikinit, WhateverSquatsTheNamesIsReplacedNotObeyed) {
 // remove whose keys, in each sharing mode.
 class OmikinitAccess : public Omikinit {
 protected:
-    static constexpr uint32_t kGroup = 47110, kMember = 47111, kOtherMember = 47112,
-                              kOutsider = 47113;
+    static constexpr uint32_t kGroup = 47110;  // a group of the test's own
     static constexpr int kNoConnection = 250, kNoReply = 251;
 
     void SetUp() override {
         Omikinit::SetUp();
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+        if (!IsRoot()) GTEST_SKIP() << "plays other, unprivileged users: needs root";
+        member_ = StrangerId(0);
+        other_member_ = StrangerId(1);
+        outsider_ = StrangerId(2);
     }
     void TearDown() override {
         unsetenv("ZAXXLIB_SHARING");
         Omikinit::TearDown();
     }
 
-    // One request sent by a child that takes uid, gid and the supplementary
-    // groups given (and no others); the reply's status, kNoConnection or
+    // One request sent by a child that runs as uid and gid with the
+    // supplementary groups given; the reply's status, kNoConnection or
     // kNoReply.
-    int as_user(uint32_t uid, uint32_t gid, std::vector<gid_t> groups, uint16_t op,
+    int as_user(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups, uint16_t op,
                 const char *name) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -366,25 +367,15 @@ protected:
         m.protocol = zax::omik::kProtocol;
         m.first = m.second = 99;
         std::snprintf(m.name, sizeof m.name, "%s", name);
-        pid_t pid = fork();
-        if (pid == 0) {  // system calls only from here
-            if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
-                setresuid(uid, uid, uid) != 0)
-                _exit(252);
+        return RunAs(uid, gid, [&] {
             int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) _exit(kNoConnection);
-            timeval tv{10, 0};
-            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            if (write(s, &m, sizeof m) != ssize_t(sizeof m)) _exit(kNoReply);
-            size_t got = 0;
-            while (got < sizeof m) {
-                ssize_t n = read(s, reinterpret_cast<char *>(&m) + got, sizeof m - got);
-                if (n <= 0) _exit(kNoReply);
-                got += size_t(n);
-            }
-            _exit(m.status);
-        }
-        return WaitHelper(pid);
+            if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+                return kNoConnection;
+            zax::os::sock_set_timeout(s, 10000);
+            if (zax::os::write_exact(s, &m, sizeof m) != 0 || zax::os::read_exact(s, &m, sizeof m) != 0)
+                return kNoReply;
+            return int(m.status);
+        }, groups);
     }
     // Lets anyone reach the socket (the directory's mode gains only o+x), as
     // a careless administrator might: the service's own check must then hold
@@ -393,6 +384,7 @@ protected:
         ASSERT_EQ(chmod(rundir_.c_str(), dir_mode), 0);
         ASSERT_EQ(chmod(path("ZAX_OMIKINIT").c_str(), 0666), 0);
     }
+    uint32_t member_ = 0, other_member_ = 0, outsider_ = 0;
 };
 
 TEST_F(OmikinitAccess, GroupModeServesMembersAndAnyMemberMayRemoveAKey) {
@@ -404,20 +396,20 @@ TEST_F(OmikinitAccess, GroupModeServesMembersAndAnyMemberMayRemoveAKey) {
     ASSERT_TRUE(svc.ready());
     // A member by its primary group registers; one by a supplementary group
     // removes it, as the last user of a global list frees it.
-    EXPECT_EQ(as_user(kMember, kGroup, {}, kOpRegister, "K1"), kStatusOk);
-    EXPECT_EQ(as_user(kOtherMember, kOtherMember, {kGroup}, kOpRemove, "K1"), kStatusOk);
-    EXPECT_EQ(as_user(kMember, kGroup, {}, kOpRegister, "K2"), kStatusOk);
+    EXPECT_EQ(as_user(member_, kGroup, {}, kOpRegister, "K1"), kStatusOk);
+    EXPECT_EQ(as_user(other_member_, other_member_, {kGroup}, kOpRemove, "K1"), kStatusOk);
+    EXPECT_EQ(as_user(member_, kGroup, {}, kOpRegister, "K2"), kStatusOk);
 
     // An outsider cannot reach the socket; with the directory opened up, the
     // service refuses every request of it and the key stays.
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "K2"), kNoConnection);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpRemove, "K2"), kNoConnection);
     open_up(02771);
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "K2"), kStatusDenied);
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRegister, "K2"), kStatusDenied);
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpLookup, "K2"), kStatusDenied);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpRemove, "K2"), kStatusDenied);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpRegister, "K2"), kStatusDenied);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpLookup, "K2"), kStatusDenied);
     uint32_t v[2] = {0, 0};
     EXPECT_EQ(XGetVectorTableEx("K2", v), 99u);
-    EXPECT_TRUE(contains(log(), "uid " + std::to_string(kOutsider) + " operation 4")) << log();
+    EXPECT_TRUE(contains(log(), "uid " + std::to_string(outsider_) + " operation 4")) << log();
 }
 
 TEST_F(OmikinitAccess, UserModeServesItsUserAlone) {
@@ -427,7 +419,7 @@ TEST_F(OmikinitAccess, UserModeServesItsUserAlone) {
     ASSERT_TRUE(svc.ready());
     ASSERT_EQ(XSetVectorTable("MINE", 1, 2), 1);
     open_up(0711);
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "MINE"), kStatusDenied);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpRemove, "MINE"), kStatusDenied);
     EXPECT_EQ(XGetVectorTable("MINE"), 1u);
 }
 
@@ -439,8 +431,8 @@ TEST_F(OmikinitAccess, MachineModeLetsEveryUserRemoveAnyKey) {
     ASSERT_EQ(chmod(rundir_.c_str(), 01777), 0);
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());
-    EXPECT_EQ(as_user(kMember, kMember, {}, kOpRegister, "SHARED"), kStatusOk);
-    EXPECT_EQ(as_user(kOutsider, kOutsider, {}, kOpRemove, "SHARED"), kStatusOk);
+    EXPECT_EQ(as_user(member_, member_, {}, kOpRegister, "SHARED"), kStatusOk);
+    EXPECT_EQ(as_user(outsider_, outsider_, {}, kOpRemove, "SHARED"), kStatusOk);
 }
 
 }  // namespace

@@ -346,26 +346,6 @@ int cmd_stop(const std::string &dir) {
     return 0;
 }
 
-// Who may use the service: the scope of the directory's sharing mode.
-Access access_for(const os::Sharing &sharing) {
-    Access a;
-    a.service_uid = geteuid();
-    switch (sharing.mode) {
-    case os::SharingMode::machine:
-        a.mode = Access::Mode::Machine;
-        break;
-    case os::SharingMode::group:
-        a.mode = Access::Mode::Group;
-        a.gid = sharing.gid;
-        break;
-    case os::SharingMode::user:
-        a.mode = Access::Mode::User;
-        a.owner_uid = geteuid();  // a user's directory is served by that user
-        break;
-    }
-    return a;
-}
-
 // Detaches into the background. Returns in the child with the descriptor to
 // write one byte to once serving; the parent ends with the child's verdict:
 // 0 when that byte came, the child's exit status otherwise.
@@ -492,7 +472,7 @@ int cmd_serve(const std::string &dir, const os::Sharing &sharing, const Options 
         close(ready_fd);
     }
 
-    const Access access = access_for(sharing);
+    const Access access{sharing, geteuid()};
     serve(listen_fd, g_stop_pipe[0], table, access);
 
     log_line("stopping");

@@ -213,16 +213,12 @@ private:
 }  // namespace
 
 bool Access::in_scope(const os::PeerCredentials &peer) const {
-    switch (mode) {
-    case Mode::Machine:
+    // The groups the process holds count first: a member found there costs
+    // no look-up in the user database.
+    if (sharing.mode == os::SharingMode::group &&
+        std::find(peer.groups.begin(), peer.groups.end(), sharing.gid) != peer.groups.end())
         return true;
-    case Mode::Group:
-        return peer.gid == gid ||
-               std::find(peer.groups.begin(), peer.groups.end(), gid) != peer.groups.end();
-    case Mode::User:
-        return peer.uid == owner_uid;
-    }
-    return false;
+    return os::in_scope(sharing, peer.uid, peer.gid);
 }
 
 bool Access::admits(const os::PeerCredentials &peer) const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "os/sharing.h"
 #include "os/sock.h"
 #include "table.h"
 
@@ -20,14 +21,11 @@ constexpr size_t kMaxConnections = 256;
 // Who may talk to the service, from the sharing mode of its run-time
 // directory and the client's credentials as the kernel gives them.
 struct Access {
-    enum class Mode { Machine, Group, User };
-    Mode mode = Mode::Machine;
-    uint32_t gid = 0;        // Group: the sharing group
-    uint32_t owner_uid = 0;  // User: the user the directory belongs to
+    os::Sharing sharing;
     uint32_t service_uid = 0;
 
-    // A member of the sharing scope: everyone (Machine), a member of the
-    // group by its primary or a supplementary group (Group), the owner (User).
+    // A member of the sharing scope (os::in_scope), a member of the group
+    // also by one of the supplementary groups the process holds.
     bool in_scope(const os::PeerCredentials &peer) const;
     // May use the service at all: in the scope, root, or the service's user.
     bool admits(const os::PeerCredentials &peer) const;
