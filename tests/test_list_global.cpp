@@ -326,9 +326,10 @@ TEST_P(GlobalListOn, AProcessThatEndsAttachedLeavesTheListSound) {
     EXPECT_EQ(XDestroyGlobalList(list), 1);
 }
 
-// A restarted initiator service has lost every key: a process that then
-// creates the list of a live key joins the live list (its elements, and the
-// others see its adds) instead of putting an empty list over its name.
+// A service that restarts without its table (its file lost) knows no key: a
+// process that then creates the list of a live key joins the live list (its
+// elements, and the others see its adds) instead of putting an empty list
+// over its name.
 TEST_F(GlobalList, ARestartedServiceNeverSplitsALiveList) {
     auto svc = std::make_unique<OmikinitService>(rundir_);
     ASSERT_TRUE(svc->ready());
@@ -337,6 +338,7 @@ TEST_F(GlobalList, ARestartedServiceNeverSplitsALiveList) {
     ASSERT_EQ(XAddGlobalList(list, "a", 1, -1), 1);
     ASSERT_EQ(XAddGlobalList(list, "b", 1, -1), 1);
     svc.reset();
+    ASSERT_EQ(unlink(path("ZAX_OMIKINIT.table").c_str()), 0);
     svc = std::make_unique<OmikinitService>(rundir_);
     ASSERT_TRUE(svc->ready());
     uint32_t v[2];

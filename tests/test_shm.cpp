@@ -147,9 +147,10 @@ TEST_F(Shm, WithoutTheServiceAllocAndOpenFailWithTheConnectionError) {
     EXPECT_NE(stat(path("00000005").c_str(), &st), 0);  // nothing left behind
 }
 
-// Allocating a key whose segment some process still uses (a restarted
-// service lost the key) attaches to that segment as it stands; a file that
-// nobody holds any more is a leftover and is replaced by a new segment.
+// Allocating a key whose segment some process still uses (a service
+// restarted without its table lost the key) attaches to that segment as it
+// stands; a file that nobody holds any more is a leftover and is replaced by
+// a new segment.
 TEST_F(Shm, AllocatingAKeyWhoseSegmentIsInUseAttachesToIt) {
     auto svc = std::make_unique<OmikinitService>(rundir_);
     ASSERT_TRUE(svc->ready());
@@ -158,6 +159,7 @@ TEST_F(Shm, AllocatingAKeyWhoseSegmentIsInUseAttachesToIt) {
     ASSERT_NE(area, X_FAILED_PTR);
     std::strcpy(area, "live");
     svc.reset();
+    ASSERT_EQ(unlink(path("ZAX_OMIKINIT.table").c_str()), 0);
     svc = std::make_unique<OmikinitService>(rundir_);
     ASSERT_TRUE(svc->ready());
 
@@ -176,6 +178,7 @@ TEST_F(Shm, AllocatingAKeyWhoseSegmentIsInUseAttachesToIt) {
 
     // More than the live segment holds cannot be had from it.
     svc.reset();
+    ASSERT_EQ(unlink(path("ZAX_OMIKINIT.table").c_str()), 0);
     svc = std::make_unique<OmikinitService>(rundir_);
     ASSERT_TRUE(svc->ready());
     EXPECT_EQ(XAllocShrMemory(&h2, 200, 0xA77, 0, 0), X_FAILED_PTR);
