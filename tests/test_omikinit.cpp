@@ -117,6 +117,10 @@ TEST_F(Omikinit, PidFileStatusAndStop) {
     Outcome r = run_here("--status");
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(contains(r.out, "not running")) << r.out;
+    // Asking about a directory that does not exist does not make it.
+    EXPECT_EQ(run({"--rundir", path("none"), "--status"}).status, 3);
+    EXPECT_EQ(run({"--rundir", path("none"), "--stop"}).status, 0);
+    EXPECT_FALSE(exists("none"));
 
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());

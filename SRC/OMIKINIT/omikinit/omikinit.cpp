@@ -23,6 +23,7 @@
 #include <string>
 
 #include "OMIKINIT/omikproto.h"
+#include "os/env.h"
 #include "os/rundir.h"
 #include "os/sock.h"
 #include "os/wait.h"
@@ -503,6 +504,17 @@ int main(int argc, char **argv) {
     }
     std::string dir, why;
     os::Sharing sharing;
+    if (o.command != Options::Serve && os::sharing_setting(sharing) == 0) {
+        // Asking must not make the directory (as the asking user, too).
+        char buf[4096];
+        long n = os::env_get("ZAXXLIB_RUNDIR", buf, sizeof buf);
+        dir = n > 0 && size_t(n) < sizeof buf ? std::string(buf) : os::default_run_dir(sharing);
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT) {
+            std::printf("omikinit: not running on %s\n", dir.c_str());
+            return o.command == Options::Status ? 3 : 0;
+        }
+    }
     if (os::run_dir(dir, &sharing, &why) != 0) {
         std::fprintf(stderr, "omikinit: %s\n", why.c_str());
         return 1;
