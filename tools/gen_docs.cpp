@@ -98,7 +98,11 @@ std::vector<std::pair<std::string, std::string>> also_list(const char *also) {
     std::string part;
     while (std::getline(ss, part, ',')) {
         std::smatch m;
-        if (std::regex_match(part, m, item)) out.emplace_back(m[1], m[2]);
+        if (!std::regex_match(part, m, item)) continue;
+        std::string note = m[2];
+        if (note.size() >= 2 && note.front() == '(' && note.back() == ')')
+            note = note.substr(1, note.size() - 2);
+        out.emplace_back(m[1], note);
     }
     return out;
 }
