@@ -9,6 +9,7 @@
 
 #include "os/event.h"
 #include "os/mutex.h"
+#include "os/names.h"
 #include "os/pipe.h"
 #include "os/sys.h"
 #include "os/wait.h"
@@ -398,7 +399,7 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
         err = os::event_create(&e);
     } else {
         char name[32];
-        std::snprintf(name, sizeof name, "ZAXEVT%08X.ev", key);
+        std::snprintf(name, sizeof name, os::names::kEvent, key);
         err = os::no_throw([&] { return os::event_open(name, &e); });
     }
     if (err != 0) {

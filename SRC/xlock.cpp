@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "os/mutex.h"
+#include "os/names.h"
 #include "os/sys.h"
 #include "xint.h"
 
@@ -35,7 +36,7 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
         err = os::mutex_create(&rec->mutex);
     } else {
         char name[32];
-        std::snprintf(name, sizeof name, "ZAXLOCK%08X.lck", uint32_t(key));
+        std::snprintf(name, sizeof name, os::names::kLock, uint32_t(key));
         err = os::no_throw([&] { return os::mutex_open(name, &rec->mutex); });
     }
     if (err != 0) {

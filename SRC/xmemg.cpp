@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/names.h"
 #include "os/shm.h"
 #include "os/sys.h"
 #include "xint.h"
@@ -22,7 +23,7 @@ namespace {
 
 struct Name {
     char text[9];
-    explicit Name(uint32_t key) { std::snprintf(text, sizeof text, "%08X", key); }
+    explicit Name(uint32_t key) { std::snprintf(text, sizeof text, os::names::kSegment, key); }
 };
 
 struct HeaderInit {

@@ -5,7 +5,7 @@
 #   scripts/deps.sh fuzz   the same and clang with its libFuzzer runtime (scripts/fuzz.sh)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-      libhiredis-dev redis-server)
+      libhiredis-dev redis-server libcli11-dev)
 [ "${1:-}" = docs ] && pkgs+=(doxygen)
 [ "${1:-}" = fuzz ] && pkgs+=(clang libclang-rt-dev)
 missing=()

@@ -18,22 +18,11 @@
 #include <new>
 #include <vector>
 
+#include "os/mutex_file.h"
 #include "os/rundir.h"
 
 namespace zax::os {
 namespace {
-
-// What a named mutex file holds. The size field makes a process of another
-// ABI (whose pthread_mutex_t differs) refuse the file instead of using it.
-struct MutexFile {
-    uint32_t magic;
-    uint32_t size;
-    pthread_mutex_t mutex;
-};
-constexpr uint32_t kMutexMagic = 0x4B434C5A;  // "ZLCK"
-// Every process of one ABI reads the file alike.
-static_assert(offsetof(MutexFile, size) == 4 && offsetof(MutexFile, mutex) == 8);
-static_assert(sizeof(MutexFile) == 8 + sizeof(pthread_mutex_t));
 
 // One mapping per name and process, counted by the handles that use it
 // (under the table lock).

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "os/names.h"
 #include "os/rundir.h"
 #include "os/sock.h"
 #include "os/thread.h"
@@ -109,7 +110,7 @@ void *server_main(void *arg) {
 
 std::string pipe_name(uint32_t pid) {
     char name[32];
-    std::snprintf(name, sizeof name, ".zaxfifo%08x", pid);
+    std::snprintf(name, sizeof name, names::kEventSocket, pid);
     return name;
 }
 
