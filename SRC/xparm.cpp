@@ -11,12 +11,13 @@
 #include "os/file.h"
 #include "os/heap.h"
 #include "xint.h"
+#include "xparm_format.h"
 
 using namespace zax;
 
 namespace {
 
-enum Kind : int32_t { kHeader = 1, kEntry = 2, kOther = 3, kContinuation = 4 };
+using namespace zax::parm;
 
 constexpr size_t kPiece = 1024;   // lines are read in pieces of at most this many bytes
 constexpr size_t kMaxPath = 255;  // directory and name together, the "/" not counted
@@ -46,30 +47,6 @@ ParmFile *parm_of(XHANDLE handle) {
     auto *p = static_cast<ParmFile *>(handle);
     if (p == nullptr || handle == X_FAILED_PTR || p->magic != kParmMagic) return nullptr;
     return p;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-const char *skip_blanks(const char *p) {
-    while (is_blank(*p)) ++p;
-    return p;
-}
-
-// The end of a section or key word: space, tab, line feed, "=", ":" or the end.
-const char *skip_word(const char *p) {
-    while (*p != '\0' && !is_blank(*p) && *p != '\n' && *p != '=' && *p != ':') ++p;
-    return p;
-}
-
-// The line's kind, in the order the format decides it. Text is scanned as a
-// zero-terminated string: a zero byte inside a line ends what can be matched.
-int32_t classify(const char *text, int32_t prev) {
-    const char *p = skip_blanks(text);
-    if (*p == '=' && (prev == kEntry || prev == kContinuation)) return kContinuation;
-    const char *r = skip_blanks(skip_word(p));
-    if (*r == ':') return kHeader;
-    if (*r == '=') return kEntry;
-    return kOther;
 }
 
 void classify_all(Line *first) {

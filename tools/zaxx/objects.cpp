@@ -351,8 +351,10 @@ int scan(const std::string &dir, std::vector<Object> &out, std::string &why) {
         return err;
     }
     std::map<FileId, size_t> ids;
-    errno = 0;
-    while (dirent *e = readdir(d)) {
+    for (;;) {
+        errno = 0;
+        dirent *e = readdir(d);
+        if (e == nullptr) break;
         Object o;
         if (!classify(e->d_name, o)) continue;
         struct stat st;

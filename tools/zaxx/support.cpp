@@ -99,7 +99,9 @@ std::string describe_error(uint32_t code, uint32_t detail, uint32_t kind, bool w
     }
     if (!with_detail) return text;
     if (kind == 0) kind = r != nullptr ? r->kind : X_KIND_LIBRARY;
-    if (kind == X_KIND_SYSTEM) {
+    // A few reasons record an errno as a library error.
+    const bool errno_detail = kind == X_KIND_SYSTEM || (r != nullptr && std::strncmp(r->detail, "errno", 5) == 0);
+    if (errno_detail) {
         if (detail == 0) return text;  // a failure without an errno
         const char *errname = strerrorname_np(int(detail));
         text += "; detail ";
