@@ -12,6 +12,8 @@
 
 #include "OMIKINIT/omikproto.h"
 #include "os/env.h"
+#include "os/rundir.h"
+#include "os/sharing.h"
 #include "os/sock.h"
 #include "zaxx.h"
 #include "zaxxlib.h"
@@ -138,8 +140,14 @@ std::string without_trailing_slashes(std::string d) {
     return d;
 }
 
-// The library's own choice when nothing names a directory.
-std::string library_default_run_dir() { return "/dev/shm/zaxxlib"; }
+// The library's own choice when nothing names a directory: the default of
+// the sharing mode.
+std::string library_default_run_dir() {
+    zax::os::Sharing sharing;
+    std::string why;
+    if (zax::os::sharing_setting(sharing, &why) != 0) throw Failure(why);
+    return zax::os::default_run_dir(sharing);
+}
 
 }  // namespace
 
