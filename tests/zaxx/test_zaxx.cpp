@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "zaxtest.h"
 #include "zaxxlib.h"
@@ -622,6 +623,32 @@ TEST_F(Zaxx, TraceShowsTheLevelsOfEveryBinding) {
     EXPECT_EQ(j["bindings"][0]["id"].text, "net");
     EXPECT_EQ(j["bindings"][0]["trace_level"].i(), 2);
     EXPECT_EQ(j["bindings"][1]["dump_level"].i(), 1);
+}
+
+TEST_F(Zaxx, CompletionAndManualPageKnowEveryCommand) {
+    const std::string help = zaxx({"--help"}).out;
+    const std::string script = ReadFile(ZAX_ZAXX_SOURCE_DIR "/zaxx.bash");
+    const std::string manual = ReadFile(ZAX_ZAXX_SOURCE_DIR "/zaxx.1");
+    const size_t list = script.find("commands=\"") + 10;
+    const std::string completed = " " + script.substr(list, script.find('"', list) - list) + " ";
+    std::istringstream lines(help.substr(help.find("Subcommands:")));
+    std::string line;
+    std::getline(lines, line);
+    int commands = 0;
+    while (std::getline(lines, line) && line.size() > 2) {
+        std::string name = line.substr(2, line.find(' ', 2) - 2);
+        ++commands;
+        EXPECT_NE(completed.find(" " + name + " "), std::string::npos) << name << " is not completed";
+        EXPECT_TRUE(std::regex_search(manual, std::regex("\\n\\.B[RI]? \"?" + name + "[ \"\\n]")))
+            << name << " is not in the manual page";
+    }
+    EXPECT_EQ(commands, 14);
+    // The completion itself, in bash.
+    const std::string cmd = "bash -c 'source " ZAX_ZAXX_SOURCE_DIR "/zaxx.bash; COMP_WORDS=(zaxx li); COMP_CWORD=1; "
+                            "_zaxx; echo ${COMPREPLY[*]}; COMP_WORDS=(zaxx list s); COMP_CWORD=2; _zaxx; "
+                            "echo ${COMPREPLY[*]}' > " + path("completion");
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(ReadFile(path("completion")), "list\nshow\n");
 }
 
 }  // namespace
