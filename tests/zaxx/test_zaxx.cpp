@@ -367,6 +367,38 @@ TEST_F(Zaxx, GcRemovesEveryKindOfDeadObject) {
     EXPECT_EQ(stale[0]["name"].text, "MUTEX_ZAX_OMIKINIT");
 }
 
+TEST_F(Zaxx, GcByAnotherUserKeepsWhatProcessesItCannotLookIntoMayUse) {
+    if (!zaxtest::IsRoot()) GTEST_SKIP() << "plays a second user: needs root";
+    // A directory of the machine mode, where every user may use every object.
+    chmod(rundir_.c_str(), 0711);
+    const std::string shared = path("shared");
+    mkdir(shared.c_str(), 0);
+    chmod(shared.c_str(), 01777);
+    setenv("ZAXXLIB_RUNDIR", shared.c_str(), 1);
+    setenv("ZAXXLIB_SHARING", "machine", 1);
+    zaxtest::OmikinitService service(shared);
+    ASSERT_TRUE(service.ready());
+    hold_objects(0x8000, false);
+    auto names = [&] {
+        std::set<std::string> n;
+        for (const auto &e : std::filesystem::directory_iterator(shared)) n.insert(e.path().filename());
+        return n;
+    };
+    const std::set<std::string> before = names();
+    const uint32_t stranger = zaxtest::StrangerId(0);
+    int rc = zaxtest::RunAs(stranger, stranger, [] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(ZAX_ZAXX_PATH, "zaxx", "gc", static_cast<char *>(nullptr));
+        return 127;
+    });
+    unsetenv("ZAXXLIB_SHARING");
+    EXPECT_EQ(rc, 0);
+    // The stranger cannot look into root's processes, which may use them all.
+    EXPECT_EQ(names(), before);
+}
+
 // ---------------------------------------------------------------------------
 // err, vector, usage
 

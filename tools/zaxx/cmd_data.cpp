@@ -405,7 +405,14 @@ void run_date_shift(const std::string &text, int64_t days, int32_t layout) {
     std::string buf = text;
     buf.push_back('\0');
     if (!XShiftDate(layout, buf.data(), int32_t(days))) throw Failure("date " + text + ": " + last_error());
-    std::cout << buf.c_str() << "\n";
+    if (g_options.json) {
+        Json j = Json::object();
+        j.set("date", buf.c_str());
+        j.set("layout", layout);
+        print_json(j);
+    } else {
+        std::cout << buf.c_str() << "\n";
+    }
 }
 
 // "YYYY-MM-DD" and "HH:MM:SS[.ffffff]" into a calendar record.

@@ -149,8 +149,9 @@ void run_status() {
     if (init.running) {
         service = "running";
         if (init.pid != 0) service += ", pid " + std::to_string(init.pid);
-        if (init.entries >= 0) service += ", " + plural(size_t(init.entries), "vector-table entry");
-        if (init.entries >= 0 && init.entries != 1) service.replace(service.size() - 7, 7, "entries");
+        if (init.entries >= 0)
+            service += ", " + std::to_string(init.entries) +
+                       (init.entries == 1 ? " vector-table entry" : " vector-table entries");
     } else {
         service = init.why;
     }
@@ -211,7 +212,7 @@ void run_gc(bool dry_run) {
         } else if (XResetVectorTable(name.c_str())) {
             reset.push_back(name);
         } else if (XGetLastError(nullptr) != X_E_XResetVectorTable_REFUSED) {
-            kept.push_back(name);  // no entry: nothing to do
+            kept.push_back(name);  // (refused: the entry was gone already)
         }
     }
     if (g_options.json) {
@@ -367,11 +368,12 @@ void run_list_clear(uint32_t key) {
     std::string failure;
     if (n == -2) failure = "its lock stayed held by another process";
     else if (n < 0) failure = last_error();
-    for (; failure.empty() && removed < n; ++removed) {
+    while (failure.empty() && removed < n) {
         int32_t r = XRemoveGlobalListT(list, nullptr, 0, 0, kWaitMs);
-        if (r == -2) failure = "its lock stayed held by another process";
-        else if (r != 1 && XGetLastError(nullptr) == X_E_XRemoveListT_BAD_POSITION) break;  // emptied meanwhile
-        else if (r != 1) failure = last_error();
+        if (r == 1) ++removed;
+        else if (r == -2) failure = "its lock stayed held by another process";
+        else if (XGetLastError(nullptr) == X_E_XRemoveListT_BAD_POSITION) break;  // emptied meanwhile
+        else failure = last_error();
     }
     if (!XDestroyGlobalList(list) && failure.empty()) failure = last_error();
     if (g_options.json) {

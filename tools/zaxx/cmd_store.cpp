@@ -372,7 +372,14 @@ void run_reg_import(const std::string &file) {
         if (!ok) throw Failure(reg_object(it.key) + " value " + it.name + ": " + last_error());
         ++vals;
     }
-    if (!g_options.json) std::cout << "imported " << keys << " key(s) and " << vals << " value(s)\n";
+    if (g_options.json) {
+        Json j = Json::object();
+        j.set("keys", uint64_t(keys));
+        j.set("values", uint64_t(vals));
+        print_json(j);
+    } else {
+        std::cout << "imported " << keys << " key(s) and " << vals << " value(s)\n";
+    }
 }
 
 void add_reg(CLI::App &app) {
