@@ -14,6 +14,7 @@
 #include "os/heap.h"
 #include "os/mmap.h"
 #include "os/mutex.h"
+#include "os/names.h"
 #include "xint.h"
 #include "xlist.h"
 #include "xlistr.h"
@@ -435,7 +436,7 @@ uint32_t key_of(const GlobalRegion *r) {
 // when there is none and create is not set).
 int open_load_record(uint32_t key, bool create, int32_t &fd) {
     char name[24];
-    std::snprintf(name, sizeof name, "%08X.load", key);
+    std::snprintf(name, sizeof name, os::names::kLoadRecord, key);
     return os::object_file_open(name, create, fd);
 }
 

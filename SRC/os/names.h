@@ -10,5 +10,6 @@ constexpr const char kLock[] = "ZAXLOCK%08X.lck";      // the mutex of a lock ob
 constexpr const char kEvent[] = "ZAXEVT%08X.ev";       // the event of a key (small mode)
 constexpr const char kSegment[] = "%08X";              // a shared segment (a global list's too)
 constexpr const char kEventSocket[] = ".zaxfifo%08x";  // a process's event socket (large mode)
+constexpr const char kLoadRecord[] = "%08X.load";      // the load record of a global list
 
 }  // namespace zax::os::names

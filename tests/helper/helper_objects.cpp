@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "helper.h"
 #include "zaxxlib.h"
@@ -13,7 +14,8 @@
 // objects KEY READY [kill]: with keys KEY+1 to KEY+4 (hexadecimal) make an
 // event (a FIFO: made before the large mode), a lock object held by this
 // thread, a segment of 64 bytes with tags 0x11 and 0x22, and a global list of
-// capacity 1000 and tag 7 holding "alpha" and "beta"; then enter the large
+// capacity 1000 and tag 7 holding "alpha" and "beta" (saved to READY.list and
+// loaded again, which leaves the list's load record); then enter the large
 // event mode (its socket is the pipe), create the file READY and either wait
 // to be killed or, with "kill", die at once by SIGKILL, leaving every object
 // behind. Prints "failed STEP CODE" and exits 1 when a step fails.
@@ -33,6 +35,9 @@ ZAX_HELPER(objects) {
     XHANDLE list = XCreateGlobalList(1000, key + 4, 7);
     if (list == nullptr || !XAddGlobalList(list, "alpha", 5, -1) || !XAddGlobalList(list, "beta", 4, -1))
         return failed("list");
+    // A save and a load leave the list as it was, with its load record.
+    const std::string saved = std::string(argv[2]) + ".list";
+    if (!XSaveGlobalList(list, saved.c_str()) || !XLoadGlobalList(list, saved.c_str())) return failed("load");
     setenv("ZAXXLIB_EVENT_NUMBER", "100", 1);
     if (!XInitXlib()) return failed("pipe");
     FILE *ready = std::fopen(argv[2], "w");

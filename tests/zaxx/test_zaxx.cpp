@@ -230,6 +230,7 @@ TEST_F(Zaxx, ListsEveryKindOfObjectWithWhatItHolds) {
               "pipe  .zaxfifoPPPPPPPP  -  -  live  process N (alive)  process N is alive\n"
               "segment  20101003  0x20101003  2/01/1/3  live  64 bytes, tags 0x11 0x22  used by 1 process (N)\n"
               "list  20101004  0x20101004  2/01/1/4  live  2 elements, 33 of 1000 bytes, 1 attached  used by 1 process (N)\n"
+              "record  20101004.load  0x20101004  2/01/1/4  live  empty  its list 20101004 is in use\n"
               "lock  MUTEX_ZAX_OMIKINIT  -  -  stale  free  used by no process\n"
               "event  ZAXEVT20101001.ev  0x20101001  2/01/1/1  live  -  open in 1 process (N)\n"
               "lock  ZAXLOCK20100003.lck  0x20100003  2/00/1/3  live  free  used by 1 process (N)\n"
@@ -244,7 +245,7 @@ TEST_F(Zaxx, ListsEveryKindOfObjectWithWhatItHolds) {
         // The service's lock is used only during an exchange.
         if (o["name"].text == "MUTEX_ZAX_OMIKINIT") continue;
         EXPECT_FALSE(o["stale"].b) << o["name"].text;
-        if (o["kind"].text != "pipe") {
+        if (o["kind"].text != "pipe" && o["kind"].text != "record") {
             ASSERT_EQ(o["users"].items.size(), 1u) << o["name"].text;
             EXPECT_EQ(o["users"][0].i(), holder);
         }
@@ -260,7 +261,7 @@ TEST_F(Zaxx, ListsEveryKindOfObjectWithWhatItHolds) {
             EXPECT_EQ(o["pid"].i(), holder);
         }
     }
-    EXPECT_EQ(kinds, (std::set<std::string>{"event", "lock", "segment", "list", "pipe"}));
+    EXPECT_EQ(kinds, (std::set<std::string>{"event", "lock", "segment", "list", "pipe", "record"}));
 
     // One kind, and the status summary.
     Json lists = ParseJson(zaxx({"--json", "ls", "lists"}).out);
@@ -332,7 +333,7 @@ TEST_F(Zaxx, GcNeverRemovesWhatALiveProcessUses) {
     };
     zaxx({"ls"});  // its own files in the directory come first
     const std::set<std::string> before = names();
-    EXPECT_EQ(before.size(), 12u);  // 8 objects, the service's socket, the helper's files
+    EXPECT_EQ(before.size(), 14u);  // 9 objects, the service's socket, the helper's and zaxx's files
     Result r = zaxx({"gc"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "removed lock MUTEX_ZAX_OMIKINIT: used by no process\n");
@@ -343,11 +344,11 @@ TEST_F(Zaxx, GcRemovesEveryKindOfDeadObject) {
     zaxtest::OmikinitService service(rundir_);
     hold_objects(0x7000, true);
     const std::vector<std::string> dead{"ZAXEVT00007001.ev", "ZAXLOCK00007002.lck", "00007003", "00007004",
-                                        "ZAXLOCK00007004.lck"};
+                                        "ZAXLOCK00007004.lck", "00007004.load"};
     Json dry = ParseJson(zaxx({"gc", "--dry-run", "--json"}).out);
     std::set<std::string> kinds;
     for (const Json &o : dry["removed"].items) kinds.insert(o["kind"].text);
-    EXPECT_EQ(kinds, (std::set<std::string>{"event", "lock", "segment", "list", "pipe"}));
+    EXPECT_EQ(kinds, (std::set<std::string>{"event", "lock", "segment", "list", "pipe", "record"}));
     for (const std::string &n : dead) EXPECT_EQ(access(path(n).c_str(), F_OK), 0) << "dry run removed " << n;
 
     Result r = zaxx({"gc"});

@@ -54,6 +54,8 @@ std::string contents(const Object &o) {
             return buf;
         case Kind::Pipe:
             return "process " + std::to_string(o.pid) + (o.pid_alive ? " (alive)" : " (gone)");
+        case Kind::Record:
+            return o.file_size == 0 ? "empty" : std::to_string(o.file_size) + " bytes of a load to finish";
     }
     return "-";
 }
@@ -105,6 +107,9 @@ Json object_json(const Object &o) {
             j.set("pid", int64_t(o.pid));
             j.set("alive", o.pid_alive);
             break;
+        case Kind::Record:
+            j.set("size", o.file_size);
+            break;
     }
     return j;
 }
@@ -129,7 +134,7 @@ void run_status() {
         ++counts[o.kind];
         if (o.stale) stale.push_back(&o);
     }
-    const Kind kinds[] = {Kind::Lock, Kind::Event, Kind::Segment, Kind::List, Kind::Pipe};
+    const Kind kinds[] = {Kind::Lock, Kind::Event, Kind::Segment, Kind::List, Kind::Pipe, Kind::Record};
     if (g_options.json) {
         Json j = Json::object();
         j.set("rundir", dir);
@@ -482,7 +487,7 @@ void add_object_commands(CLI::App &app) {
 
     auto *ls = app.add_subcommand("ls", "List the named objects of the run-time directory");
     static std::string which;
-    ls->add_option("KIND", which, "Only this kind")->check(CLI::IsMember({"locks", "events", "segments", "lists", "pipes"}));
+    ls->add_option("KIND", which, "Only this kind")->check(CLI::IsMember({"locks", "events", "segments", "lists", "pipes", "records"}));
     on_run(ls, [] { run_ls(which); });
 
     auto *gc = app.add_subcommand("gc", "Remove the named objects whose every user is dead");

@@ -210,6 +210,10 @@ bool classify(const std::string &name, Object &o) {
     } else if (parse_name(names::kEventSocket, name, v)) {
         o.kind = Kind::Pipe;
         o.pid = pid_t(v);
+    } else if (parse_name(names::kLoadRecord, name, v)) {
+        o.kind = Kind::Record;
+        o.keyed = true;
+        o.key = v;
     } else if (parse_name(names::kSegment, name, v)) {
         o.kind = Kind::Segment;
         o.keyed = true;
@@ -324,6 +328,7 @@ const char *kind_name(Kind k) {
         case Kind::Segment: return "segment";
         case Kind::List: return "list";
         case Kind::Pipe: return "pipe";
+        case Kind::Record: return "record";
     }
     return "?";
 }
@@ -394,6 +399,16 @@ int scan(const std::string &dir, std::vector<Object> &out, std::string &why) {
             if (might_use(b, o)) o.unknown_users.push_back(b.pid);
     }
     for (Object &o : out) judge(o);
+    // A load record lives as long as its list.
+    for (Object &r : out) {
+        if (r.kind != Kind::Record || !r.stale) continue;
+        r.why = "its list is gone";
+        for (const Object &l : out) {
+            if ((l.kind != Kind::List && l.kind != Kind::Segment) || l.key != r.key) continue;
+            r.stale = l.stale;
+            r.why = l.stale ? "its list " + l.name + " is dead" : "its list " + l.name + " is in use";
+        }
+    }
     std::sort(out.begin(), out.end(), [](const Object &a, const Object &b) { return a.name < b.name; });
     return 0;
 }

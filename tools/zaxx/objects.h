@@ -14,9 +14,10 @@
 
 namespace zaxx {
 
-enum class Kind { Lock, Event, Segment, List, Pipe };
+// A record is the load record of a global list, which goes with its list.
+enum class Kind { Lock, Event, Segment, List, Pipe, Record };
 
-// "lock", "event", "segment", "list", "pipe".
+// "lock", "event", "segment", "list", "pipe", "record".
 const char *kind_name(Kind k);
 
 struct Object {

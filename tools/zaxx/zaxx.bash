@@ -25,7 +25,7 @@ _zaxx() {
     local codes="ascii ebcdic:1 ebcdic:2 utf16le sjis euc host-ibm host-ibm:2 host-0a host-0a:2 host-mixed"
     case $cmd in
         "") COMPREPLY=($(compgen -W "$commands $common --version --help-all" -- "$cur")) ;;
-        ls) COMPREPLY=($(compgen -W "locks events segments lists pipes $common" -- "$cur")) ;;
+        ls) COMPREPLY=($(compgen -W "locks events segments lists pipes records $common" -- "$cur")) ;;
         gc) COMPREPLY=($(compgen -W "--dry-run $common" -- "$cur")) ;;
         list)
             case $sub in
