@@ -294,7 +294,7 @@ bool end_record(Record *r) {
         step(XCloseFile(r->file) == 1);
     }
     if (r->table != nullptr) step(XFreeMemory(r->table) == 1);
-    step(XFreeMemory(r) == 1);
+    handle_free(r);
     if (!ok) first.restore();
     return ok;
 }
@@ -334,9 +334,8 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
         lib_error(FN_XInitDebug, 1, 1);
         return nullptr;
     }
-    void *block = XAllocMemory(int32_t(sizeof(Record)), tag);
-    if (block == X_FAILED_PTR) return nullptr;
-    Record *r = static_cast<Record *>(block);
+    Record *r = handle_new<Record>(HandleKind::debug);
+    if (r == nullptr) return nullptr;
     r->tag = tag;
     bool ok = count_bindings(r->count);
     if (ok && r->count > 0) {
@@ -362,27 +361,23 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
 }
 
 XAPI int32_t XTermDebug(XHANDLE record) {
-    if (record == nullptr) {
-        lib_error(FN_XTermDebug, 1, 1);
-        return 0;
-    }
-    return end_record(static_cast<Record *>(record)) ? 1 : 0;
+    Record *r = handle_get<Record>(record, HandleKind::debug, FN_XTermDebug, 1);
+    return r != nullptr && end_record(r) ? 1 : 0;
 }
 
 XAPI int32_t XRefreshDebug(XHANDLE record) {
-    if (record == nullptr) {
-        lib_error(FN_XRefreshDebug, 1, 1);
-        return 0;
-    }
-    Record *r = static_cast<Record *>(record);
-    Record old;
-    std::memcpy(&old, r, sizeof old);
+    Record *r = handle_get<Record>(record, HandleKind::debug, FN_XRefreshDebug, 1);
+    if (r == nullptr) return 0;
+    // The levels are read anew; on failure the old ones stay.
+    const uint32_t count = r->count;
+    const int32_t trace_mask = r->trace_mask, dump_mask = r->dump_mask;
+    Binding *table = r->table;
     r->count = 0;
     r->trace_mask = 0;
     r->dump_mask = 0;
     r->table = nullptr;
     if (load_settings(r)) {
-        if (old.table != nullptr) XFreeMemory(old.table);
+        if (table != nullptr) XFreeMemory(table);
         return 1;
     }
     if (r->table != nullptr) {
@@ -390,12 +385,15 @@ XAPI int32_t XRefreshDebug(XHANDLE record) {
         XFreeMemory(r->table);
         failure.restore();
     }
-    std::memcpy(r, &old, sizeof old);
+    r->count = count;
+    r->trace_mask = trace_mask;
+    r->dump_mask = dump_mask;
+    r->table = table;
     return 0;
 }
 
 XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (!check_set(FN_XSetTraceLevel, r, name)) return 0;
     bool all = same(name, kTraceAll);
     if (!mask_allowed(kTraceRows, all ? kTraceGlobalRows : kTraceBindingRows, mask)) {
@@ -416,7 +414,7 @@ XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask) {
 }
 
 XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (!check_set(FN_XSetDumpLevel, r, name)) return 0;
     bool all = same(name, kDumpAll);
     if (!mask_allowed(kDumpRows, all ? kDumpGlobalRows : kDumpBindingRows, mask)) {
@@ -437,7 +435,7 @@ XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask) {
 }
 
 XAPI int32_t XGetTraceLevel(XHANDLE record, const char *name, uint32_t *level) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (!check_get(FN_XGetTraceLevel, r, name, level)) return 0;
     if (same(name, kTopSection)) {
         *level = level_of_mask(kTraceRows, kTraceGlobalRows, r->trace_mask);
@@ -453,7 +451,7 @@ XAPI int32_t XGetTraceLevel(XHANDLE record, const char *name, uint32_t *level) {
 }
 
 XAPI int32_t XGetDumpLevel(XHANDLE record, const char *name, uint32_t *level) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (!check_get(FN_XGetDumpLevel, r, name, level)) return 0;
     if (same(name, kTopSection)) {
         *level = level_of_mask(kDumpRows, kDumpGlobalRows, r->dump_mask);

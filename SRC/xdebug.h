@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "xhandle.h"
 #include "zaxxlib.h"
 
 namespace zax::debug {
@@ -21,8 +22,9 @@ struct Binding {
     int32_t dump_mask;   // 0 or 1
 };
 
-// The record behind a debug handle, allocated zero-filled with XAllocMemory.
+// The record behind a debug handle.
 struct Record {
+    HandleHeader header;
     uint32_t count;          // entries in table
     int32_t trace_mask;      // 0, 4, 6, 7, or -1: per binding
     int32_t dump_mask;       // 0, 1, or -1: per binding
@@ -35,6 +37,9 @@ struct Record {
     // disk before the call returns; true hands it to the system in one write.
     bool write_only;
 };
+
+// The debug record that h names, or null when it is none.
+inline Record *record_of(XHANDLE h) { return handle_as<Record>(h, HandleKind::debug); }
 
 inline constexpr char kAdministrator[] = "XP_ADMINISTRATOR";
 

@@ -88,7 +88,7 @@ int32_t write_record(Record *r, const char *name, const char *message, size_t me
 }
 
 int32_t trace_v(XHANDLE record, const char *name, int32_t cls, const char *format, va_list args) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (!check_trace(r, name, cls)) return 0;
     if (!trace_wanted(r, name, cls)) return 1;
     // A message that cannot be formatted (or no format at all) leaves the
@@ -158,7 +158,7 @@ XAPI int32_t XTraceL(XHANDLE record, const char *name, const char *format, ...) 
 }
 
 XAPI int32_t X_trace_out(XHANDLE record, char *line) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (r == nullptr) {
         lib_error(FN_XTrace, 1, 1);
         return 0;
@@ -196,7 +196,7 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
 
 XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t length) {
     (void)length;  // the console takes the line up to its NUL
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     if (r == nullptr) {
         lib_error(FN_XTrace, 1, 1);
         return 0;
@@ -221,7 +221,7 @@ XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t le
 
 XAPI int32_t XDump(XHANDLE record, const char *name, const char *title, const void *address,
                    int32_t size) {
-    Record *r = static_cast<Record *>(record);
+    Record *r = record_of(record);
     uint32_t bad = r == nullptr ? 1 : !valid_name(name) ? 2 : address == nullptr ? 4 : size < 1 ? 5 : 0;
     if (bad != 0) {
         lib_error(FN_XDump, 1, bad);
@@ -236,7 +236,7 @@ XAPI int32_t XDump(XHANDLE record, const char *name, const char *title, const vo
 }
 
 XAPI int32_t X_dump_out(XHANDLE record, const void *address, int32_t size) {
-    if (record == nullptr) {
+    if (record_of(record) == nullptr) {
         lib_error(FN_XDump, 1, 1);
         return 0;
     }

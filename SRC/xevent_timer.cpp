@@ -7,6 +7,7 @@
 #include "os/sys.h"
 #include "os/timer.h"
 #include "xdllmain.h"
+#include "xhandle.h"
 #include "xint.h"
 
 using namespace zax;
@@ -23,6 +24,7 @@ constexpr uint32_t kAttemptPause = 100;
 
 // The record behind a timer handle.
 struct TimerRecord {
+    HandleHeader header;
     uint32_t periods_left;  // whole split periods still to run (long only)
     uint32_t remainder;     // ms after the last whole period
     uint32_t system_timer;  // id of the current timer of the service
@@ -74,7 +76,7 @@ bool in_table(const TimerRecord *rec) {
 void expire(TimerRecord *rec) {
     XPostEvent(rec->event, 0);
     take_out(rec, nullptr);
-    XFreeMemory(rec);
+    handle_free(rec);
 }
 
 void on_timer(uint32_t id, void *user) {
@@ -109,7 +111,7 @@ void on_timer(uint32_t id, void *user) {
 // thread of the parent may have held at the fork).
 void forget_parents_timers() {
     for (TimerRecord *&slot : g_table) {
-        if (slot != nullptr) XFreeMemory(slot);
+        handle_free(slot);
         slot = nullptr;
     }
 }
@@ -134,9 +136,8 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
         lib_error(FN_XSetTimer, 1, 2);
         return nullptr;
     }
-    void *block = XAllocMemory(sizeof(TimerRecord), 0);
-    if (block == X_FAILED_PTR) return nullptr;
-    auto *rec = static_cast<TimerRecord *>(block);
+    auto *rec = handle_new<TimerRecord>(HandleKind::timer);
+    if (rec == nullptr) return nullptr;
     if (delay > kSplitPeriod) {
         rec->periods_left = delay / kSplitPeriod;
         rec->remainder = delay % kSplitPeriod;
@@ -162,7 +163,7 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
         XSleep(kAttemptPause);
     }
     if (!placed) {
-        XFreeMemory(rec);
+        handle_free(rec);
         return nullptr;
     }
     uint32_t first = rec->long_running != 0 ? kSplitPeriod : delay;
@@ -171,7 +172,7 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
         sys_error(FN_XSetTimer, 7, err);
         take_out(rec, nullptr);
         unlock_table();
-        XFreeMemory(rec);
+        handle_free(rec);
         return nullptr;
     }
     rec->system_timer = id;
@@ -180,12 +181,8 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
 }
 
 XAPI int32_t XKillTimer(XHANDLE timer) {
-    if (timer == nullptr) {
-        lib_error(FN_XKillTimer, 1, 1);
-        return 0;
-    }
-    if (!lock_table()) return 0;
-    auto *rec = static_cast<TimerRecord *>(timer);
+    auto *rec = handle_get<TimerRecord>(timer, HandleKind::timer, FN_XKillTimer, 1);
+    if (rec == nullptr || !lock_table()) return 0;
     uint32_t self = os::thread_id();
     int32_t result = 0;
     if (!take_out(rec, &self)) {
@@ -195,7 +192,7 @@ XAPI int32_t XKillTimer(XHANDLE timer) {
         // may still be on its way to the lock.
         sys_error(FN_XKillTimer, 6, err);
     } else {
-        XFreeMemory(rec);
+        handle_free(rec);
         result = 1;
     }
     unlock_table();

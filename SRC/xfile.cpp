@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "os/file.h"
-#include "os/heap.h"
 #include "os/mmap.h"
+#include "xhandle.h"
 #include "xint.h"
 
 using namespace zax;
@@ -82,19 +82,13 @@ bool line_args_ok(XFILE handle, const void *buffer, int32_t size) {
 
 // The mapped-file handle.
 struct MappedFile {
-    uint32_t magic;
+    HandleHeader header;
     XFILE file;      // the file's descriptor
     uint32_t size;   // bytes of the file and of the view
     void *view;      // the view's address
     int32_t lock;    // the exclusivity lock file's descriptor, or -1
 };
-constexpr uint32_t kMappedMagic = 0x5a4d4150;  // "ZMAP"
-
-MappedFile *mapped_of(XHANDLE handle) {
-    auto *m = static_cast<MappedFile *>(handle);
-    if (m == nullptr || handle == X_FAILED_PTR || m->magic != kMappedMagic) return nullptr;
-    return m;
-}
+MappedFile *mapped_of(XHANDLE handle) { return handle_as<MappedFile>(handle, HandleKind::mapped); }
 
 constexpr size_t kMaxFullPath = 260;
 
@@ -477,16 +471,15 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     auto release_lock = [&] {
         if (lock >= 0) os::lock_file_release(lock);
     };
-    auto *m = static_cast<MappedFile *>(os::heap_alloc(sizeof(MappedFile)));
+    auto *m = handle_new<MappedFile>(HandleKind::mapped);
     if (m == nullptr) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
         release_lock();
         return nullptr;
     }
     auto fail = [&](uint32_t reason, int err, XFILE fd) -> void * {
         sys_error(FN_XOpenMemMapFile, reason, err);
         if (fd != 0) os::file_close(fd);
-        os::heap_free(m);
+        handle_free(m);
         release_lock();
         return nullptr;
     };
@@ -506,7 +499,6 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     void *view = nullptr;
     if (int err = os::map_file(fd, size_t(size), access == X_MAP_READWRITE, view))
         return fail(R_XOpenMemMapFile_MAP_FAILED, err, fd);
-    m->magic = kMappedMagic;
     m->file = fd;
     m->size = uint32_t(size);
     m->view = view;
@@ -550,10 +542,8 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
         if (failed) first.restore();
         failed = true;
     }
-    int32_t ok = failed ? 0 : 1;
-    m->magic = 0;
-    os::heap_free(m);
-    return ok;
+    handle_free(m);
+    return failed ? 0 : 1;
 }
 
 }  // extern "C"

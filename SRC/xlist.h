@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "os/crash.h"
+#include "xhandle.h"
 #include "xint.h"
 
 namespace zax {
@@ -221,21 +222,21 @@ void close_gap(typename K::Region *r, typename K::Link next, typename K::Link pr
     (n ? n->prev : r->last) = p ? prev : typename K::Link{};
 }
 
-// Checks a handle for the list operations: present, with a region of either
-// kind. Records reason 1, detail 1 under fn when not.
+// Checks a handle for the list operations: a live list of any kind (the
+// table of live handles knows them all). Records reason 1, detail 1 under fn
+// when not.
 inline ListHandle *list_of(XHANDLE handle, Fn fn) {
-    auto *h = static_cast<ListHandle *>(handle);
-    if (h == nullptr || h->region == nullptr) {
+    if (!handle_listed(handle)) [[unlikely]] {
         lib_error(fn, 1, 1);
         return nullptr;
     }
-    uint32_t type = static_cast<RegionHeader *>(h->region)->type;
-    if (type != kGlobalType && type != kLocalType && type != kRemoteType) {
-        lib_error(fn, 1, 1);
-        return nullptr;
-    }
-    return h;
+    return static_cast<ListHandle *>(handle);
 }
+
+// The list lock of a list being made (key as XCreateLockObj takes it), and
+// its end when the list goes; 1, or 0 with the lock object's error.
+int32_t make_list_lock(ListHandle *h, int32_t key);
+int32_t drop_list_lock(ListHandle *h);
 
 inline RegionHeader *header_of(ListHandle *h) { return static_cast<RegionHeader *>(h->region); }
 inline bool is_remote(ListHandle *h) { return header_of(h)->type == kRemoteType; }

@@ -187,8 +187,9 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     bool held = take_creation_lock();
     bool ok = attach_or_create(h, capacity, key, tag, held);
     os::crash_point("create: attached or made");
-    if (ok && !X_create_list_lock(h, int32_t(key))) {
+    if (ok && (!make_list_lock(h, int32_t(key)) || !handle_list(h))) {
         SavedError failure;
+        if (h->lock != nullptr) drop_list_lock(h);
         detach(h);
         failure.restore();
         ok = false;
@@ -202,15 +203,17 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
 }
 
 XAPI int32_t XDestroyGlobalList(XHANDLE list) {
-    auto *h = static_cast<ListHandle *>(list);
-    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::destroy(h);
+    ListHandle *h = list_of(list, FN_XDestroyGlobalList);
+    if (h == nullptr) return 0;
+    if (is_remote(h)) return remote::destroy(h);
     // A local list has no segment to leave: XDestroyList is its end.
-    if (h == nullptr || h->region == nullptr || h->segment == nullptr) {
+    if (h->segment == nullptr) {
         lib_error(FN_XDestroyGlobalList, 1, 1);
         return 0;
     }
+    handle_unlist(h);
     bool held = take_creation_lock();
-    bool ok = X_destroy_list_lock(h) == 1;
+    bool ok = drop_list_lock(h) == 1;
     os::crash_point("destroy: lock given back");
     ok = detach(h) && ok;
     os::crash_point("destroy: detached");

@@ -141,7 +141,9 @@ XAPI XHANDLE XCreateList(uint32_t capacity, int32_t /*key: a local list has no n
     r->h.capacity = capacity;
     r->h.tag = tag;
     h->region = region;
-    if (!X_create_list_lock(h, -1)) {
+    const bool locked = make_list_lock(h, -1) == 1;
+    if (!locked || !handle_list(h)) {
+        if (locked) drop_list_lock(h);
         XFreeMemory(region);
         XFreeMemory(h);
         return nullptr;
@@ -160,7 +162,8 @@ XAPI int32_t XDestroyList(XHANDLE list) {
     bool ok = true;
     for (uint32_t p = header_of(h)->count; p >= 1; --p)
         ok = XRemoveList(list, nullptr, 0, int32_t(p)) == 1 && ok;
-    ok = X_destroy_list_lock(h) == 1 && ok;
+    handle_unlist(h);
+    ok = drop_list_lock(h) == 1 && ok;
     ok = XFreeMemory(h->region) == 1 && ok;
     ok = XFreeMemory(h) == 1 && ok;
     return ok ? 1 : 0;

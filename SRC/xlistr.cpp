@@ -36,7 +36,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "../companions/zaxredis/zaxredis.h"
@@ -536,19 +535,8 @@ struct RemoteList {
     uint32_t depth;
 };
 
-std::mutex g_live_lock;
-std::unordered_set<const ListHandle *> *g_live;  // never freed
-
-bool is_live(const ListHandle *h) {
-    std::lock_guard<std::mutex> hold(g_live_lock);
-    return g_live != nullptr && g_live->count(h) != 0;
-}
-
 RemoteList *record_of(ListHandle *h, Fn fn) {
-    if (!is_live(h)) {
-        lib_error(fn, 1, 1);
-        return nullptr;
-    }
+    if (list_of(h, fn) == nullptr) return nullptr;
     return reinterpret_cast<RemoteList *>(h->region);
 }
 
@@ -808,9 +796,7 @@ bool create(uint32_t capacity, uint32_t key, uint32_t tag, XHANDLE *out) {
     }
     bool ok = err == 0;
     if (ok) {
-        std::lock_guard<std::mutex> hold(g_live_lock);
-        if (g_live == nullptr) g_live = new (std::nothrow) std::unordered_set<const ListHandle *>;
-        ok = g_live != nullptr && g_live->insert(h).second;
+        ok = handle_list(h);
         if (!ok) err = ENOMEM;
     }
     if (!ok) {
@@ -824,13 +810,7 @@ bool create(uint32_t capacity, uint32_t key, uint32_t tag, XHANDLE *out) {
 }
 
 int32_t destroy(ListHandle *h) {
-    {
-        std::lock_guard<std::mutex> hold(g_live_lock);
-        if (g_live == nullptr || g_live->erase(h) == 0) {
-            lib_error(FN_XDestroyGlobalList, 1, 1);
-            return 0;
-        }
-    }
+    handle_unlist(h);
     auto *r = reinterpret_cast<RemoteList *>(h->region);
     r->api->unkeep(r->client, r->kept);
     Reply rep(r->api);

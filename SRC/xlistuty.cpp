@@ -55,6 +55,20 @@ int32_t lock_list(ListHandle *h, int32_t timeout) {
     return r == 2 ? -2 : -1;
 }
 
+int32_t make_list_lock(ListHandle *h, int32_t key) {
+    XHANDLE lock = XCreateLockObj(key);
+    if (lock == nullptr) return 0;
+    h->lock = lock;
+    return 1;
+}
+
+int32_t drop_list_lock(ListHandle *h) {
+    int32_t r = XDestroyLockObj(h->lock);
+    h->lock = nullptr;
+    h->owner.store(0, std::memory_order_relaxed);
+    return r;
+}
+
 int32_t unlock_list(ListHandle *h) {
     // Not the holder: the lock object tells why (held elsewhere, or free).
     if (h->owner.load(std::memory_order_relaxed) != os::self_tid()) return XUnlockObj(h->lock);
@@ -796,43 +810,26 @@ void zax::forget_load_record(uint32_t key) {
 extern "C" {
 
 XAPI int32_t X_create_list_lock(XHANDLE list, int32_t key) {
-    auto *h = static_cast<ListHandle *>(list);
-    if (h == nullptr) {
-        lib_error(FN_XCreateLockObj, 1, 1);
-        return 0;
-    }
-    XHANDLE lock = XCreateLockObj(key);
-    if (lock == nullptr) return 0;
-    h->lock = lock;
-    return 1;
+    ListHandle *h = list_of(list, FN_XCreateLockObj);
+    return h != nullptr ? make_list_lock(h, key) : 0;
 }
 
 XAPI int32_t X_destroy_list_lock(XHANDLE list) {
-    auto *h = static_cast<ListHandle *>(list);
-    if (h == nullptr) return XDestroyLockObj(nullptr);  // records the missing lock
-    int32_t r = XDestroyLockObj(h->lock);
-    h->lock = nullptr;
-    h->owner.store(0, std::memory_order_relaxed);
-    return r;
+    ListHandle *h = list_of(list, FN_XDestroyLockObj);
+    return h != nullptr ? drop_list_lock(h) : 0;
 }
 
 XAPI int32_t X_lock_list(XHANDLE list) {
-    auto *h = static_cast<ListHandle *>(list);
-    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::lock(h);
-    if (h == nullptr || h->region == nullptr || h->lock == nullptr) {
-        lib_error(FN_XLockObj, 1, 1);
-        return 0;
-    }
+    ListHandle *h = list_of(list, FN_XLockObj);
+    if (h == nullptr) return 0;
+    if (is_remote(h)) return remote::lock(h);
     return lock_list(h, -1) == 1 ? 1 : 0;
 }
 
 XAPI int32_t X_unlock_list(XHANDLE list) {
-    auto *h = static_cast<ListHandle *>(list);
-    if (h != nullptr && h->region != nullptr && is_remote(h)) return remote::unlock(h);
-    if (h == nullptr || h->region == nullptr || h->lock == nullptr) {
-        lib_error(FN_XUnlockObj, 1, 1);
-        return 0;
-    }
+    ListHandle *h = list_of(list, FN_XUnlockObj);
+    if (h == nullptr) return 0;
+    if (is_remote(h)) return remote::unlock(h);
     return unlock_list(h);
 }
 

@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "os/module.h"
+#include "xhandle.h"
 #include "xint.h"
 
 using namespace zax;
@@ -20,7 +21,28 @@ bool valid_name(const char *name) {
     return name != nullptr && name[0] != '\0' && std::memchr(name, 0, 256) != nullptr;
 }
 
-os::Module *as_module(XHANDLE h) { return static_cast<os::Module *>(h); }
+// The record behind a module handle (a code module or a message catalog).
+struct ModuleRecord {
+    HandleHeader header;
+    os::Module *module;
+};
+
+// A handle for the module m, or null (m released) when no record can be had.
+XHANDLE new_handle(os::Module *m) {
+    auto *rec = handle_new<ModuleRecord>(HandleKind::module);
+    if (rec == nullptr) {
+        os::module_unload(m);
+        return nullptr;
+    }
+    rec->module = m;
+    return rec;
+}
+
+// The module of h, or null with reason 1 (detail 1) recorded under fn.
+os::Module *checked_module(XHANDLE h, Fn fn) {
+    auto *rec = handle_get<ModuleRecord>(h, HandleKind::module, fn, 1);
+    return rec != nullptr ? rec->module : nullptr;
+}
 
 // Digits as a number that saturates well above any limit, so that a long
 // digit string cannot wrap into a small estimate.
@@ -55,7 +77,7 @@ void normalise_conversions(char *text) {
 // Steps 2 to 5 of building a message, shared by both forms.
 char *build_message(XHANDLE module, int32_t number, char *buffer, va_list ap) {
     char tmpl[kMaxTemplate + 1];
-    if (int err = os::module_message(as_module(module), uint32_t(number), tmpl, sizeof tmpl)) {
+    if (int err = os::module_message(module_of(module), uint32_t(number), tmpl, sizeof tmpl)) {
         sys_error(FN_XGetMsgString, 2, err);
         return nullptr;
     }
@@ -138,6 +160,11 @@ TemplateCheck check_template(const char *text) {
     return r;
 }
 
+os::Module *module_of(XHANDLE h) {
+    auto *rec = handle_as<ModuleRecord>(h, HandleKind::module);
+    return rec != nullptr ? rec->module : nullptr;
+}
+
 }  // namespace zax
 
 extern "C" {
@@ -156,16 +183,18 @@ XAPI int32_t XLoadModule(XHANDLE *handle, const char *name) {
         sys_error(FN_XLoadModule, 2, err);
         return 0;
     }
-    *handle = m;
+    XHANDLE h = new_handle(m);
+    if (h == nullptr) return 0;
+    *handle = h;
     return 1;
 }
 
 XAPI int32_t XUnloadModule(XHANDLE module) {
-    if (module == nullptr) {
-        lib_error(FN_XUnloadModule, 1, 1);
-        return 0;
-    }
-    if (int err = os::module_unload(as_module(module))) {
+    os::Module *m = checked_module(module, FN_XUnloadModule);
+    if (m == nullptr) return 0;
+    // The handle is gone even when the release fails.
+    handle_free(static_cast<ModuleRecord *>(module));
+    if (int err = os::module_unload(m)) {
         sys_error(FN_XUnloadModule, 2, err);
         return 0;
     }
@@ -173,16 +202,14 @@ XAPI int32_t XUnloadModule(XHANDLE module) {
 }
 
 XAPI void *XGetEntry(XHANDLE module, const char *name) {
-    if (module == nullptr) {
-        lib_error(FN_XGetEntry, 1, 1);
-        return nullptr;
-    }
+    os::Module *m = checked_module(module, FN_XGetEntry);
+    if (m == nullptr) return nullptr;
     if (name == nullptr) {
         lib_error(FN_XGetEntry, 1, 2);
         return nullptr;
     }
     void *addr = nullptr;
-    if (int err = os::module_symbol(as_module(module), name, &addr)) {
+    if (int err = os::module_symbol(m, name, &addr)) {
         sys_error(FN_XGetEntry, 2, err);
         return nullptr;
     }
@@ -199,16 +226,13 @@ XAPI XHANDLE XLoadMsgString(const char *name) {
         sys_error(FN_XLoadMsgString, 2, err);
         return nullptr;
     }
-    return m;
+    return new_handle(m);
 }
 
 XAPI int32_t XUnloadMsgString(XHANDLE module) { return XUnloadModule(module); }
 
 XAPI char *XGetMsgString(XHANDLE module, int32_t number, char *buffer, ...) {
-    if (module == nullptr) {
-        lib_error(FN_XGetMsgString, 1, 1);
-        return nullptr;
-    }
+    if (checked_module(module, FN_XGetMsgString) == nullptr) return nullptr;
     if (number < 1) {
         lib_error(FN_XGetMsgString, 1, 2);
         return nullptr;
@@ -226,10 +250,7 @@ XAPI char *XGetMsgString(XHANDLE module, int32_t number, char *buffer, ...) {
 
 XAPI char *XGetMsgStringEx(XHANDLE module, int32_t number, uint16_t *first, uint16_t *second,
                            char *buffer, ...) {
-    if (module == nullptr) {
-        lib_error(FN_XGetMsgStringEx, 1, 1);
-        return nullptr;
-    }
+    if (checked_module(module, FN_XGetMsgStringEx) == nullptr) return nullptr;
     if (number < 1) {
         lib_error(FN_XGetMsgStringEx, 1, 2);
         return nullptr;

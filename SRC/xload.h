@@ -2,7 +2,16 @@
 #pragma once
 #include <cstdint>
 
+#include "zaxxlib.h"
+
+namespace zax::os {
+struct Module;
+}
+
 namespace zax {
+
+// The loaded module or catalog that h names, or null when it is none.
+os::Module *module_of(XHANDLE h);
 
 // Result of checking a message template.
 struct TemplateCheck {

@@ -6,6 +6,7 @@
 #include "os/mutex.h"
 #include "os/names.h"
 #include "os/sys.h"
+#include "xhandle.h"
 #include "xint.h"
 
 using namespace zax;
@@ -15,6 +16,7 @@ namespace zax {
 // The record behind a lock handle. The owner belongs to the record, not to
 // the mutex: two records of one key share the mutex, each with its owner.
 struct LockRecord {
+    HandleHeader header;
     // Kernel thread id of the holder through this record, 0 for none. Only
     // the holder writes it; others may read it without the mutex.
     std::atomic<uint32_t> owner;
@@ -28,9 +30,8 @@ extern "C" {
 XAPI XHANDLE XCreateLockObj(int32_t key) {
     // Named objects get their access from their files' mode: no access list
     // is built, so reasons 15 and 16 cannot occur.
-    void *block = XAllocMemory(sizeof(LockRecord), 0);
-    if (block == X_FAILED_PTR) return nullptr;
-    auto *rec = static_cast<LockRecord *>(block);
+    auto *rec = handle_new<LockRecord>(HandleKind::lock);
+    if (rec == nullptr) return nullptr;
     int err;
     if (key == -1) {
         err = os::mutex_create(&rec->mutex);
@@ -40,7 +41,7 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
         err = os::no_throw([&] { return os::mutex_open(name, &rec->mutex); });
     }
     if (err != 0) {
-        XFreeMemory(rec);
+        handle_free(rec);
         record_error(FN_XCreateLockObj, 2, uint32_t(err), kLibrary);
         return nullptr;
     }
@@ -48,25 +49,19 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
 }
 
 XAPI int32_t XDestroyLockObj(XHANDLE lock) {
-    if (lock == nullptr) {
-        lib_error(FN_XDestroyLockObj, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<LockRecord *>(lock);
+    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XDestroyLockObj, 1);
+    if (rec == nullptr) return 0;
     int err = os::mutex_close(rec->mutex);
     if (err != 0) sys_error(FN_XDestroyLockObj, 2, err);
-    XFreeMemory(rec);
+    handle_free(rec);
     return err == 0 ? 1 : 0;
 }
 
 }  // extern "C"
 
 int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
-    if (lock == nullptr) {
-        lib_error(FN_XLockObj, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<LockRecord *>(lock);
+    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XLockObj, 1);
+    if (rec == nullptr) return 0;
     // An owner that died gave its hold up: that counts as a success.
     if (int err = os::mutex_lock(rec->mutex, timeout, owner_died)) {
         sys_error(FN_XLockObj, 2, err);
@@ -88,11 +83,8 @@ extern "C" {
 XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) { return lock_object(lock, timeout, nullptr); }
 
 XAPI int32_t XIsLockObj(XHANDLE lock) {
-    if (lock == nullptr) {
-        lib_error(FN_XIsLockObj, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<LockRecord *>(lock);
+    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XIsLockObj, 1);
+    if (rec == nullptr) return 0;
     // The holder takes its recursive mutex again at once; anyone else is
     // refused without waiting.
     if (os::mutex_lock(rec->mutex, 0) != 0) {
@@ -105,11 +97,8 @@ XAPI int32_t XIsLockObj(XHANDLE lock) {
 }
 
 XAPI int32_t XUnlockObj(XHANDLE lock) {
-    if (lock == nullptr) {
-        lib_error(FN_XUnlockObj, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<LockRecord *>(lock);
+    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XUnlockObj, 1);
+    if (rec == nullptr) return 0;
     const uint32_t self = os::self_tid();
     // Only the holder can have written its own id, so finding it there proves
     // the hold without touching the mutex; anything else takes the full test,

@@ -10,6 +10,7 @@
 
 #include "os/file.h"
 #include "os/heap.h"
+#include "xhandle.h"
 #include "xint.h"
 #include "xparm_format.h"
 
@@ -34,20 +35,14 @@ struct Line {
 };
 
 struct ParmFile {
-    uint32_t magic;
+    HandleHeader header;
     XFILE file;      // kept open until close
     Line *lines;     // in file order
     int32_t mode;    // 1 read only, 2 read and write
     int32_t changed; // 2 unchanged, 1 changed by a write
     char path[kMaxPath + 2];  // what the rewrite replaces
 };
-constexpr uint32_t kParmMagic = 0x5a50524d;  // "ZPRM"
-
-ParmFile *parm_of(XHANDLE handle) {
-    auto *p = static_cast<ParmFile *>(handle);
-    if (p == nullptr || handle == X_FAILED_PTR || p->magic != kParmMagic) return nullptr;
-    return p;
-}
+ParmFile *parm_of(XHANDLE handle) { return handle_as<ParmFile>(handle, HandleKind::parm); }
 
 void classify_all(Line *first) {
     int32_t prev = kHeader;
@@ -253,11 +248,8 @@ int read_lines(ParmFile *pf) {
 XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
     char path[kMaxPath + 2];
     if (!build_path(fn, directory, name, path)) return X_FAILED_PTR;
-    auto *pf = static_cast<ParmFile *>(os::heap_alloc(sizeof(ParmFile)));
-    if (pf == nullptr) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
-        return X_FAILED_PTR;
-    }
+    auto *pf = handle_new<ParmFile>(HandleKind::parm);
+    if (pf == nullptr) return X_FAILED_PTR;
     pf->mode = write ? 2 : 1;
     pf->changed = 2;
     std::memcpy(pf->path, path, sizeof path);
@@ -282,18 +274,17 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
     }
     if (err != 0) {
         sys_error(FN_XOpenFile, 6, err);
-        os::heap_free(pf);
+        handle_free(pf);
         return X_FAILED_PTR;
     }
     if (read_lines(pf) != 0) {
         SavedError e;
         free_lines(pf->lines);
         os::file_close(pf->file);
-        os::heap_free(pf);
+        handle_free(pf);
         e.restore();
         return X_FAILED_PTR;
     }
-    pf->magic = kParmMagic;
     return pf;
 }
 
@@ -397,8 +388,7 @@ XAPI int32_t XCloseParmFile(XHANDLE handle) {
         ok = false;
     }
     free_lines(pf->lines);
-    pf->magic = 0;
-    os::heap_free(pf);
+    handle_free(pf);
     return ok ? 1 : 0;
 }
 

@@ -10,7 +10,9 @@
 #include "os/process.h"
 #include "os/thread.h"
 #include "xevent.h"
+#include "xhandle.h"
 #include "xint.h"
+#include "xload.h"
 
 using namespace zax;
 
@@ -20,6 +22,7 @@ namespace {
 // that a job call given a plain record finds no job instead of reading past
 // its end.
 struct ProcessRecord {
+    HandleHeader header;
     XHANDLE *event_var;
     XHANDLE saved;
     os::Process *process;
@@ -30,6 +33,7 @@ struct ProcessRecord {
 };
 
 struct ThreadRecord {
+    HandleHeader header;
     XHANDLE module;
     os::Thread *thread;
     XHANDLE *event_var;
@@ -98,16 +102,16 @@ bool build_arguments(Fn fn, const char *program, int32_t argc, const char *const
 
 int32_t create_process(Fn fn, XHANDLE *record_out, const char *program, XHANDLE *event_var,
                        int32_t argc, const char *const *argv, bool job) {
-    auto *rec = static_cast<ProcessRecord *>(XAllocMemory(sizeof(ProcessRecord), 0));
-    if (rec == X_FAILED_PTR) return 0;
+    auto *rec = handle_new<ProcessRecord>(HandleKind::process);
+    if (rec == nullptr) return 0;
     Arguments args;
     if (!build_arguments(fn, program, argc, argv, &args)) {
-        XFreeMemory(rec);
+        handle_free(rec);
         return 0;
     }
     os::Process *p = nullptr;
     if (int err = os::process_spawn(program, args.argv, job, &p)) {
-        XFreeMemory(rec);
+        handle_free(rec);
         sys_error(fn, 2, err);
         return 0;
     }
@@ -137,11 +141,8 @@ void restore_event(Record *rec) {
 void post_saved(XHANDLE saved) { XPostEvent(saved, 1); }
 
 int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t close_reason) {
-    if (record == nullptr) {
-        lib_error(fn, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<ProcessRecord *>(record);
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, fn, 1);
+    if (rec == nullptr) return 0;
     uint32_t code = 0;
     if (int err = rec->process->exit_code(&code)) {
         sys_error(fn, 2, err);
@@ -154,7 +155,7 @@ int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t cl
     restore_event(rec);
     // The primary thread and the job have no handles of their own to close.
     if (int err = os::process_close(rec->process, true)) sys_error(fn, close_reason, err);
-    XFreeMemory(rec);
+    handle_free(rec);
     return 1;
 }
 
@@ -181,11 +182,8 @@ int32_t kill_thread(XHANDLE record, bool sync) {
                            R_XKillThread_SYNC_CLOSE_FAILED}
              : KillReasons{R_XKillThread_BAD_ARGUMENT, R_XKillThread_KILL_FAILED,
                            R_XKillThread_CLOSE_FAILED};
-    if (record == nullptr) {
-        lib_error(FN_XKillThread, r.null_record, 1);
-        return 0;
-    }
-    auto *rec = static_cast<ThreadRecord *>(record);
+    auto *rec = handle_get<ThreadRecord>(record, HandleKind::thread, FN_XKillThread, r.null_record);
+    if (rec == nullptr) return 0;
     os::run_parked();
     // The exit code is the trampoline's own record: the query cannot fail.
     restore_event(rec);
@@ -204,7 +202,7 @@ int32_t kill_thread(XHANDLE record, bool sync) {
     // has ended, so this unload never pulls the code from under it.
     XUnloadModule(rec->module);
     release_thread_waits(rec->tid);
-    XFreeMemory(rec);
+    handle_free(rec);
     return 1;
 }
 
@@ -247,11 +245,8 @@ XAPI int32_t XTermProcess(XHANDLE record, uint32_t /*reserved: not looked at*/) 
 }
 
 XAPI int32_t XKillProcess(XHANDLE record) {
-    if (record == nullptr) {
-        lib_error(FN_XKillProcess, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<ProcessRecord *>(record);
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillProcess, 1);
+    if (rec == nullptr) return 0;
     uint32_t code = 0;
     if (int err = rec->process->exit_code(&code)) {
         sys_error(FN_XKillProcess, 2, err);
@@ -265,7 +260,7 @@ XAPI int32_t XKillProcess(XHANDLE record) {
         sys_error(FN_XKillProcess, 3, err);
     }
     post_saved(saved);
-    XFreeMemory(rec);
+    handle_free(rec);
     return 1;
 }
 
@@ -273,16 +268,16 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
                            uint32_t arg1, uint32_t arg2) {
     if (!check_create(FN_XCreateThread, record_out, module)) return 0;
     os::run_parked();
-    auto *rec = static_cast<ThreadRecord *>(XAllocMemory(sizeof(ThreadRecord), 0));
-    if (rec == X_FAILED_PTR) return 0;
+    auto *rec = handle_new<ThreadRecord>(HandleKind::thread);
+    if (rec == nullptr) return 0;
     if (XLoadModule(&rec->module, module) != 1) {
-        XFreeMemory(rec);
+        handle_free(rec);
         return 0;
     }
     auto entry = reinterpret_cast<XThreadMain>(XGetEntry(rec->module, "osmain"));
     if (entry == nullptr) {
         XUnloadModule(rec->module);
-        XFreeMemory(rec);
+        handle_free(rec);
         lib_error(FN_XCreateThread, 3, 0);
         return 0;
     }
@@ -290,11 +285,11 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
     rec->entry = entry;
     rec->arg1 = arg1;
     rec->arg2 = arg2;
-    void *pin = os::module_pin(static_cast<os::Module *>(rec->module));
+    void *pin = os::module_pin(module_of(rec->module));
     if (int err = os::thread_start(entry, arg1, arg2, unpin_module, pin, &rec->thread)) {
         os::module_unpin(pin);
         XUnloadModule(rec->module);
-        XFreeMemory(rec);
+        handle_free(rec);
         sys_error(FN_XCreateThread, 2, err);
         return 0;
     }
@@ -308,11 +303,8 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
 }
 
 XAPI int32_t XTermThread(XHANDLE record) {
-    if (record == nullptr) {
-        lib_error(FN_XTermThread, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<ThreadRecord *>(record);
+    auto *rec = handle_get<ThreadRecord>(record, HandleKind::thread, FN_XTermThread, 1);
+    if (rec == nullptr) return 0;
     if (os::thread_exit_code(rec->thread) == os::kStillActive) {
         lib_error(FN_XTermThread, 4, 0);
         return 0;
@@ -322,7 +314,7 @@ XAPI int32_t XTermThread(XHANDLE record) {
     os::run_parked();
     if (int err = os::thread_close(rec->thread)) sys_error(FN_XTermThread, 3, err);
     XUnloadModule(rec->module);
-    XFreeMemory(rec);
+    handle_free(rec);
     return 1;
 }
 
@@ -345,11 +337,8 @@ XAPI int32_t XTermJobProcess(XHANDLE record, uint32_t reserved) {
 
 XAPI int32_t XKillJobProcess(XHANDLE record) {
     if (!g_job_support.load()) return XKillProcess(record);
-    if (record == nullptr) {
-        lib_error(FN_XKillJobProcess, 1, 1);
-        return 0;
-    }
-    auto *rec = static_cast<ProcessRecord *>(record);
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillJobProcess, 1);
+    if (rec == nullptr) return 0;
     if (rec->job == nullptr) {
         lib_error(FN_XKillJobProcess, 2, 0);
         return 0;
@@ -359,7 +348,7 @@ XAPI int32_t XKillJobProcess(XHANDLE record) {
     // The whole group goes, whether or not its leader still runs.
     kill_and_close(rec, FN_XKillJobProcess, true, 4);
     post_saved(saved);
-    XFreeMemory(rec);
+    handle_free(rec);
     return 1;
 }
 

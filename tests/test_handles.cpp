@@ -1,0 +1,277 @@
+// Handles that are not live: one that was destroyed, a live handle of
+// another kind, and readable memory that no call made. Every function that
+// takes a handle refuses each of them with its own bad-handle code, without
+// a crash (the address sanitizer build reads nothing freed), and the live
+// handles that were passed in the wrong place still work afterwards.
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "xcodes.h"
+#include "xhandle.h"
+#include "zaxtest.h"
+
+using namespace zaxtest;
+using namespace zax;
+
+namespace {
+
+// One use of a handle: the call (true when it gave its failure value) and
+// what it records then.
+struct Use {
+    const char *name;
+    std::function<bool(XHANDLE)> refused;
+    uint32_t code, detail = 1, kind = X_KIND_LIBRARY;
+};
+
+// A kind of handle: how to make a live one, how to end it, and its uses.
+// Kinds of one family (local and global lists) share most functions.
+struct Kind {
+    const char *name;
+    const char *family;
+    std::function<XHANDLE()> make;
+    std::function<bool(XHANDLE)> end;
+    std::vector<Use> uses;
+};
+
+// Readable memory that no call made.
+alignas(16) unsigned char g_garbage[512];
+
+class Handles : public ZaxTest {
+protected:
+    void SetUp() override {
+        ZaxTest::SetUp();
+        std::memset(g_garbage, 0x41, sizeof g_garbage);
+        setenv("ZAXXLIB_REGISTRY_DIR", path("reg").c_str(), 1);
+        setenv("ZAXXLIB_XSYSTEM", rundir_.c_str(), 1);
+        WriteFile(path("XTORASYS"), "XTORASYS :\nTRACE = 0\nDUMP = 0\nBINDINGS = NONE\n");
+        WriteFile(path("p.ini"), "[S]\nK=1\n");
+        WriteFile(path("m"), "mapped");
+        ASSERT_EQ(XCreateEvent(&event_, 0xFFFFFFFFu), 1);
+        kinds_ = Kinds();
+    }
+    void TearDown() override {
+        XDestroyEvent(event_);
+        unsetenv("ZAXXLIB_REGISTRY_DIR");
+        unsetenv("ZAXXLIB_XSYSTEM");
+        ZaxTest::TearDown();
+    }
+
+    std::vector<Kind> Kinds() {
+        static char buffer[300];
+        static int32_t number;
+        static uint32_t level;
+        const std::string dir = rundir_, mapped = path("m"), saved = path("saved");
+        return {
+            {"lock",
+             "lock",
+             [] { return XCreateLockObj(-1); },
+             [](XHANDLE h) { return XDestroyLockObj(h) == 1; },
+             {{"XLockObj", [](XHANDLE h) { return XLockObj(h, 0) == 0; }, code(FN_XLockObj, 1)},
+              {"XUnlockObj", [](XHANDLE h) { return XUnlockObj(h) == 0; }, code(FN_XUnlockObj, 1)},
+              {"XIsLockObj", [](XHANDLE h) { return XIsLockObj(h) == 0; }, code(FN_XIsLockObj, 1)},
+              {"XDestroyLockObj", [](XHANDLE h) { return XDestroyLockObj(h) == 0; },
+               code(FN_XDestroyLockObj, 1)}}},
+            {"timer",
+             "timer",
+             [this] { return XSetTimer(event_, 3600000); },
+             [](XHANDLE h) { return XKillTimer(h) == 1; },
+             {{"XKillTimer", [](XHANDLE h) { return XKillTimer(h) == 0; },
+               code(FN_XKillTimer, 1)}}},
+            {"debug record",
+             "debug record",
+             [] { return XInitDebug("XP_TRACE_DEFAULT", 0); },
+             [](XHANDLE h) { return XTermDebug(h) == 1; },
+             {{"XTermDebug", [](XHANDLE h) { return XTermDebug(h) == 0; }, code(FN_XTermDebug, 1)},
+              {"XRefreshDebug", [](XHANDLE h) { return XRefreshDebug(h) == 0; },
+               code(FN_XRefreshDebug, 1)},
+              {"XSetTraceLevel", [](XHANDLE h) { return XSetTraceLevel(h, "A", 0) == 0; },
+               code(FN_XSetTraceLevel, 1)},
+              {"XGetDumpLevel", [](XHANDLE h) { return XGetDumpLevel(h, "A", &level) == 0; },
+               code(FN_XGetDumpLevel, 1)},
+              {"XTrace", [](XHANDLE h) { return XTraceH(h, "A", "x") == 0; }, code(FN_XTrace, 1)},
+              {"XDump", [](XHANDLE h) { return XDump(h, "A", "t", buffer, 4) == 0; },
+               code(FN_XDump, 1)},
+              {"X_dump_out", [](XHANDLE h) { return X_dump_out(h, buffer, 4) == 0; },
+               code(FN_XDump, 1)}}},
+            {"parameter file",
+             "parameter file",
+             [dir] { return XOpenParmFile(dir.c_str(), "p.ini"); },
+             [](XHANDLE h) { return XCloseParmFile(h) == 1; },
+             {{"XReadParmInt", [](XHANDLE h) { return XReadParmInt(h, "S", "K", &number) == 0; },
+               code(FN_XReadParmInt, 1)},
+              {"XWriteParmStr", [](XHANDLE h) { return XWriteParmStr(h, "S", "K", "2", 1) == 0; },
+               code(FN_XWriteParmStr, 1)},
+              {"XCloseParmFile", [](XHANDLE h) { return XCloseParmFile(h) == 0; },
+               code(FN_XCloseParmFile, 1)}}},
+            {"mapped file",
+             "mapped file",
+             [mapped] {
+                 XHANDLE h = nullptr;
+                 XOpenMemMapFile(&h, mapped.c_str(), X_MAP_READ, X_MAP_SHARED);
+                 return h;
+             },
+             [](XHANDLE h) { return XCloseMemMapFile(h) == 1; },
+             {{"XFlushMemMapFile", [](XHANDLE h) { return XFlushMemMapFile(h) == 0; },
+               code(FN_XFlushMemMapFile, 1)},
+              {"XCloseMemMapFile", [](XHANDLE h) { return XCloseMemMapFile(h) == 0; },
+               code(FN_XCloseMemMapFile, 1)}}},
+            {"process",
+             "process",
+             [] {
+                 XHANDLE rec = nullptr;
+                 XCreateProcess(&rec, "true", nullptr, 0, nullptr);
+                 return rec;
+             },
+             [](XHANDLE h) { return XKillProcess(h) == 1; },
+             {{"XTermProcess", [](XHANDLE h) { return XTermProcess(h, 0) == 0; },
+               code(FN_XTermProcess, 1)},
+              {"XKillProcess", [](XHANDLE h) { return XKillProcess(h) == 0; },
+               code(FN_XKillProcess, 1)}}},
+            {"thread",
+             "thread",
+             [] {
+                 XHANDLE rec = nullptr;
+                 XCreateThread(&rec, ZAX_TEST_MODULE, nullptr, 0, 0);
+                 return rec;
+             },
+             [](XHANDLE h) { return XKillThread(h) == 1; },
+             {{"XTermThread", [](XHANDLE h) { return XTermThread(h) == 0; },
+               code(FN_XTermThread, 1)},
+              {"XKillThread", [](XHANDLE h) { return XKillThread(h) == 0; },
+               code(FN_XKillThread, 1)},
+              {"XKillThreadSync", [](XHANDLE h) { return XKillThreadSync(h) == 0; },
+               code(FN_XKillThread, R_XKillThread_SYNC_BAD_ARGUMENT)}}},
+            {"module",
+             "module",
+             [] {
+                 XHANDLE m = nullptr;
+                 XLoadModule(&m, ZAX_TEST_MODULE);
+                 return m;
+             },
+             [](XHANDLE h) { return XUnloadModule(h) == 1; },
+             {{"XGetEntry", [](XHANDLE h) { return XGetEntry(h, "osmain") == nullptr; },
+               code(FN_XGetEntry, 1)},
+              {"XGetMsgString", [](XHANDLE h) { return XGetMsgString(h, 1, buffer) == nullptr; },
+               code(FN_XGetMsgString, 1)},
+              {"XUnloadModule", [](XHANDLE h) { return XUnloadModule(h) == 0; },
+               code(FN_XUnloadModule, 1)}}},
+            {"local list",
+             "list",
+             [] { return XCreateList(0, -1, 0); },
+             [](XHANDLE h) { return XDestroyList(h) == 1; },
+             {{"XAddList", [](XHANDLE h) { return XAddList(h, "x", 1, -1) == 0; },
+               code(FN_XAddListT, 1)},
+              {"XPeekListT", [](XHANDLE h) { return XPeekListT(h, buffer, 1, 0, -1) == -1; },
+               code(FN_XPeekListT, 1)},
+              {"XGetListNumT", [](XHANDLE h) { return XGetListNumT(h, -1) == -1; },
+               code(FN_XGetListNumT, 1)},
+              {"XSaveList", [saved](XHANDLE h) { return XSaveList(h, saved.c_str()) == 0; },
+               code(FN_XSaveListT, 1)},
+              {"X_lock_list", [](XHANDLE h) { return X_lock_list(h) == 0; }, code(FN_XLockObj, 1)},
+              {"X_destroy_list_lock", [](XHANDLE h) { return X_destroy_list_lock(h) == 0; },
+               code(FN_XDestroyLockObj, 1)},
+              {"XDestroyList", [](XHANDLE h) { return XDestroyList(h) == 0; },
+               code(FN_XDestroyList, 1)}}},
+            {"global list",
+             "list",
+             [] { return XCreateGlobalList(64, 0x7A110001, 0); },
+             [](XHANDLE h) { return XDestroyGlobalList(h) == 1; },
+             {{"XRemoveGlobalList",
+               [](XHANDLE h) { return XRemoveGlobalList(h, buffer, 1, 0) == 0; },
+               code(FN_XRemoveListT, 1)},
+              {"XDestroyGlobalList", [](XHANDLE h) { return XDestroyGlobalList(h) == 0; },
+               code(FN_XDestroyGlobalList, 1)}}},
+            {"registry key",
+             "registry key",
+             [] { return XOpenRegistry(HKEY_CURRENT_USER, "P", nullptr, X_REG_ALL); },
+             [](XHANDLE h) { return XCloseRegistry(h) == 1; },
+             {{"XReadRegInt", [](XHANDLE h) { return XReadRegInt(h, "V", &number) == 0; },
+               code(FN_XReadRegInt, 2), EBADF, X_KIND_SYSTEM},
+              {"XCloseRegistry", [](XHANDLE h) { return XCloseRegistry(h) == 0; },
+               code(FN_XCloseRegistry, 2), EBADF, X_KIND_SYSTEM}}},
+        };
+    }
+
+    // Every use of kind refuses bad, which is described as what.
+    void ExpectRefused(const Kind &kind, XHANDLE bad, const std::string &what) {
+        for (const Use &use : kind.uses) {
+            SCOPED_TRACE(std::string(use.name) + " given " + what);
+            XSetLastError(0, 0, 0);
+            EXPECT_TRUE(use.refused(bad));
+            EXPECT_LAST_ERROR(use.code, use.detail, use.kind);
+        }
+    }
+
+    XHANDLE event_ = nullptr;  // what the timers post
+    std::vector<Kind> kinds_;
+};
+
+TEST_F(Handles, EveryKindRefusesDestroyedForeignAndGarbageHandles) {
+    OmikinitService svc(rundir_);  // for the global list's key
+    ASSERT_TRUE(svc.ready());
+    std::vector<XHANDLE> live;
+    for (const Kind &k : kinds_) {
+        XHANDLE h = k.make();
+        ASSERT_TRUE(h != nullptr && h != X_FAILED_PTR) << k.name;
+        live.push_back(h);
+    }
+    for (size_t i = 0; i < kinds_.size(); ++i) {
+        const Kind &k = kinds_[i];
+        XHANDLE stale = k.make();
+        ASSERT_TRUE(k.end(stale)) << k.name;
+        ExpectRefused(k, stale, std::string("a destroyed ") + k.name);
+        ExpectRefused(k, g_garbage, "readable memory");
+        ExpectRefused(k, g_garbage + 8, "readable memory");
+        for (size_t j = 0; j < kinds_.size(); ++j)
+            if (std::strcmp(kinds_[j].family, k.family) != 0)
+                ExpectRefused(k, live[j], kinds_[j].name);
+    }
+    // The live handles that were offered in the wrong places are untouched.
+    for (size_t i = 0; i < kinds_.size(); ++i)
+        EXPECT_TRUE(kinds_[i].end(live[i])) << kinds_[i].name;
+}
+
+// The table of live handles through growth and many removals: every
+// address answers as it was last added or removed.
+TEST(HandleTable, KeepsTrackThroughGrowthAndRemovals) {
+    static uint64_t slots[3000];
+    for (int round = 0; round < 3; ++round) {
+        for (uint64_t &s : slots) ASSERT_TRUE(handle_list(&s));
+        for (size_t i = 0; i < 3000; i += 2) handle_unlist(&slots[i]);
+        for (size_t i = 0; i < 3000; ++i) EXPECT_EQ(handle_listed(&slots[i]), i % 2 == 1) << i;
+        for (size_t i = 1; i < 3000; i += 2) handle_unlist(&slots[i]);
+        for (uint64_t &s : slots) EXPECT_FALSE(handle_listed(&s));
+    }
+}
+
+// A record given back is refused at once; its block serves the next record
+// of its size, zero-filled and with a new generation.
+TEST(HandleRecords, AFreedRecordIsRefusedAndItsBlockComesBackClean) {
+    struct Rec {
+        HandleHeader header;
+        uint64_t payload[5];
+    };
+    auto *a = handle_new<Rec>(HandleKind::timer);
+    ASSERT_NE(a, nullptr);
+    a->payload[3] = 77;
+    EXPECT_EQ(handle_as<Rec>(a, HandleKind::timer), a);
+    EXPECT_EQ(handle_as<Rec>(a, HandleKind::lock), nullptr);
+    const uint16_t generation = a->header.generation;
+    handle_free(a);
+    EXPECT_EQ(handle_as<Rec>(a, HandleKind::timer), nullptr);
+    handle_free(a);  // twice: nothing happens
+    auto *b = handle_new<Rec>(HandleKind::lock);
+    auto *c = handle_new<Rec>(HandleKind::lock);
+    ASSERT_TRUE(b == a || c == a);  // the block served once only
+    Rec *again = b == a ? b : c;
+    EXPECT_EQ(again->header.generation, uint16_t(generation + 1));
+    EXPECT_EQ(again->payload[3], 0u);
+    EXPECT_EQ(handle_as<Rec>(a, HandleKind::timer), nullptr);
+    handle_free(b);
+    handle_free(c);
+}
+
+}  // namespace
