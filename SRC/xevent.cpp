@@ -99,16 +99,21 @@ int wake_after_unlock(Wake *w) {
     return err;
 }
 
-os::Waitable *as_waitable(XHANDLE h) { return static_cast<os::Waitable *>(h); }
+// The object that a handle of the small mode (or a process's or thread's)
+// stands for, or null.
+os::Waitable *waitable_of(XHANDLE h) {
+    auto *rec = handle_as<WaitRecord>(h, HandleKind::event);
+    return rec != nullptr ? rec->object : nullptr;
+}
 
 int32_t wait_small(XHANDLE *events, int32_t count, uint32_t timeout) {
     os::Waitable *objs[os::kMaxWaitObjects];
     for (int32_t i = 0; i < count; ++i) {
-        if (events[i] == nullptr) {
+        objs[i] = waitable_of(events[i]);
+        if (objs[i] == nullptr) {
             sys_error(FN_XWaitEvent, 3, EBADF);
             return -1;
         }
-        objs[i] = as_waitable(events[i]);
     }
     size_t index = 0;
     int err = os::wait_any(objs, size_t(count), timeout, &index);
@@ -164,17 +169,18 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
             lists->table_pos[lists->tables++] = i;
             continue;
         }
-        if (events[i] == nullptr || lists->others + 1 >= int32_t(os::kMaxWaitObjects)) {
+        os::Waitable *other = waitable_of(events[i]);
+        if (other == nullptr || lists->others + 1 >= int32_t(os::kMaxWaitObjects)) {
             unlock_table();
             // More than 63 other objects: the count is out of range.
-            if (events[i] == nullptr)
+            if (other == nullptr)
                 sys_error(FN_XWaitEvent, 3, EBADF);
             else
                 lib_error(FN_XWaitEvent, 1, 2);
             return finish(-1);
         }
         lists->other_pos[lists->others] = i;
-        lists->set[1 + lists->others++] = as_waitable(events[i]);
+        lists->set[1 + lists->others++] = other;
     }
     auto slot_at = [&](int32_t t) { return slot_of(events[lists->table_pos[t]]); };
     for (int32_t t = 0; t < lists->tables; ++t) {
@@ -352,6 +358,14 @@ bool event_key(XHANDLE event, uint32_t *key) {
     return true;
 }
 
+void wait_handle_open(WaitRecord &rec, os::Waitable *object) {
+    rec.object = object;
+    rec.closable = false;
+    handle_open_inner(rec.header, HandleKind::event);
+}
+
+bool event_live(XHANDLE h) { return slot_of(h) != nullptr || waitable_of(h) != nullptr; }
+
 }  // namespace zax
 
 extern "C" {
@@ -393,6 +407,8 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
         *handle_out = found;
         return 1;
     }
+    auto *rec = handle_new<WaitRecord>(HandleKind::event);
+    if (rec == nullptr) return 0;
     os::Event *e = nullptr;
     int err;
     if (key == kNoKey) {
@@ -403,18 +419,17 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
         err = os::no_throw([&] { return os::event_open(name, &e); });
     }
     if (err != 0) {
+        handle_free(rec);
         sys_error(FN_XCreateEvent, 2, err);
         return 0;
     }
-    *handle_out = static_cast<os::Waitable *>(e);
+    rec->object = e;
+    rec->closable = true;
+    *handle_out = rec;
     return 1;
 }
 
 XAPI int32_t XDestroyEvent(XHANDLE event) {
-    if (event == nullptr) {
-        lib_error(FN_XDestroyEvent, 1, 1);
-        return 0;
-    }
     if (Slot *s = slot_of(event)) {
         if (!lock_table(FN_XDestroyEvent, 4)) return 0;
         if (s->refs > 1)
@@ -424,13 +439,16 @@ XAPI int32_t XDestroyEvent(XHANDLE event) {
         unlock_table();
         return 1;
     }
+    auto *rec = handle_get<WaitRecord>(event, HandleKind::event, FN_XDestroyEvent, 1);
+    if (rec == nullptr) return 0;
     // Only events are closed here; process and thread handles belong to
     // their records.
-    auto *e = dynamic_cast<os::Event *>(as_waitable(event));
-    if (e == nullptr) {
+    if (!rec->closable) {
         sys_error(FN_XDestroyEvent, 2, EBADF);
         return 0;
     }
+    auto *e = static_cast<os::Event *>(rec->object);
+    handle_free(rec);
     if (int err = os::event_close(e)) {
         sys_error(FN_XDestroyEvent, 2, err);
         return 0;
@@ -439,18 +457,17 @@ XAPI int32_t XDestroyEvent(XHANDLE event) {
 }
 
 XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
-    if (event == nullptr) {
-        lib_error(FN_XPostEvent, 1, 1);
-        return 0;
-    }
     int err;
     if (Slot *s = slot_of(event)) {
         if (!lock_table(FN_XPostEvent, 4)) return 0;
         Wake *wake = post_slot(s);
         unlock_table();
         err = wake_after_unlock(wake);
+    } else if (os::Waitable *w = waitable_of(event)) {
+        err = w->post();
     } else {
-        err = as_waitable(event)->post();
+        lib_error(FN_XPostEvent, 1, 1);
+        return 0;
     }
     if (err != 0) {
         sys_error(FN_XPostEvent, 2, err);

@@ -4,10 +4,12 @@
 #pragma once
 #include <cstdint>
 
+#include "xhandle.h"
 #include "zaxxlib.h"
 
 namespace zax::os {
 struct PipeServer;
+class Waitable;
 }
 
 namespace zax {
@@ -43,6 +45,21 @@ void post_by_key(uint32_t key);
 void release_thread_waits(uint32_t tid);
 // The key of a large-mode event handle; false when it is no slot of the table.
 bool event_key(XHANDLE event, uint32_t *key);
+
+// The record behind an event handle of the small mode, and behind the handle
+// of a process or thread that an event variable holds (kept inside the
+// process's or thread's record): the object that a wait polls.
+struct WaitRecord {
+    HandleHeader header;
+    os::Waitable *object;
+    bool closable;  // an event, closed by XDestroyEvent
+};
+// Makes rec the live handle of a process's or thread's object, and ends it.
+void wait_handle_open(WaitRecord &rec, os::Waitable *object);
+inline void wait_handle_close(WaitRecord &rec) { handle_close_inner(rec.header); }
+// Whether h is an event handle of either mode (a slot of the table, or a
+// live handle of the small mode or of a process or thread).
+bool event_live(XHANDLE h);
 
 // The pipe-server thread (xevtuty): start it for the set-up's socket, and
 // stop it (after it handled what was queued) and release the socket.

@@ -7,6 +7,7 @@
 #include "os/sys.h"
 #include "os/timer.h"
 #include "xdllmain.h"
+#include "xevent.h"
 #include "xhandle.h"
 #include "xint.h"
 
@@ -128,7 +129,7 @@ void timer_table_clear() {
 extern "C" {
 
 XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
-    if (event == nullptr) {
+    if (!event_live(event)) {
         lib_error(FN_XSetTimer, 1, 1);
         return nullptr;
     }

@@ -73,6 +73,15 @@ template <class T> T *handle_new(HandleKind kind) {
 }
 template <class T> void handle_free(T *record) { handle_release(record, sizeof(T)); }
 
+// A record kept inside another handle's record (whose block stays readable
+// as the outer one's does) becomes a live handle of kind, and ends, with
+// these; the outer record ends it before it is freed itself.
+inline void handle_open_inner(HandleHeader &h, HandleKind kind) {
+    h.kind = uint16_t(kind);
+    h.magic.store(kHandleMagic, std::memory_order_release);
+}
+inline void handle_close_inner(HandleHeader &h) { h.magic.store(0, std::memory_order_release); }
+
 // The table of live handles of a fixed layout: added when made, removed
 // when destroyed. handle_listed reads without a lock.
 bool handle_list(const void *h);  // false (ENOMEM recorded) when it cannot be added

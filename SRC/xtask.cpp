@@ -30,6 +30,7 @@ struct ProcessRecord {
     uint32_t pid;
     uint32_t tid;  // the primary thread's identifier: the pid
     void *job;     // the process group of a job process, else null
+    WaitRecord wait;  // the handle the event variable holds
 };
 
 struct ThreadRecord {
@@ -42,6 +43,7 @@ struct ThreadRecord {
     uint32_t arg1;
     uint32_t arg2;
     uint32_t tid;
+    WaitRecord wait;  // the handle the event variable holds
 };
 
 // The longest command line: the program, then a space and each argument.
@@ -53,8 +55,15 @@ bool valid_name(const char *name) {
     return name != nullptr && name[0] != '\0' && std::memchr(name, 0, 256) != nullptr;
 }
 
-XHANDLE process_event(os::Process *p) { return static_cast<os::Waitable *>(p); }
-XHANDLE thread_event(os::Thread *t) { return static_cast<os::Waitable *>(os::thread_waitable(t)); }
+// Puts the handle of object into the record's event variable (when it has
+// one), keeping the variable's value for restore_event.
+template <typename Record>
+void hand_out_event(Record *rec, os::Waitable *object) {
+    if (rec->event_var == nullptr) return;
+    wait_handle_open(rec->wait, object);
+    rec->saved = *rec->event_var;
+    *rec->event_var = &rec->wait;
+}
 
 // The checks of the create calls: reason 1 with the argument's position.
 bool check_create(Fn fn, XHANDLE *record_out, const char *program) {
@@ -122,18 +131,17 @@ int32_t create_process(Fn fn, XHANDLE *record_out, const char *program, XHANDLE 
     // leader's pid, which stays reserved until the leader is reaped.
     if (job) rec->job = reinterpret_cast<void *>(uintptr_t(p->pid()));
     rec->event_var = event_var;
-    if (event_var != nullptr) {
-        rec->saved = *event_var;
-        *event_var = process_event(p);
-    }
+    hand_out_event(rec, p);
     *record_out = rec;
     return 1;
 }
 
-// Give the event variable its old value back.
+// Give the event variable its old value back; the handle it held ends.
 template <typename Record>
 void restore_event(Record *rec) {
-    if (rec->event_var != nullptr) *rec->event_var = rec->saved;
+    if (rec->event_var == nullptr) return;
+    *rec->event_var = rec->saved;
+    wait_handle_close(rec->wait);
 }
 
 // Wake a thread that waits on the saved event. Without one the post fails
@@ -295,10 +303,7 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
     }
     rec->tid = os::thread_tid(rec->thread);
     *record_out = rec;
-    if (event_var != nullptr) {
-        rec->saved = *event_var;
-        *event_var = thread_event(rec->thread);
-    }
+    hand_out_event(rec, os::thread_waitable(rec->thread));
     return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "os/event.h"
+#include "xevent.h"
 #include "zaxtest.h"
 
 using namespace zaxtest;
@@ -120,7 +121,9 @@ TEST_F(Event, ALatchStaysSignalledAndJoinsWaitsBesideEvents) {
     // The kind that thread handles are: taking it consumes nothing.
     zax::os::Latch *latch = nullptr;
     ASSERT_EQ(zax::os::latch_create(&latch), 0);
-    XHANDLE e[2] = {make(0xFFFFFFFF), static_cast<zax::os::Waitable *>(latch)};
+    zax::WaitRecord handle{};
+    zax::wait_handle_open(handle, latch);
+    XHANDLE e[2] = {make(0xFFFFFFFF), &handle};
     EXPECT_EQ(XWaitEvent(e, 2, 0), -2);
     EXPECT_EQ(XPostEvent(e[1], 0), 1);
     EXPECT_EQ(XWaitEvent(e, 2, 0), 1);

@@ -152,7 +152,9 @@ TEST_F(EventTable, PostsLatchAndAWaitTakesTheFirstPostedInCallerOrder) {
     // A system object before the table event: positions stay the caller's.
     zax::os::Event *sys = nullptr;
     ASSERT_EQ(zax::os::event_create(&sys), 0);
-    XHANDLE mixed[3] = {static_cast<zax::os::Waitable *>(sys), e[0], e[1]};
+    zax::WaitRecord sys_handle{};
+    zax::wait_handle_open(sys_handle, sys);
+    XHANDLE mixed[3] = {&sys_handle, e[0], e[1]};
     EXPECT_EQ(XPostEvent(e[1], 0), 1);
     EXPECT_EQ(XWaitEvent(mixed, 3, 100), 2);
     EXPECT_EQ(XPostEvent(mixed[0], 0), 1);
@@ -167,10 +169,12 @@ TEST_F(EventTable, PostsLatchAndAWaitTakesTheFirstPostedInCallerOrder) {
 
     // More than 63 objects beside the table events: out of range.
     std::vector<zax::os::Event *> many(64);
+    std::vector<zax::WaitRecord> handles(64);
     std::vector<XHANDLE> hs{e[0]};
-    for (auto &m : many) {
-        ASSERT_EQ(zax::os::event_create(&m), 0);
-        hs.push_back(static_cast<zax::os::Waitable *>(m));
+    for (size_t i = 0; i < many.size(); ++i) {
+        ASSERT_EQ(zax::os::event_create(&many[i]), 0);
+        zax::wait_handle_open(handles[i], many[i]);
+        hs.push_back(&handles[i]);
     }
     EXPECT_EQ(XWaitEvent(hs.data(), 64, 0), -2);
     EXPECT_EQ(XWaitEvent(hs.data(), 65, 0), -1);
@@ -208,7 +212,9 @@ TEST_F(EventTable, ReleasingAKilledThreadsWaitsFreesItsSlots) {
     XHANDLE ev = make(5);
     zax::os::Event *sys = nullptr;
     ASSERT_EQ(zax::os::event_create(&sys), 0);
-    XHANDLE set[2] = {ev, static_cast<zax::os::Waitable *>(sys)};
+    zax::WaitRecord sys_handle{};
+    zax::wait_handle_open(sys_handle, sys);
+    XHANDLE set[2] = {ev, &sys_handle};
     std::atomic<uint32_t> tid{0};
     std::atomic<int32_t> got{-9};
     std::thread waiter([&] {

@@ -3,6 +3,9 @@
 // takes a handle refuses each of them with its own bad-handle code, without
 // a crash (the address sanitizer build reads nothing freed), and the live
 // handles that were passed in the wrong place still work afterwards.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -74,6 +77,21 @@ protected:
               {"XIsLockObj", [](XHANDLE h) { return XIsLockObj(h) == 0; }, code(FN_XIsLockObj, 1)},
               {"XDestroyLockObj", [](XHANDLE h) { return XDestroyLockObj(h) == 0; },
                code(FN_XDestroyLockObj, 1)}}},
+            {"event",
+             "event",
+             [] {
+                 XHANDLE e = nullptr;
+                 XCreateEvent(&e, 0xFFFFFFFFu);
+                 return e;
+             },
+             [](XHANDLE h) { return XDestroyEvent(h) == 1; },
+             {{"XPostEvent", [](XHANDLE h) { return XPostEvent(h, 0) == 0; }, code(FN_XPostEvent, 1)},
+              {"XWaitEvent", [](XHANDLE h) { return XWaitEvent(&h, 1, 0) == -1; },
+               code(FN_XWaitEvent, 3), EBADF, X_KIND_SYSTEM},
+              {"XSetTimer", [](XHANDLE h) { return XSetTimer(h, 1000) == nullptr; },
+               code(FN_XSetTimer, 1)},
+              {"XDestroyEvent", [](XHANDLE h) { return XDestroyEvent(h) == 0; },
+               code(FN_XDestroyEvent, 1)}}},
             {"timer",
              "timer",
              [this] { return XSetTimer(event_, 3600000); },
@@ -232,6 +250,33 @@ TEST_F(Handles, EveryKindRefusesDestroyedForeignAndGarbageHandles) {
     // The live handles that were offered in the wrong places are untouched.
     for (size_t i = 0; i < kinds_.size(); ++i)
         EXPECT_TRUE(kinds_[i].end(live[i])) << kinds_[i].name;
+}
+
+// In the large event mode an event is a slot of the process's table, and
+// what is neither a slot nor a live handle is refused there too.
+TEST_F(Handles, TheLargeEventModeRefusesWhatIsNoEvent) {
+    setenv("ZAXXLIB_EVENT_NUMBER", "100", 1);
+    ASSERT_EQ(X_init_xlib(), 1);
+    XHANDLE live = nullptr;
+    ASSERT_EQ(XCreateEvent(&live, 7), 1);
+    XHANDLE lock = XCreateLockObj(-1);
+    for (XHANDLE bad : {static_cast<XHANDLE>(g_garbage), lock}) {
+        EXPECT_EQ(XPostEvent(bad, 0), 0);
+        EXPECT_LAST_ERROR(code(FN_XPostEvent, 1), 1, X_KIND_LIBRARY);
+        EXPECT_EQ(XDestroyEvent(bad), 0);
+        EXPECT_LAST_ERROR(code(FN_XDestroyEvent, 1), 1, X_KIND_LIBRARY);
+        XHANDLE both[] = {live, bad};
+        EXPECT_EQ(XWaitEvent(both, 2, 0), -1);
+        EXPECT_LAST_ERROR(code(FN_XWaitEvent, 3), EBADF, X_KIND_SYSTEM);
+        EXPECT_EQ(XGlobalPostEvent(bad, 0, uint32_t(getpid())), 0);
+        EXPECT_LAST_ERROR(code(FN_XGlobalPostEvent, 2), 0, X_KIND_LIBRARY);
+    }
+    EXPECT_EQ(XPostEvent(live, 0), 1);
+    EXPECT_EQ(XWaitEvent(&live, 1, 0), 0);
+    EXPECT_EQ(XDestroyEvent(live), 1);
+    EXPECT_EQ(XDestroyLockObj(lock), 1);
+    EXPECT_EQ(X_term_xlib(), 1);
+    unsetenv("ZAXXLIB_EVENT_NUMBER");
 }
 
 // The table of live handles through growth and many removals: every
