@@ -20,7 +20,6 @@ struct FreeRecord {
     HandleHeader header;  // magic 0
     FreeRecord *next;
 };
-static_assert(sizeof(FreeRecord) <= kStep * 2);
 
 std::mutex g_pool_lock;
 FreeRecord *g_free[kClasses + 1];
