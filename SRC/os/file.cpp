@@ -12,24 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "os/own.h"
 #include "os/rundir.h"
 #include "os/syscall.h"
 
 namespace zax::os {
 namespace {
-
-// Moves a descriptor that landed on 0, 1 or 2 (the caller closed a standard
-// stream) above them, keeping close-on-exec.
-int lift_descriptor(int &fd) {
-    if (fd >= 3) return 0;
-    int up = sys::dup_above(fd, 3);
-    int err = up < 0 ? errno : 0;
-    sys::close(fd);
-    if (up < 0) return err;
-    fd = up;
-    return 0;
-}
 
 // The first directory that a search could not read, with why; glob's error
 // callback has no context argument.
@@ -54,23 +44,16 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
     if (disp == Disposition::create_new) flags |= O_CREAT | O_EXCL;
     if (disp == Disposition::truncate_existing) flags |= O_TRUNC;
     if (disp == Disposition::create_always) flags |= O_CREAT | O_TRUNC;
-    int f = sys::retry([&] { return sys::open(path, flags, 0666); });
-    if (f < 0) return errno;
+    Fd f;
+    if (int err = open_fd(path, flags, 0666, &f)) return err;
     // A directory opens for reading on Linux, but is no file to read or lock.
     struct stat st;
-    if (sys::fstat(f, &st) == 0 && S_ISDIR(st.st_mode)) {
-        sys::close(f);
-        return EISDIR;
-    }
-    if (int err = lift_descriptor(f)) return err;
-    fd = f;
+    if (sys::fstat(f.get(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+    fd = f.release();
     return 0;
 }
 
-int file_close(int32_t fd) {
-    if (sys::close(fd) != 0 && errno != EINTR) return errno;
-    return 0;
-}
+int file_close(int32_t fd) { return Fd(fd).close(); }
 
 int file_read(int32_t fd, void *buffer, size_t count, size_t &got) {
     ssize_t n = sys::retry([&] { return sys::read(fd, buffer, count); });
@@ -83,11 +66,8 @@ int file_write(int32_t fd, const void *buffer, size_t count, size_t &put) {
     put = 0;
     const char *p = static_cast<const char *>(buffer);
     while (put < count) {
-        ssize_t n = sys::write(fd, p + put, count - put);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t n = sys::retry([&] { return sys::write(fd, p + put, count - put); });
+        if (n < 0) return errno;
         if (n == 0) return EIO;
         put += size_t(n);
     }
@@ -168,10 +148,10 @@ int replace_open(const char *path, int32_t old_fd, Replacement &r) {
     } catch (...) {
         return ENOMEM;
     }
-    int fd = sys::retry([&] {
+    Fd fd(sys::retry([&] {
         return sys::open(r.temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    });
-    if (fd < 0) {
+    }));
+    if (!fd) {
         int err = errno;
         if (err != EACCES && err != EPERM && err != ENAMETOOLONG) return err;
         off_t at = sys::lseek(old_fd, 0, SEEK_SET);
@@ -180,29 +160,22 @@ int replace_open(const char *path, int32_t old_fd, Replacement &r) {
         r.in_place = true;
         return 0;
     }
-    if (int err = lift_descriptor(fd)) {
-        sys::unlink(r.temp.c_str());
-        return err;
-    }
+    TempName made(r.temp);
+    if (int err = lift(fd)) return err;
     // The new file takes the old one's place: its mode, and its owner and
     // group when the caller may give them (else the caller's own).
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) sys::fchown(fd, st.st_uid, st.st_gid);
-    if (sys::fchmod(fd, st.st_mode & 07777) != 0) {
-        int err = errno;
-        sys::close(fd);
-        sys::unlink(r.temp.c_str());
-        return err;
-    }
-    r.fd = fd;
+    if (st.st_uid != geteuid() || st.st_gid != getegid())
+        (void)sys::fchown(fd.get(), st.st_uid, st.st_gid);
+    if (sys::fchmod(fd.get(), st.st_mode & 07777) != 0) return errno;
+    made.keep();
+    r.fd = fd.release();
     return 0;
 }
 
 int replace_reserve(Replacement &r, int64_t size) {
     r.size = size;
     if (size <= 0) return 0;
-    int err;
-    do err = sys::posix_fallocate(r.fd, 0, off_t(size));
-    while (err == EINTR);
+    int err = sys::retry_err([&] { return sys::posix_fallocate(r.fd, 0, off_t(size)); });
     // A file system that cannot reserve still takes the writes.
     if (err == EOPNOTSUPP) return 0;
     // The reservation may have grown the old file: it keeps its size.
@@ -211,27 +184,25 @@ int replace_reserve(Replacement &r, int64_t size) {
 }
 
 int replace_commit(Replacement &r) {
-    int err = 0;
     if (r.in_place) {
-        if (sys::retry([&] { return sys::ftruncate(r.fd, off_t(r.size)); }) != 0) err = errno;
-        if (err == 0 && sys::retry([&] { return sys::fdatasync(r.fd); }) != 0) err = errno;
-        r.fd = -1;
-        return err;
+        int fd = std::exchange(r.fd, -1);
+        if (sys::retry([&] { return sys::ftruncate(fd, off_t(r.size)); }) != 0) return errno;
+        return sys::retry([&] { return sys::fdatasync(fd); }) != 0 ? errno : 0;
     }
-    if (sys::retry([&] { return sys::fdatasync(r.fd); }) != 0) err = errno;
-    if (err == 0 && sys::rename(r.temp.c_str(), r.path.c_str()) != 0) err = errno;
-    sys::close(r.fd);
-    r.fd = -1;
-    if (err != 0) sys::unlink(r.temp.c_str());
-    return err;
+    Fd fd(std::exchange(r.fd, -1));
+    TempName made(r.temp);
+    if (sys::retry([&] { return sys::fdatasync(fd.get()); }) != 0) return errno;
+    if (sys::rename(r.temp.c_str(), r.path.c_str()) != 0) return errno;
+    made.keep();
+    return 0;
 }
 
 void replace_abort(Replacement &r) {
-    if (r.fd >= 0 && !r.in_place) {
-        sys::close(r.fd);
+    Fd fd(std::exchange(r.fd, -1));
+    if (r.in_place)
+        (void)fd.release();  // the caller's own file
+    else if (fd)
         sys::unlink(r.temp.c_str());
-    }
-    r.fd = -1;
 }
 
 int object_file_open(const std::string &name, bool create, int32_t &fd) {
@@ -243,22 +214,19 @@ int object_file_open(const std::string &name, bool create, int32_t &fd) {
         return ENOMEM;
     }
     const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
-    int f = sys::retry([&] { return sys::open(path.c_str(), flags, 0); });
+    Fd f;
+    int err = open_fd(path.c_str(), flags, 0, &f);
     bool made = false;
-    if (f < 0 && errno == ENOENT && create) {
-        f = sys::retry([&] { return sys::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600); });
-        made = f >= 0;
+    if (err == ENOENT && create) {
+        err = open_fd(path.c_str(), flags | O_CREAT | O_EXCL, 0600, &f);
+        made = err == 0;
         // Another process made it first: open that one.
-        if (f < 0 && errno == EEXIST) f = sys::retry([&] { return sys::open(path.c_str(), flags, 0); });
+        if (err == EEXIST) err = open_fd(path.c_str(), flags, 0, &f);
     }
-    if (f < 0) return errno == ELOOP ? EPERM : errno;
-    int err = lift_descriptor(f);
-    if (err == 0) err = made ? object_set_access(f, sharing) : object_check(f, S_IFREG, sharing);
-    if (err != 0) {
-        sys::close(f);
-        return err;
-    }
-    fd = f;
+    if (err != 0) return err == ELOOP ? EPERM : err;
+    err = made ? object_set_access(f.get(), sharing) : object_check(f.get(), S_IFREG, sharing);
+    if (err != 0) return err;
+    fd = f.release();
     return 0;
 }
 

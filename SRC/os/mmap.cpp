@@ -10,8 +10,10 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "os/file.h"
+#include "os/own.h"
 #include "os/rundir.h"
 #include "os/sys.h"
 #include "os/syscall.h"
@@ -36,28 +38,28 @@ std::string short_name(const char *name) {
     return std::string(name, 200) + tail;
 }
 
-int open_lock_file(const std::string &path, const Sharing &sharing, int &fd) {
+int open_lock_file(const std::string &path, const Sharing &sharing, Fd *out) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         // Open an existing file without O_CREAT: protected-regular systems
         // refuse O_CREAT on another user's file in a sticky directory.
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
-        if (fd >= 0) {
-            int err = object_check(fd, S_IFREG, sharing);
-            if (err != 0) ::close(fd);
-            return err;
+        Fd fd;
+        int err = open_fd(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0, &fd);
+        if (err == 0) {
+            if ((err = object_check(fd.get(), S_IFREG, sharing))) return err;
+            *out = std::move(fd);
+            return 0;
         }
-        if (errno == EINTR) continue;
-        if (errno != ENOENT) return errno;
+        if (err != ENOENT) return err;
         // Made with its access under a name of its own, then linked into
         // place: another opener never finds it with the umask's mode.
         std::string tmp = temp_name(path);
-        int t = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
-        if (t < 0) return errno;
-        int err = object_set_access(t, sharing);
-        ::close(t);
-        if (err == 0 && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = errno;
-        ::unlink(tmp.c_str());
-        if (err != 0) return err;
+        Fd t;
+        if ((err = open_fd(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
+                           0600, &t)))
+            return err;
+        TempName made(tmp);
+        if ((err = object_set_access(t.get(), sharing))) return err;
+        if (sys::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) return errno;
         // Made here or by another process meanwhile: open it as it stands.
     }
     return EAGAIN;
@@ -66,10 +68,9 @@ int open_lock_file(const std::string &path, const Sharing &sharing, int &fd) {
 }  // namespace
 
 int map_file(int32_t fd, size_t size, bool writable, void *&addr) {
-    int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void *p = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) return errno;
-    addr = p;
+    Map m;
+    if (int err = Map::of(fd, size, writable, &m)) return err;
+    addr = m.release();
     return 0;
 }
 
@@ -85,21 +86,11 @@ int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {
     Sharing sharing;
     if (int err = no_throw([&] { return object_path(short_name(name), path, &sharing); }))
         return err;
-    int f = -1;
-    if (int err = open_lock_file(path, sharing, f)) return err;
-    if (f < 3) {
-        int up = fcntl(f, F_DUPFD_CLOEXEC, 3);
-        int err = errno;
-        ::close(f);
-        if (up < 0) return err;
-        f = up;
-    }
+    Fd f;
+    if (int err = open_lock_file(path, sharing, &f)) return err;
     open_failed = false;
-    if (int err = file_lock(f, false)) {
-        ::close(f);
-        return err;
-    }
-    fd = f;
+    if (int err = file_lock(f.get(), false)) return err;
+    fd = f.release();
     return 0;
 }
 

@@ -84,12 +84,21 @@ extern Table g_table;
 ZAX_OS_SYSCALLS(ZAX_OS_SYSCALL_CALL)
 #undef ZAX_OS_SYSCALL_CALL
 
-// Makes call() again while it fails with EINTR; its last result.
+// The layer's one way of repeating an interrupted call: retry makes call()
+// again while it fails with EINTR (-1 with errno) and gives its last result;
+// retry_err does the same for calls that return their error number
+// (posix_fallocate, clock_nanosleep, the pthread functions).
 template <class F> auto retry(F call) {
     decltype(call()) r;
     do r = call();
     while (r == -1 && errno == EINTR);
     return r;
+}
+template <class F> int retry_err(F call) {
+    int err;
+    do err = call();
+    while (err == EINTR);
+    return err;
 }
 
 // Entries replaced now; 0 in normal use.
