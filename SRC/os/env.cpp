@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string>
 
+#include "os/own.h"
+
 namespace zax::os {
 namespace {
 pthread_mutex_t g_env_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -15,7 +17,7 @@ pthread_mutex_t g_env_lock = PTHREAD_MUTEX_INITIALIZER;
 
 long env_get(const char *name, char *buffer, size_t capacity) {
     bool own = std::strncmp(name, "ZAXXLIB_", 8) == 0;
-    pthread_mutex_lock(&g_env_lock);
+    Locked hold(g_env_lock);
     const char *v = own ? secure_getenv(name) : std::getenv(name);
     long len = -1;
     if (v != nullptr) {
@@ -27,7 +29,6 @@ long env_get(const char *name, char *buffer, size_t capacity) {
             buffer[c] = '\0';
         }
     }
-    pthread_mutex_unlock(&g_env_lock);
     return len;
 }
 
@@ -35,7 +36,7 @@ void env_tzset(long now_sec) {
     static std::string last_tz;
     static bool done = false, last_set = false;
     static long last_sec = 0;
-    pthread_mutex_lock(&g_env_lock);
+    Locked hold(g_env_lock);
     const char *tz = std::getenv("TZ");
     bool same_tz = tz == nullptr ? !last_set : last_set && last_tz == tz;
     if (!done || !same_tz || now_sec != last_sec) {
@@ -49,14 +50,11 @@ void env_tzset(long now_sec) {
             done = false;  // without memory for the copy, the next call takes the zone again
         }
     }
-    pthread_mutex_unlock(&g_env_lock);
 }
 
 int env_set(const char *name, const char *value) {
-    pthread_mutex_lock(&g_env_lock);
-    int rc = setenv(name, value, 1) == 0 ? 0 : errno;
-    pthread_mutex_unlock(&g_env_lock);
-    return rc;
+    Locked hold(g_env_lock);
+    return setenv(name, value, 1) == 0 ? 0 : errno;
 }
 
 }  // namespace zax::os

@@ -15,11 +15,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "os/mutex_file.h"
+#include "os/own.h"
 #include "os/rundir.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 namespace {
@@ -68,72 +71,46 @@ int init_mutex(pthread_mutex_t *m, bool shared) {
     return err;
 }
 
-int close_keep_errno(int fd) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return saved;
-}
-
 // Maps an existing mutex file once its owner, mode, size and header check
 // out (nothing is mapped before); 0, ENOENT when there is none, or errno.
-int map_existing(const std::string &path, const Sharing &sharing, MutexFile **out) {
-    int fd;
-    do fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    struct stat st;
-    if (int err = object_check(fd, S_IFREG, sharing, &st)) {
-        close(fd);
+int map_existing(const std::string &path, const Sharing &sharing, Map *out) {
+    Fd fd;
+    if (int err = open_fd(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0, &fd))
         return err;
-    }
+    struct stat st;
+    if (int err = object_check(fd.get(), S_IFREG, sharing, &st)) return err;
     MutexFile head;
     if (st.st_size != static_cast<off_t>(sizeof(MutexFile)) ||
-        pread(fd, &head, offsetof(MutexFile, mutex), 0) != ssize_t(offsetof(MutexFile, mutex)) ||
-        head.magic != kMutexMagic || head.size != sizeof(pthread_mutex_t)) {
-        close(fd);
+        sys::pread(fd.get(), &head, offsetof(MutexFile, mutex), 0) != ssize_t(offsetof(MutexFile, mutex)) ||
+        !mutex_file_valid(head))
         return EPROTO;
-    }
-    void *p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) return close_keep_errno(fd);
-    close(fd);
-    *out = static_cast<MutexFile *>(p);
-    return 0;
+    return Map::of(fd.get(), sizeof(MutexFile), true, out);
 }
 
 // Builds a complete mutex file under a name of its own and links it into
 // place, so that no process ever sees a half-made mutex. Returns 0 with the
 // mapping, EEXIST when another process won the race, or errno.
-int create_file(const std::string &path, const Sharing &sharing, MutexFile **out) {
+int create_file(const std::string &path, const Sharing &sharing, Map *out) {
     std::string tmp = temp_name(path);
-    int fd;
-    do fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    int err = object_set_access(fd, sharing);
-    void *p = MAP_FAILED;
+    Fd fd(sys::retry([&] {
+        return sys::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    }));
+    if (!fd) return errno;
+    TempName made(tmp);  // the linked name stays; this one goes in any case
+    if (int err = object_set_access(fd.get(), sharing)) return err;
     // The storage is reserved before the mapping is touched: a full file
     // system fails the creation instead of raising SIGBUS at the first write.
-    if (err == 0) {
-        while ((err = posix_fallocate(fd, 0, sizeof(MutexFile))) == EINTR) {
-        }
-    }
-    if (err == 0) {
-        p = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p == MAP_FAILED) err = errno;
-    }
-    close(fd);
-    if (err == 0) {
-        auto *f = static_cast<MutexFile *>(p);
-        f->size = sizeof(pthread_mutex_t);
-        err = init_mutex(&f->mutex, true);
-        f->magic = kMutexMagic;
-        if (err == 0 && link(tmp.c_str(), path.c_str()) != 0) err = errno;
-        if (err == 0) *out = f;
-    }
-    if (err != 0 && p != MAP_FAILED) munmap(p, sizeof(MutexFile));
-    unlink(tmp.c_str());
-    return err;
+    if (int err = sys::retry_err([&] { return sys::posix_fallocate(fd.get(), 0, sizeof(MutexFile)); }))
+        return err;
+    Map m;
+    if (int err = Map::of(fd.get(), sizeof(MutexFile), true, &m)) return err;
+    auto *f = static_cast<MutexFile *>(m.get());
+    f->size = sizeof(pthread_mutex_t);
+    if (int err = init_mutex(&f->mutex, true)) return err;
+    f->magic = kMutexMagic;
+    if (sys::link(tmp.c_str(), path.c_str()) != 0) return errno;
+    *out = std::move(m);
+    return 0;
 }
 
 // True when a live thread of this process holds the mutex. The lock word
@@ -235,14 +212,11 @@ int timed_lock(pthread_mutex_t *m, uint32_t ms) {
 }  // namespace
 
 int mutex_create(Mutex **out) {
-    auto *m = new (std::nothrow) Mutex{};
+    std::unique_ptr<Mutex> m(new (std::nothrow) Mutex{});
     if (m == nullptr) return ENOMEM;
-    if (int err = init_mutex(&m->own, false)) {
-        delete m;
-        return err;
-    }
+    if (int err = init_mutex(&m->own, false)) return err;
     m->m = &m->own;
-    *out = m;
+    *out = m.release();
     return 0;
 }
 
@@ -250,59 +224,45 @@ int mutex_open(const std::string &name, Mutex **out) {
     std::string path;
     Sharing sharing;
     if (int err = object_path(name, path, &sharing)) return err;
-    auto *m = new (std::nothrow) Mutex{};
+    std::unique_ptr<Mutex> m(new (std::nothrow) Mutex{});
     if (m == nullptr) return ENOMEM;
-    pthread_mutex_lock(&g_table_lock);
-    int err = 0;
+    Locked hold(g_table_lock);
     if (g_table == nullptr) g_table = new (std::nothrow) std::map<std::string, Mapping *>;
-    if (g_table == nullptr) err = ENOMEM;
-    Mapping *mp = nullptr;
-    if (err == 0) {
-        auto it = g_table->find(name);
-        if (it != g_table->end()) mp = it->second;
-    }
-    if (err == 0 && mp == nullptr) {
-        MutexFile *f = nullptr;
+    if (g_table == nullptr) return ENOMEM;
+    auto it = g_table->find(name);
+    Mapping *mp = it != g_table->end() ? it->second : nullptr;
+    if (mp == nullptr) {
+        Map file;
+        int err = 0;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            err = map_existing(path, sharing, &f);
+            err = map_existing(path, sharing, &file);
             if (err != ENOENT) break;
-            err = create_file(path, sharing, &f);
+            err = create_file(path, sharing, &file);
             if (err != EEXIST) break;
             // Lost the race to another creator: open its file.
         }
-        if (err == 0) {
-            mp = new (std::nothrow) Mapping;
-            if (mp == nullptr) {
-                munmap(f, sizeof(MutexFile));
-                err = ENOMEM;
-            } else {
-                mp->name = name;
-                mp->file = f;
-                (*g_table)[name] = mp;
-            }
-        }
+        if (err != 0) return err;
+        mp = new (std::nothrow) Mapping;
+        if (mp == nullptr) return ENOMEM;
+        mp->name = name;
+        mp->file = static_cast<MutexFile *>(file.release());
+        (*g_table)[name] = mp;
     }
-    if (err == 0) {
-        ++mp->refs;
-        m->mapping = mp;
-        m->m = &mp->file->mutex;
-        *out = m;
-    } else {
-        delete m;
-    }
-    pthread_mutex_unlock(&g_table_lock);
-    return err;
+    ++mp->refs;
+    m->mapping = mp;
+    m->m = &mp->file->mutex;
+    *out = m.release();
+    return 0;
 }
 
 int mutex_close(Mutex *m) {
-    pthread_mutex_lock(&g_table_lock);
+    Locked hold(g_table_lock);
     if (m->mapping == nullptr) {
         retire_locked({&m->own, nullptr, m});
     } else {
         if (--m->mapping->refs == 0) retire_mapping_locked(m->mapping);
         delete m;
     }
-    pthread_mutex_unlock(&g_table_lock);
     return 0;
 }
 

@@ -16,6 +16,7 @@
 
 #include "../../companions/zaxcrash/zaxcrash.h"
 #include "os/companion.h"
+#include "os/own.h"
 #include "os/sys.h"
 #include "os/thread.h"
 
@@ -240,11 +241,8 @@ int fault_altstack() {
 }
 
 int fault_install(FaultFilter filter) {
-    pthread_mutex_lock(&g_install_lock);
-    if (__atomic_load_n(&g_installed, __ATOMIC_ACQUIRE)) {
-        pthread_mutex_unlock(&g_install_lock);
-        return 0;
-    }
+    Locked hold(g_install_lock);
+    if (__atomic_load_n(&g_installed, __ATOMIC_ACQUIRE)) return 0;
     preload_unwinder();
     // Without memory for its paths the companion is simply not loaded.
     no_throw([] {
@@ -277,7 +275,6 @@ int fault_install(FaultFilter filter) {
         sigaction(SIGABRT, nullptr, &g_previous_abort);
         __atomic_store_n(&g_installed, true, __ATOMIC_RELEASE);
     }
-    pthread_mutex_unlock(&g_install_lock);
     return err;
 }
 

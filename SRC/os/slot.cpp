@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "os/own.h"
+
 namespace zax::os {
 namespace {
 
@@ -24,31 +26,22 @@ void thread_end(void *value) {
 bool slot_create(ThreadEndHook on_thread_end) {
     // Fast path without the lock: the key, once made, stays until unload.
     if (__atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE)) return true;
-    pthread_mutex_lock(&g_key_lock);
-    bool ok = g_have_key;
-    if (!ok) {
-        g_on_end = on_thread_end;
-        int rc = pthread_key_create(&g_key, thread_end);
-        if (rc == 0) {
-            __atomic_store_n(&g_have_key, true, __ATOMIC_RELEASE);
-            ok = true;
-        } else {
-            errno = rc;
-        }
+    Locked hold(g_key_lock);
+    if (g_have_key) return true;
+    g_on_end = on_thread_end;
+    if (int rc = pthread_key_create(&g_key, thread_end)) {
+        errno = rc;
+        return false;
     }
-    pthread_mutex_unlock(&g_key_lock);
-    return ok;
+    __atomic_store_n(&g_have_key, true, __ATOMIC_RELEASE);
+    return true;
 }
 
 int slot_delete() {
-    pthread_mutex_lock(&g_key_lock);
-    int rc = 0;
-    if (g_have_key) {
-        __atomic_store_n(&g_have_key, false, __ATOMIC_RELEASE);
-        rc = pthread_key_delete(g_key);
-    }
-    pthread_mutex_unlock(&g_key_lock);
-    return rc;
+    Locked hold(g_key_lock);
+    if (!g_have_key) return 0;
+    __atomic_store_n(&g_have_key, false, __ATOMIC_RELEASE);
+    return pthread_key_delete(g_key);
 }
 
 bool slot_exists() { return __atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE); }

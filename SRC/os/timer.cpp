@@ -1,5 +1,6 @@
 #include "os/timer.h"
 
+#include "os/own.h"
 #include "os/signal.h"
 #include "os/thread.h"
 
@@ -182,46 +183,39 @@ int timer_caps(TimerCaps *caps) {
 
 int timer_begin_period(uint32_t period) {
     if (period < kTimerMinPeriod || period > kTimerMaxPeriod) return EINVAL;
-    pthread_mutex_lock(&g_lock);
-    int rc = EBUSY;  // more requests outstanding than the service keeps
+    Locked hold(g_lock);
     for (uint32_t &slot : g_begun) {
         if (slot == 0) {
             slot = period;
-            rc = 0;
-            break;
+            return 0;
         }
     }
-    pthread_mutex_unlock(&g_lock);
-    return rc;
+    return EBUSY;  // more requests outstanding than the service keeps
 }
 
 int timer_end_period(uint32_t period) {
-    pthread_mutex_lock(&g_lock);
-    int rc = EINVAL;
+    Locked hold(g_lock);
     for (uint32_t &slot : g_begun) {
         if (period != 0 && slot == period) {
             slot = 0;
-            rc = 0;
-            break;
+            return 0;
         }
     }
-    pthread_mutex_unlock(&g_lock);
-    return rc;
+    return EINVAL;
 }
 
 uint32_t timer_period() {
-    pthread_mutex_lock(&g_lock);
+    Locked hold(g_lock);
     uint32_t best = 0;
     for (uint32_t p : g_begun)
         if (p != 0 && (best == 0 || p < best)) best = p;
-    pthread_mutex_unlock(&g_lock);
     return best;
 }
 
 int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic, TimerCallback cb,
                 void *user, uint32_t *id) {
     if (cb == nullptr || delay < kTimerMinPeriod || delay > kTimerMaxPeriod) return EINVAL;
-    pthread_mutex_lock(&g_lock);
+    Locked hold(g_lock);
     int rc = 0;
     if (!ensure_service()) {
         rc = ENOMEM;
@@ -244,23 +238,17 @@ int timer_start(uint32_t delay, uint32_t /*resolution: advisory*/, bool periodic
             rc = ENOMEM;
         }
     }
-    pthread_mutex_unlock(&g_lock);
     return rc;
 }
 
 int timer_kill(uint32_t id) {
-    pthread_mutex_lock(&g_lock);
-    int rc = EINVAL;
-    if (g_service != nullptr && erase(g_service, id)) rc = 0;
-    pthread_mutex_unlock(&g_lock);
-    return rc;
+    Locked hold(g_lock);
+    return g_service != nullptr && erase(g_service, id) ? 0 : EINVAL;
 }
 
 int timer_count() {
-    pthread_mutex_lock(&g_lock);
-    int n = g_service != nullptr ? int(g_service->entries.size()) : 0;
-    pthread_mutex_unlock(&g_lock);
-    return n;
+    Locked hold(g_lock);
+    return g_service != nullptr ? int(g_service->entries.size()) : 0;
 }
 
 void timer_set_fork_hook(void (*in_child)()) { __atomic_store_n(&g_fork_hook, in_child, __ATOMIC_RELEASE); }
@@ -271,22 +259,20 @@ void timer_set_clock(TimerClock clock) {
 }
 
 void timer_wake() {
-    pthread_mutex_lock(&g_lock);
+    Locked hold(g_lock);
     if (g_service != nullptr) {
         ++g_service->wake_gen;
         pthread_cond_signal(&g_cond);
     }
-    pthread_mutex_unlock(&g_lock);
 }
 
 void timer_settle() {
-    pthread_mutex_lock(&g_lock);
+    Locked hold(g_lock);
     if (g_service != nullptr && g_service->thread_running) {
         uint64_t want = ++g_service->wake_gen;
         pthread_cond_signal(&g_cond);
         while (g_service->done_gen < want) pthread_cond_wait(&g_done_cond, &g_lock);
     }
-    pthread_mutex_unlock(&g_lock);
 }
 
 }  // namespace zax::os
