@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -395,10 +397,29 @@ TEST_F(Zaxx, GcByAnotherUserKeepsWhatProcessesItCannotLookIntoMayUse) {
         execl(ZAX_ZAXX_PATH, "zaxx", "gc", static_cast<char *>(nullptr));
         return 127;
     });
-    unsetenv("ZAXXLIB_SHARING");
     EXPECT_EQ(rc, 0);
     // The stranger cannot look into root's processes, which may use them all.
     EXPECT_EQ(names(), before);
+
+    // Nor when /proc hides them altogether (hidepid, as in the service's
+    // unit): the stranger then sees no process that uses the objects.
+    const std::string report = path("hidden.json");
+    rc = zaxtest::RunAs(0, 0, [&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=invisible") != 0)
+            return 77;
+        int out = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        return zaxtest::RunAs(stranger, stranger, [] {
+            execl(ZAX_ZAXX_PATH, "zaxx", "gc", "--dry-run", "--json", static_cast<char *>(nullptr));
+            return 127;
+        });
+    });
+    unsetenv("ZAXXLIB_SHARING");
+    if (rc == 77) GTEST_SKIP() << "cannot mount /proc with hidepid here";
+    EXPECT_EQ(rc, 0);
+    Json dry = ParseJson(ReadFile(report));
+    for (const Json &o : dry["removed"].items) ADD_FAILURE() << "would remove " << o["name"].text;
 }
 
 // ---------------------------------------------------------------------------

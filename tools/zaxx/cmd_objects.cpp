@@ -77,6 +77,7 @@ Json object_json(const Object &o) {
     j.set("why", o.why);
     j.set("users", pid_array(o.users));
     j.set("unknown_users", pid_array(o.unknown_users));
+    j.set("hidden_users", o.hidden_users);
     j.set("owner_uid", uint32_t(o.uid));
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", unsigned(o.mode));

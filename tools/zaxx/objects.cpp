@@ -61,11 +61,13 @@ std::string read_text(const std::string &path) {
     return ss.str();
 }
 
-// Credentials of a process that could not be looked into.
+// Credentials of a process that could not be looked into (known is false
+// when even they cannot be read: such a process may be anyone's).
 struct Blind {
     pid_t pid;
-    uid_t uid;
+    uid_t uid = 0;
     std::vector<gid_t> gids;
+    bool known = true;
 };
 
 // A process's effective uid and its groups, from /proc/PID/status; false
@@ -94,6 +96,42 @@ bool credentials(pid_t pid, Blind &b) {
     return have_uid;
 }
 
+// Whether /proc hides processes of other users from this one (mounted with
+// hidepid, as the initiator's systemd unit does): those then use what they
+// like, unseen. Root with CAP_SYS_PTRACE sees them all the same.
+bool proc_hides_processes() {
+    std::istringstream in(read_text("/proc/self/mountinfo"));
+    std::string line;
+    bool hides = false;
+    while (std::getline(in, line)) {
+        // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS ... - TYPE SOURCE SUPEROPTIONS"
+        std::istringstream f(line);
+        std::string id, parent, dev, root, point;
+        f >> id >> parent >> dev >> root >> point;
+        if (point != "/proc") continue;
+        size_t dash = line.find(" - ");
+        if (dash == std::string::npos) continue;
+        std::istringstream tail(line.substr(dash + 3));
+        std::string type, source, options;
+        tail >> type >> source >> options;
+        if (type != "proc") continue;
+        size_t at = (',' + options + ',').find(",hidepid=");
+        if (at == std::string::npos) {
+            hides = false;  // a later mount on /proc covers an earlier one
+            continue;
+        }
+        std::string value = options.substr(at + 8);
+        value = value.substr(0, value.find(','));
+        hides = value != "0" && value != "off";
+    }
+    if (!hides || geteuid() != 0) return hides;
+    std::istringstream status(read_text("/proc/self/status"));
+    while (std::getline(status, line))
+        if (line.rfind("CapEff:", 0) == 0)
+            return (std::strtoull(line.c_str() + 7, nullptr, 16) & (1ull << 19)) == 0;  // CAP_SYS_PTRACE
+    return true;
+}
+
 // A kernel thread has neither files nor mappings of its own.
 bool kernel_thread(pid_t pid) {
     std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
@@ -112,11 +150,13 @@ bool kernel_thread(pid_t pid) {
 struct Usage {
     std::map<FileId, std::set<pid_t>> users;
     std::vector<Blind> blind;
+    bool hidden = false;  // /proc shows only some processes
 };
 
 Usage scan_processes(const std::set<FileId> &wanted) {
     Usage u;
     if (wanted.empty()) return u;
+    u.hidden = proc_hides_processes();
     const pid_t self = getpid();
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return u;
@@ -163,7 +203,11 @@ Usage scan_processes(const std::set<FileId> &wanted) {
         }
         if (!readable && !kernel_thread(pid_t(pid))) {
             Blind b;
-            if (credentials(pid_t(pid), b)) u.blind.push_back(b);
+            struct stat st;
+            if (credentials(pid_t(pid), b))
+                u.blind.push_back(b);
+            else if (stat(base.c_str(), &st) == 0)  // still there, but its status is hidden
+                u.blind.push_back(Blind{pid_t(pid), 0, {}, false});
         }
     }
     closedir(proc);
@@ -178,7 +222,7 @@ Usage scan_processes(const std::set<FileId> &wanted) {
 // process): those are taken as using no objects.
 bool might_use(const Blind &b, const Object &o) {
     if (geteuid() == 0) return false;
-    if (b.uid == o.uid) return true;
+    if (!b.known || b.uid == o.uid) return true;
     const bool group_access = (o.mode & 0060) != 0, other_access = (o.mode & 0006) != 0;
     if (other_access) return true;
     if (b.uid == 0) return group_access;
@@ -305,6 +349,10 @@ void judge(Object &o) {
         o.why = "may be used by processes that cannot be looked into (" + pids_text(o.unknown_users) + ")";
         return;
     }
+    if (o.hidden_users) {
+        o.why = "may be used by processes that /proc hides";
+        return;
+    }
     if (o.kind == Kind::Lock && o.holder_tid != 0 && o.holder_pid != 0) {
         o.why = "held by thread " + std::to_string(o.holder_tid) + " of process " +
                 std::to_string(o.holder_pid);
@@ -397,6 +445,7 @@ int scan(const std::string &dir, std::vector<Object> &out, std::string &why) {
         if (it != u.users.end()) o.users.assign(it->second.begin(), it->second.end());
         for (const Blind &b : u.blind)
             if (might_use(b, o)) o.unknown_users.push_back(b.pid);
+        o.hidden_users = u.hidden;
     }
     for (Object &o : out) judge(o);
     // A load record lives as long as its list.

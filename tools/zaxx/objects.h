@@ -34,6 +34,8 @@ struct Object {
     std::vector<pid_t> users;
     // Processes that could not be looked into but could use the file.
     std::vector<pid_t> unknown_users;
+    // /proc hides other processes (hidepid): any of them could use the file.
+    bool hidden_users = false;
 
     // Lock: the mutex file, and who holds the mutex.
     bool valid = false;      // the file holds what its kind says (lock, segment, list)
