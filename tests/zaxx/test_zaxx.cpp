@@ -371,6 +371,32 @@ TEST_F(Zaxx, GcRemovesEveryKindOfDeadObject) {
     EXPECT_EQ(stale[0]["name"].text, "MUTEX_ZAX_OMIKINIT");
 }
 
+TEST_F(Zaxx, TheServiceSweepsAtStartAndForgetsTheDeadSegments) {
+    std::vector<std::string> dead{"ZAXEVT00007001.ev", "ZAXLOCK00007002.lck", "00007003", "00007004",
+                                  "ZAXLOCK00007004.lck", "00007004.load"};
+    {
+        zaxtest::OmikinitService first(rundir_);
+        ASSERT_TRUE(first.ready());
+        hold_objects(0x7000, true);
+        hold_objects(0x9000, false);
+        for (const std::string &n : dead) ASSERT_EQ(access(path(n).c_str(), F_OK), 0) << n;
+        ASSERT_EQ(first.stop(), 0);
+    }
+    const std::string log = path("omikinit.log");
+    zaxtest::OmikinitService second(rundir_, {"--log", log});
+    ASSERT_TRUE(second.ready());
+    for (const std::string &n : dead) EXPECT_NE(access(path(n).c_str(), F_OK), 0) << n << " stayed";
+    for (const char *n : {"ZAXEVT00009001.ev", "ZAXLOCK00009002.lck", "00009003", "00009004"})
+        EXPECT_EQ(access(path(n).c_str(), F_OK), 0) << "removed " << n << ", which a live process uses";
+    const std::string logged = ReadFile(log);
+    EXPECT_NE(logged.find("removed list 00007004: used by no process"), std::string::npos) << logged;
+    // The dead segments' keys are free again; the live ones keep theirs.
+    EXPECT_EQ(XGetVectorTable("00007003"), 0u);
+    EXPECT_EQ(XGetLastError(nullptr), X_E_XGetVectorTableEx_NO_ENTRY);
+    EXPECT_EQ(XGetVectorTable("00007004"), 0u);
+    EXPECT_NE(XGetVectorTable("00009003"), 0u);
+}
+
 TEST_F(Zaxx, GcByAnotherUserKeepsWhatProcessesItCannotLookIntoMayUse) {
     if (!zaxtest::IsRoot()) GTEST_SKIP() << "plays a second user: needs root";
     // A directory of the machine mode, where every user may use every object.

@@ -27,6 +27,7 @@
 #include "os/rundir.h"
 #include "os/sock.h"
 #include "os/wait.h"
+#include "objects.h"
 #include "server.h"
 #include "table.h"
 #include "zaxxlib.h"
@@ -186,6 +187,27 @@ int pid_file_state(const std::string &path, uint32_t &pid) {
     int held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return held;
+}
+
+// ---------------------------------------------------------------------------
+// The sweep at start: the objects of programs that died before the service
+// came up go, and so do the table entries of the segments among them, so
+// that their keys can be allocated again. What the service's user may not
+// judge (processes it cannot look into) or remove stays; a failure is
+// reported and the service starts all the same.
+void sweep_dead_objects(const std::string &dir, VectorTable &table) {
+    std::vector<zaxx::Object> removed;
+    std::string why;
+    const int err = zaxx::sweep(dir, false, removed, why);
+    std::vector<std::string> segments;
+    for (const zaxx::Object &o : removed) {
+        log_line("removed %s %s: %s", zaxx::kind_name(o.kind), o.name.c_str(), o.why.c_str());
+        if (o.kind == zaxx::Kind::Segment || o.kind == zaxx::Kind::List) segments.push_back(o.name);
+    }
+    if (err != 0) report("sweep of %s stopped: %s", dir.c_str(), why.c_str());
+    if (table.forget(segments) < 0)
+        report("cannot drop the table entries of removed segments: %s",
+               std::strerror(table.last_save_error()));
 }
 
 // ---------------------------------------------------------------------------
@@ -445,6 +467,7 @@ int cmd_serve(const std::string &dir, const os::Sharing &sharing, const Options 
         return fail();
     }
     if (!note.empty()) report("%s", note.c_str());
+    sweep_dead_objects(dir, table);
 
     int listen_fd = -1;
     if (int err = os::sock_listen(sock, 64, listen_fd)) {

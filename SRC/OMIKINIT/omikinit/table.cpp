@@ -167,6 +167,18 @@ int VectorTable::save() {
     return 0;
 }
 
+long VectorTable::forget(const std::vector<std::string> &names) {
+    std::map<std::string, Entry> gone;
+    for (const std::string &n : names)
+        if (auto it = entries_.find(n); it != entries_.end()) gone.insert(entries_.extract(it));
+    if (gone.empty()) return 0;
+    if ((save_error_ = save()) != 0) {
+        entries_.merge(gone);
+        return -1;
+    }
+    return long(gone.size());
+}
+
 uint16_t VectorTable::handle(Message &m, uint32_t uid,
                              const std::function<bool(uint32_t)> &may_change) {
     // A name must end within its 16 bytes; the client allows 8 characters.

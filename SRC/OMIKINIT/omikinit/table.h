@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "OMIKINIT/omikproto.h"
 
@@ -43,6 +44,11 @@ public:
     // may_change(registrar_uid) tells whether this client may overwrite or
     // remove an entry registered by that user.
     uint16_t handle(Message &m, uint32_t uid, const std::function<bool(uint32_t)> &may_change);
+
+    // Removes the entries of these names (those of segments that are gone),
+    // in one save. Returns how many went, or -1 when the file cannot be
+    // written (the table then stays as it was).
+    long forget(const std::vector<std::string> &names);
 
     size_t size() const { return entries_.size(); }
     // The errno of the last failed save (for the log), 0 after a good one.
