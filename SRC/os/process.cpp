@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <new>
 
+#include "os/own.h"
+#include "os/syscall.h"
+
 extern char **environ;
 
 namespace zax::os {
@@ -27,9 +30,7 @@ uint32_t code_of(const siginfo_t &info) {
 // True when the pidfd says the process has ended.
 bool pidfd_ended(int fd) {
     struct pollfd p = {fd, POLLIN, 0};
-    int r;
-    do r = poll(&p, 1, 0);
-    while (r < 0 && errno == EINTR);
+    int r = sys::retry([&] { return poll(&p, 1, 0); });
     return r == 1 && (p.revents & (POLLIN | POLLHUP)) != 0;
 }
 
@@ -40,10 +41,7 @@ Process::~Process() = default;
 int Process::exit_code(uint32_t *code) {
     if (!ended_) {
         siginfo_t info{};
-        int r;
-        do r = waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
-        while (r < 0 && errno == EINTR);
-        if (r < 0) {
+        if (sys::retry([&] { return waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT); }) < 0) {
             int err = errno;
             // A program that ignores SIGCHLD, or reaps every child itself,
             // takes the child and its code away: the pidfd still tells that
@@ -72,14 +70,27 @@ int Process::kill(bool group) {
     return 0;
 }
 
-int process_spawn(const char *program, const char *const *argv, bool own_group, Process **out) {
+namespace {
+
+// The attributes and file actions of a spawn, destroyed with the owner.
+struct SpawnSetup {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t actions;
-    if (int err = posix_spawnattr_init(&attr)) return err;
-    if (int err = posix_spawn_file_actions_init(&actions)) {
-        posix_spawnattr_destroy(&attr);
-        return err;
+    int err = posix_spawnattr_init(&attr);
+    int actions_err = err != 0 ? err : posix_spawn_file_actions_init(&actions);
+    ~SpawnSetup() {
+        if (actions_err == 0) posix_spawn_file_actions_destroy(&actions);
+        if (err == 0) posix_spawnattr_destroy(&attr);
     }
+};
+
+}  // namespace
+
+int process_spawn(const char *program, const char *const *argv, bool own_group, Process **out) {
+    SpawnSetup setup;
+    if (setup.actions_err != 0) return setup.actions_err;
+    posix_spawnattr_t &attr = setup.attr;
+    posix_spawn_file_actions_t &actions = setup.actions;
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
@@ -98,47 +109,34 @@ int process_spawn(const char *program, const char *const *argv, bool own_group, 
         err = posix_spawnp(&pid, program, &actions, &attr, const_cast<char *const *>(argv),
                            environ);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
     if (err != 0) return err;
 
-    int fd = pidfd_open(pid);
-    Process *p = nullptr;
-    if (fd >= 0) {
-        p = new (std::nothrow) Process(fd, uint32_t(pid));
-        if (p == nullptr) {
-            close(fd);
-            errno = ENOMEM;
-        }
-    }
+    Fd fd(pidfd_open(pid));
+    Process *p = fd ? new (std::nothrow) Process(fd.get(), uint32_t(pid)) : nullptr;
     if (p == nullptr) {
+        int e = fd ? ENOMEM : errno;
         // Without a handle the child cannot be kept: end and reap it.
-        int e = errno;
         ::kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        (void)sys::retry([&] { return waitpid(pid, nullptr, 0); });
         return e;
     }
+    (void)fd.release();  // the handle's now
     *out = p;
     return 0;
 }
 
 int process_close(Process *p, bool wait) {
     siginfo_t info{};
-    int r;
-    do r = waitid(P_PID, id_t(p->pid_), &info, WEXITED | (wait ? 0 : WNOHANG));
-    while (r < 0 && errno == EINTR);
     // ECHILD: someone else reaped it already; nothing is left to collect.
-    int err = close(p->pidfd_) == 0 || errno == EINTR ? 0 : errno;
+    (void)sys::retry([&] { return waitid(P_PID, id_t(p->pid_), &info, WEXITED | (wait ? 0 : WNOHANG)); });
+    int err = Fd(p->pidfd_).close();
     delete p;
     return err;
 }
 
 int process_probe() {
-    int fd = pidfd_open(getpid());
-    if (fd < 0) return errno;
-    close(fd);
-    return 0;
+    Fd fd(pidfd_open(getpid()));
+    return fd ? 0 : errno;
 }
 
 }  // namespace zax::os

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "os/env.h"
+#include "os/own.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 namespace {
@@ -91,12 +93,10 @@ bool read_settings(std::string &path, std::string &text) {
     } else {
         path = kSettingsFile;
     }
-    int fd;
-    do fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    Fd fd(sys::retry([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
+    if (!fd) return false;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= kMaxSettingsFile;
+    bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= kMaxSettingsFile;
     // A set-id program reads the file of the directory it was started in:
     // the caller chose that directory, so the file must not be the caller's.
     if (ok && getauxval(AT_SECURE) != 0)
@@ -105,14 +105,12 @@ bool read_settings(std::string &path, std::string &text) {
         text.resize(size_t(st.st_size));
         size_t got = 0;
         while (got < text.size()) {
-            ssize_t r = read(fd, &text[got], text.size() - got);
-            if (r < 0 && errno == EINTR) continue;
+            ssize_t r = sys::retry([&] { return ::read(fd.get(), &text[got], text.size() - got); });
             if (r <= 0) break;
             got += size_t(r);
         }
         text.resize(got);
     }
-    close(fd);
     return ok;
 }
 

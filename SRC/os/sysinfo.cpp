@@ -12,6 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include "os/own.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 
@@ -22,13 +27,6 @@ void copy_cut(char *buf, size_t size, const char *text) {
     if (n >= size) n = size - 1;
     std::memcpy(buf, text, n);
     buf[n] = '\0';
-}
-
-int open_retry(const char *path, int flags) {
-    int fd;
-    do fd = open(path, flags | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
 }
 
 }  // namespace
@@ -63,24 +61,19 @@ int locale_country(char *buf, size_t size) {
 }
 
 int session_title(char *buf, size_t size) {
-    int tty = open_retry("/dev/tty", O_RDONLY | O_NOCTTY);
-    if (tty < 0) return errno;
-    close(tty);
-    int fd = open_retry("/proc/self/cmdline", O_RDONLY);
-    if (fd < 0) return errno;
+    {
+        Fd tty;
+        if (int err = open_fd("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC, 0, &tty)) return err;
+    }
+    Fd fd;
+    if (int err = open_fd("/proc/self/cmdline", O_RDONLY | O_CLOEXEC, 0, &fd)) return err;
     size_t have = 0;
     while (have < size - 1) {
-        ssize_t r = read(fd, buf + have, size - 1 - have);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            int err = errno;
-            close(fd);
-            return err;
-        }
+        ssize_t r = sys::retry([&] { return sys::read(fd.get(), buf + have, size - 1 - have); });
+        if (r < 0) return errno;
         if (r == 0) break;
         have += size_t(r);
     }
-    close(fd);
     // Arguments are separated by zeros; the last one's zero is the end.
     while (have > 0 && buf[have - 1] == '\0') --have;
     for (size_t i = 0; i < have; ++i)
@@ -105,19 +98,14 @@ template <class Take>
 int with_user(uid_t uid, Take take) {
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     size_t len = hint > 0 ? size_t(hint) : 4096;
-    for (;;) {
-        char *store = static_cast<char *>(std::malloc(len));
+    for (;; len *= 2) {
+        std::unique_ptr<char[]> store(new (std::nothrow) char[len]);
         if (store == nullptr) return ENOMEM;
         struct passwd pw, *found = nullptr;
-        int err = getpwuid_r(uid, &pw, store, len, &found);
-        if (err == ERANGE && len < (1u << 20)) {
-            std::free(store);
-            len *= 2;
-            continue;
-        }
+        int err = getpwuid_r(uid, &pw, store.get(), len, &found);
+        if (err == ERANGE && len < (1u << 20)) continue;
         if (err == 0 && found == nullptr) err = ENOENT;
         if (err == 0) take(pw);
-        std::free(store);
         return err;
     }
 }
@@ -133,15 +121,10 @@ int home_dir(std::string &path) {
 }
 
 int screen(uint32_t *width, uint32_t *height, uint32_t *bits) {
-    int fd = open_retry("/dev/fb0", O_RDONLY);
-    if (fd < 0) return errno;
+    Fd fd;
+    if (int err = open_fd("/dev/fb0", O_RDONLY | O_CLOEXEC, 0, &fd)) return err;
     struct fb_var_screeninfo v{};
-    int r;
-    do r = ioctl(fd, FBIOGET_VSCREENINFO, &v);
-    while (r < 0 && errno == EINTR);
-    int err = r < 0 ? errno : 0;
-    close(fd);
-    if (err != 0) return err;
+    if (sys::retry([&] { return ioctl(fd.get(), FBIOGET_VSCREENINFO, &v); }) < 0) return errno;
     *width = v.xres;
     *height = v.yres;
     *bits = v.bits_per_pixel;

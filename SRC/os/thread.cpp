@@ -15,25 +15,30 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <memory>
 #include <new>
 
+#include "os/own.h"
 #include "os/process.h"
 #include "os/signal.h"
 #include "os/slot.h"
 #include "os/sys.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 
 class Thread : public Waitable {
 public:
-    int fd() const override { return efd; }
+    Thread() { sem_init(&started, 0, 0); }
+    ~Thread() override { sem_destroy(&started); }
+    int fd() const override { return efd.get(); }
     bool try_take() override { return true; }
 
     ThreadEntry entry;
     uint32_t arg1, arg2;
     void (*at_end)(void *);
     void *context;
-    int efd = -1;
+    Fd efd;  // readable once the thread has ended
     pthread_t handle{};
     std::atomic<uint32_t> tid{0};
     sem_t started;  // posted once tid is known
@@ -85,8 +90,6 @@ int install_handler() {
 
 void release(Thread *t) {
     if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        sem_destroy(&t->started);
-        close(t->efd);
         delete t;
     }
 }
@@ -103,17 +106,10 @@ std::atomic<uint32_t> g_ending[kEndingSlots];
 // /proc/self/stat (fields 3 and 20), with plain system calls only. A main
 // thread that has ended is a zombie that still counts.
 bool read_process_stat(char &leader_state, long &threads) {
-    int fd;
-    do {
-        fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    Fd fd(sys::retry([] { return ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return false;
     char buf[1024];
-    ssize_t n;
-    do {
-        n = read(fd, buf, sizeof buf - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
+    ssize_t n = sys::retry([&] { return ::read(fd.get(), buf, sizeof buf - 1); });
     if (n <= 0) return false;
     buf[n] = '\0';
     // The command name (field 2) may hold anything: fields follow its last ')'.
@@ -185,8 +181,7 @@ void *trampoline(void *arg) {
     }
     t->code.store(code, std::memory_order_release);
     uint64_t one = 1;
-    while (write(t->efd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    (void)sys::retry([&] { return ::write(t->efd.get(), &one, sizeof one); });
     fault_set_thread_end(nullptr);
     t_self = nullptr;
     if (abnormal) {
@@ -204,39 +199,28 @@ void *trampoline(void *arg) {
 int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)(void *),
                  void *context, Thread **out) {
     if (int err = install_handler()) return err;
-    auto *t = new (std::nothrow) Thread;
+    std::unique_ptr<Thread> t(new (std::nothrow) Thread);
     if (t == nullptr) return ENOMEM;
     t->entry = entry;
     t->arg1 = arg1;
     t->arg2 = arg2;
     t->at_end = at_end;
     t->context = context;
-    t->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (t->efd < 0) {
-        int err = errno;
-        delete t;
-        return err;
-    }
-    sem_init(&t->started, 0, 0);
+    t->efd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!t->efd) return errno;
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
     if (err == 0) err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (err == 0) err = pthread_create(&t->handle, &attr, trampoline, t);
+    if (err == 0) err = pthread_create(&t->handle, &attr, trampoline, t.get());
     pthread_attr_destroy(&attr);
-    if (err != 0) {
-        sem_destroy(&t->started);
-        close(t->efd);
-        delete t;
-        return err;
-    }
+    if (err != 0) return err;
     // The caller learns the thread's identifier at once.
-    while (sem_wait(&t->started) != 0 && errno == EINTR) {
-    }
-    *out = t;
+    (void)sys::retry([&] { return sem_wait(&t->started); });
+    *out = t.release();
     return 0;
 }
 
-int thread_fd(const Thread *t) { return t->efd; }
+int thread_fd(const Thread *t) { return t->efd.get(); }
 
 Waitable *thread_waitable(Thread *t) { return t; }
 

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "os/syscall.h"
+
 namespace zax::os {
 namespace {
 
@@ -31,11 +33,8 @@ int wait_any(Waitable *const *objects, size_t n, uint32_t timeout_ms, size_t *in
             tp = &left;
         }
         int r = ppoll(fds, n, tp, nullptr);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (r == 0) {
+        if (r < 0 && errno != EINTR) return errno;
+        if (r <= 0) {  // the time ran out, or a signal came: poll with what is left
             if (!forever && now_ns() >= deadline) return ETIMEDOUT;
             continue;
         }
@@ -55,8 +54,7 @@ int wait_any(Waitable *const *objects, size_t n, uint32_t timeout_ms, size_t *in
 
 void sleep_ms(uint32_t ms) {
     struct timespec t = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &t, &t) == EINTR) {
-    }
+    (void)sys::retry_err([&] { return clock_nanosleep(CLOCK_MONOTONIC, 0, &t, &t); });
 }
 
 }  // namespace zax::os
