@@ -21,7 +21,9 @@
 
 namespace zax {
 
-enum class HandleKind : uint16_t { lock = 1, timer, debug, parm, mapped, process, thread, module, event };
+enum class HandleKind : uint16_t {
+    lock = 1, timer, debug, parm, mapped, process, thread, module, event, registry, segment
+};
 
 // The first member of every record that handle_alloc makes.
 struct HandleHeader {

@@ -9,6 +9,7 @@
 #include "os/names.h"
 #include "os/shm.h"
 #include "os/sys.h"
+#include "xhandle.h"
 #include "xint.h"
 #include "xmemg.h"
 
@@ -52,25 +53,33 @@ bool header_fits(const void *head, size_t file_size, const void *arg) {
 
 os::ShmLayout layout_of(const uint32_t &key) { return {sizeof(ShmHeader), header_fits, &key}; }
 
-int fd_of(XHANDLE h) { return int(reinterpret_cast<intptr_t>(h)); }
-XHANDLE handle_of(int fd) { return reinterpret_cast<XHANDLE>(intptr_t(fd)); }
+// The record behind a segment handle: the segment's descriptor and mapping.
+struct SegmentRecord {
+    HandleHeader header;
+    int fd;
+    void *view;
+};
 
-// Shared by XFreeShrMemory and XCloseShrMemory, which record under one code.
-bool check_area_handle(void *area, XHANDLE handle) {
+// The record of handle when area is the area it maps. Shared by
+// XFreeShrMemory and XCloseShrMemory, which record under one code.
+SegmentRecord *segment_of(void *area, XHANDLE handle) {
     if (area == nullptr) {
         lib_error(FN_XFreeShrMemory, 1, 1);
-        return false;
+        return nullptr;
     }
-    if (handle == nullptr) {
-        lib_error(FN_XFreeShrMemory, 1, 2);
-        return false;
+    auto *rec = handle_get<SegmentRecord>(handle, HandleKind::segment, FN_XFreeShrMemory,
+                                          R_XFreeShrMemory_BAD_ARGUMENT, 2);
+    if (rec != nullptr && static_cast<char *>(area) - sizeof(ShmHeader) != rec->view) {
+        lib_error(FN_XFreeShrMemory, 1, 1);
+        return nullptr;
     }
-    return true;
+    return rec;
 }
 
-int32_t detach(void *area, XHANDLE handle) {
-    int fd = fd_of(handle);
-    os::shm_unmap(fd, static_cast<char *>(area) - sizeof(ShmHeader));
+int32_t detach(SegmentRecord *rec) {
+    int fd = rec->fd;
+    os::shm_unmap(fd, rec->view);
+    handle_free(rec);
     if (int err = os::shm_close(fd)) {
         sys_error(FN_XFreeShrMemory, 2, err);
         return 0;
@@ -111,6 +120,8 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
         return X_FAILED_PTR;
     }
     HeaderInit init{uint32_t(size + sizeof(ShmHeader)), key, uint8_t(tag1), uint8_t(tag2)};
+    auto *rec = handle_new<SegmentRecord>(HandleKind::segment);
+    if (rec == nullptr) return X_FAILED_PTR;
     int fd = -1;
     void *view = nullptr;
     size_t total = init.total;
@@ -123,6 +134,7 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
                                   attached, mapping_failed);
         })) {
         sys_error(FN_XAllocShrMemory, mapping_failed ? 4 : 2, err);
+        handle_free(rec);
         return X_FAILED_PTR;
     }
     char *area = static_cast<char *>(view) + sizeof(ShmHeader);
@@ -134,9 +146,12 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
         if (!attached) os::no_throw([&] { return os::shm_remove(name.text, fd); });
         os::shm_unmap(fd, view);
         os::shm_close(fd);
+        handle_free(rec);
         return X_FAILED_PTR;
     }
-    *handle_out = handle_of(fd);
+    rec->fd = fd;
+    rec->view = view;
+    *handle_out = rec;
     return area;
 }
 
@@ -152,6 +167,8 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     Name name(key);
     uint32_t values[2];
     if (XGetVectorTableEx(name.text, values) == 0) return X_FAILED_PTR;
+    auto *rec = handle_new<SegmentRecord>(HandleKind::segment);
+    if (rec == nullptr) return X_FAILED_PTR;
     int fd = -1;
     void *view = nullptr;
     size_t mapped = 0;
@@ -159,24 +176,27 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     if (int err = os::no_throw(
             [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
         sys_error(FN_XOpenShrMemory, mapping_failed ? 4 : 2, err);
+        handle_free(rec);
         return X_FAILED_PTR;
     }
-    *handle_out = handle_of(fd);
+    rec->fd = fd;
+    rec->view = view;
+    *handle_out = rec;
     return static_cast<char *>(view) + sizeof(ShmHeader);
 }
 
 XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
-    if (!check_area_handle(area, handle)) return 0;
-    const auto *hdr = reinterpret_cast<const ShmHeader *>(static_cast<char *>(area) - sizeof(ShmHeader));
-    Name name(hdr->key);
+    SegmentRecord *rec = segment_of(area, handle);
+    if (rec == nullptr) return 0;
+    Name name(static_cast<const ShmHeader *>(rec->view)->key);
     if (!XResetVectorTable(name.text)) return 0;
-    os::no_throw([&] { return os::shm_remove(name.text, fd_of(handle)); });
-    return detach(area, handle);
+    os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
+    return detach(rec);
 }
 
 XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle) {
-    if (!check_area_handle(area, handle)) return 0;
-    return detach(area, handle);
+    SegmentRecord *rec = segment_of(area, handle);
+    return rec != nullptr ? detach(rec) : 0;
 }
 
 }  // extern "C"

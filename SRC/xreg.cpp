@@ -8,6 +8,7 @@
 
 #include "os/sys.h"
 #include "store/regstore.h"
+#include "xhandle.h"
 #include "xint.h"
 
 using namespace zax;
@@ -49,12 +50,40 @@ int key_path(const char *product, const char *subkey, std::string &path) {
     });
 }
 
-reg::Key *as_key(XHANDLE h) { return static_cast<reg::Key *>(h); }
+// The record behind a registry handle.
+struct KeyRecord {
+    HandleHeader header;
+    reg::Key *key;
+};
+
+// The open key of h, or null with reason (detail 1) recorded under fn.
+reg::Key *key_of(XHANDLE h, Fn fn, uint32_t reason) {
+    auto *rec = handle_get<KeyRecord>(h, HandleKind::registry, fn, reason);
+    return rec != nullptr ? rec->key : nullptr;
+}
 
 // Length of string data: up to its first zero byte, or all of it.
 size_t string_length(const std::string &data) {
     const void *zero = std::memchr(data.data(), 0, data.size());
     return zero != nullptr ? size_t(static_cast<const char *>(zero) - data.data()) : data.size();
+}
+
+// XListRegKey on an open key, its arguments checked.
+int32_t sub_key(reg::Key *key, int32_t index, char *buffer, int32_t size) {
+    std::string name;
+    int err = os::no_throw([&] { return reg::sub_key_at(key, uint32_t(index), name); });
+    if (err == ENODATA) return -1;
+    if (err != 0) {
+        sys_error(FN_XListRegKey, 1, err);
+        return -3;
+    }
+    size_t room = size > 0 ? size_t(size) : 0;
+    if (name.size() > room) {
+        std::memcpy(buffer, name.data(), room);
+        return -2;
+    }
+    std::memcpy(buffer, name.data(), name.size());
+    return int32_t(name.size());
 }
 
 }  // namespace
@@ -91,15 +120,20 @@ XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subke
         sys_error(FN_XOpenRegistry, reason, err);
         return X_FAILED_PTR;
     }
-    return key;
+    auto *rec = handle_new<KeyRecord>(HandleKind::registry);
+    if (rec == nullptr) {
+        reg::close_key(key);
+        return X_FAILED_PTR;
+    }
+    rec->key = key;
+    return rec;
 }
 
 XAPI int32_t XCloseRegistry(XHANDLE key) {
-    if (key == nullptr) {
-        lib_error(FN_XCloseRegistry, 1, 1);
-        return 0;
-    }
-    if (int err = reg::close_key(as_key(key))) {
+    reg::Key *k = key_of(key, FN_XCloseRegistry, R_XCloseRegistry_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    handle_free(static_cast<KeyRecord *>(key));
+    if (int err = reg::close_key(k)) {
         sys_error(FN_XCloseRegistry, 2, err);
         return 0;
     }
@@ -107,14 +141,16 @@ XAPI int32_t XCloseRegistry(XHANDLE key) {
 }
 
 XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result) {
-    uint32_t bad = key == nullptr ? 1 : name == nullptr ? 2 : result == nullptr ? 3 : 0;
+    reg::Key *k = key_of(key, FN_XReadRegInt, R_XReadRegInt_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    uint32_t bad = name == nullptr ? 2 : result == nullptr ? 3 : 0;
     if (bad != 0) {
         lib_error(FN_XReadRegInt, 3, bad);
         return 0;
     }
     uint32_t type = 0;
     std::string data;
-    if (int err = os::no_throw([&] { return reg::get_value(as_key(key), name, 4, type, data); })) {
+    if (int err = os::no_throw([&] { return reg::get_value(k, name, 4, type, data); })) {
         sys_error(FN_XReadRegInt, 2, err);
         return 0;
     }
@@ -129,10 +165,11 @@ XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result) {
 }
 
 XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t size) {
-    uint32_t bad = key == nullptr                         ? 1
-                   : name == nullptr                      ? 2
+    reg::Key *k = key_of(key, FN_XReadRegStr, R_XReadRegStr_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    uint32_t bad = name == nullptr                          ? 2
                    : size < 0 || size_t(size) > kStrReadMax ? 4
-                                                          : 0;
+                                                            : 0;
     if (bad != 0) {
         lib_error(FN_XReadRegStr, 3, bad);
         return 0;
@@ -140,7 +177,7 @@ XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t si
     uint32_t type = 0;
     std::string data;
     if (int err = os::no_throw(
-            [&] { return reg::get_value(as_key(key), name, kStrReadMax, type, data); })) {
+            [&] { return reg::get_value(k, name, kStrReadMax, type, data); })) {
         sys_error(FN_XReadRegStr, 2, err);
         return 0;
     }
@@ -162,16 +199,17 @@ XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t si
 }
 
 XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number) {
-    uint32_t bad = key == nullptr ? 1 : name == nullptr ? 2 : 0;
-    if (bad != 0) {
-        lib_error(FN_XWriteRegInt, 2, bad);
+    reg::Key *k = key_of(key, FN_XWriteRegInt, R_XWriteRegInt_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    if (name == nullptr) {
+        lib_error(FN_XWriteRegInt, 2, 2);
         return 0;
     }
     uint32_t v = uint32_t(number);
     const unsigned char bytes[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
                                     uint8_t(v >> 24)};
     if (int err = os::no_throw(
-            [&] { return reg::set_value(as_key(key), name, REG_DWORD, bytes, sizeof bytes); })) {
+            [&] { return reg::set_value(k, name, REG_DWORD, bytes, sizeof bytes); })) {
         sys_error(FN_XWriteRegInt, 1, err);
         return 0;
     }
@@ -179,8 +217,9 @@ XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number) {
 }
 
 XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32_t length) {
-    uint32_t bad = key == nullptr    ? 1
-                   : name == nullptr ? 2
+    reg::Key *k = key_of(key, FN_XWriteRegStr, R_XWriteRegStr_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    uint32_t bad = name == nullptr   ? 2
                    : text == nullptr ? 3
                    : length <= 0     ? 4
                                      : 0;
@@ -198,7 +237,7 @@ XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32
         return 0;
     }
     if (int err = os::no_throw(
-            [&] { return reg::set_value(as_key(key), name, REG_SZ, text, count); })) {
+            [&] { return reg::set_value(k, name, REG_SZ, text, count); })) {
         sys_error(FN_XWriteRegStr, 1, err);
         return 0;
     }
@@ -206,12 +245,13 @@ XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32
 }
 
 XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name) {
-    uint32_t bad = key == nullptr ? 1 : name == nullptr ? 2 : 0;
-    if (bad != 0) {
-        lib_error(FN_XDeleteRegValue, 2, bad);
+    reg::Key *k = key_of(key, FN_XDeleteRegValue, R_XDeleteRegValue_BAD_ARGUMENT);
+    if (k == nullptr) return 0;
+    if (name == nullptr) {
+        lib_error(FN_XDeleteRegValue, 2, 2);
         return 0;
     }
-    if (int err = os::no_throw([&] { return reg::delete_value(as_key(key), name); })) {
+    if (int err = os::no_throw([&] { return reg::delete_value(k, name); })) {
         sys_error(FN_XDeleteRegValue, 1, err);
         return 0;
     }
@@ -219,31 +259,21 @@ XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name) {
 }
 
 XAPI int32_t XListRegKey(XHANDLE key, int32_t index, char *buffer, int32_t size) {
-    uint32_t bad = key == nullptr ? 1 : index < 0 ? 2 : buffer == nullptr ? 3 : 0;
+    reg::Key *k = key_of(key, FN_XListRegKey, R_XListRegKey_BAD_ARGUMENT);
+    if (k == nullptr) return -3;
+    uint32_t bad = index < 0 ? 2 : buffer == nullptr ? 3 : 0;
     if (bad != 0) {
         lib_error(FN_XListRegKey, 2, bad);
         return -3;
     }
-    std::string name;
-    int err = os::no_throw([&] { return reg::sub_key_at(as_key(key), uint32_t(index), name); });
-    if (err == ENODATA) return -1;
-    if (err != 0) {
-        sys_error(FN_XListRegKey, 1, err);
-        return -3;
-    }
-    size_t room = size > 0 ? size_t(size) : 0;
-    if (name.size() > room) {
-        std::memcpy(buffer, name.data(), room);
-        return -2;
-    }
-    std::memcpy(buffer, name.data(), name.size());
-    return int32_t(name.size());
+    return sub_key(k, index, buffer, size);
 }
 
 XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name,
                            int32_t *namelen, void *data, int32_t *datalen) {
-    uint32_t bad = key == nullptr       ? 1
-                   : index < 0          ? 2
+    reg::Key *k = key_of(key, FN_XListRegValue, R_XListRegValue_BAD_ARGUMENT);
+    if (k == nullptr) return -4;
+    uint32_t bad = index < 0            ? 2
                    : type == nullptr    ? 3
                    : name == nullptr    ? 4
                    : namelen == nullptr ? 5
@@ -256,7 +286,7 @@ XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name
     std::string vname, vdata;
     uint32_t vtype = 0;
     int err = os::no_throw(
-        [&] { return reg::value_at(as_key(key), uint32_t(index), vname, vtype, vdata); });
+        [&] { return reg::value_at(k, uint32_t(index), vname, vtype, vdata); });
     if (err == ENODATA) return -1;
     // Names and data pass through 260-byte buffers: a name needs room for
     // its terminating zero there.
@@ -316,7 +346,7 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
             return 0;
         }
         char name[kPathBuffer];
-        int32_t n = XListRegKey(key, 0, name, sizeof name);
+        int32_t n = sub_key(key, 0, name, sizeof name);
         reg::close_key(key);
         if (n == -3) return 0;
         if (n >= 0) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -202,15 +203,53 @@ protected:
                code(FN_XRemoveListT, 1)},
               {"XDestroyGlobalList", [](XHANDLE h) { return XDestroyGlobalList(h) == 0; },
                code(FN_XDestroyGlobalList, 1)}}},
+            {"shared segment",
+             "shared segment",
+             [] {
+                 static uint32_t key = 0x5E600000;
+                 XHANDLE h = nullptr;
+                 void *area = XAllocShrMemory(&h, 64, ++key, 0, 0);
+                 if (area == X_FAILED_PTR) return XHANDLE{};
+                 areas()[h] = area;
+                 return h;
+             },
+             [](XHANDLE h) { return XFreeShrMemory(areas()[h], h) == 1; },
+             {{"XFreeShrMemory", [](XHANDLE h) { return XFreeShrMemory(g_garbage + 16, h) == 0; },
+               code(FN_XFreeShrMemory, 1), 2},
+              {"XCloseShrMemory",
+               [](XHANDLE h) { return XCloseShrMemory(g_garbage + 16, h) == 0; },
+               code(FN_XFreeShrMemory, 1), 2}}},
             {"registry key",
              "registry key",
              [] { return XOpenRegistry(HKEY_CURRENT_USER, "P", nullptr, X_REG_ALL); },
              [](XHANDLE h) { return XCloseRegistry(h) == 1; },
              {{"XReadRegInt", [](XHANDLE h) { return XReadRegInt(h, "V", &number) == 0; },
-               code(FN_XReadRegInt, 2), EBADF, X_KIND_SYSTEM},
+               code(FN_XReadRegInt, 3)},
+              {"XReadRegStr", [](XHANDLE h) { return XReadRegStr(h, "V", buffer, 8) == 0; },
+               code(FN_XReadRegStr, 3)},
+              {"XWriteRegInt", [](XHANDLE h) { return XWriteRegInt(h, "V", 1) == 0; },
+               code(FN_XWriteRegInt, 2)},
+              {"XWriteRegStr", [](XHANDLE h) { return XWriteRegStr(h, "V", "s", 1) == 0; },
+               code(FN_XWriteRegStr, 2)},
+              {"XDeleteRegValue", [](XHANDLE h) { return XDeleteRegValue(h, "V") == 0; },
+               code(FN_XDeleteRegValue, 2)},
+              {"XListRegKey", [](XHANDLE h) { return XListRegKey(h, 0, buffer, 8) == -3; },
+               code(FN_XListRegKey, 2)},
+              {"XListRegValue",
+               [](XHANDLE h) {
+                   int32_t type, len = 8, dlen = 8;
+                   return XListRegValue(h, 0, &type, buffer, &len, nullptr, &dlen) == -4;
+               },
+               code(FN_XListRegValue, 2)},
               {"XCloseRegistry", [](XHANDLE h) { return XCloseRegistry(h) == 0; },
-               code(FN_XCloseRegistry, 2), EBADF, X_KIND_SYSTEM}}},
+               code(FN_XCloseRegistry, 1)}}},
         };
+    }
+
+    // The area that each live segment handle maps.
+    static std::map<XHANDLE, void *> &areas() {
+        static std::map<XHANDLE, void *> m;
+        return m;
     }
 
     // Every use of kind refuses bad, which is described as what.
@@ -228,7 +267,7 @@ protected:
 };
 
 TEST_F(Handles, EveryKindRefusesDestroyedForeignAndGarbageHandles) {
-    OmikinitService svc(rundir_);  // for the global list's key
+    OmikinitService svc(rundir_);  // for the keys of the global list and the segments
     ASSERT_TRUE(svc.ready());
     std::vector<XHANDLE> live;
     for (const Kind &k : kinds_) {
@@ -250,6 +289,25 @@ TEST_F(Handles, EveryKindRefusesDestroyedForeignAndGarbageHandles) {
     // The live handles that were offered in the wrong places are untouched.
     for (size_t i = 0; i < kinds_.size(); ++i)
         EXPECT_TRUE(kinds_[i].end(live[i])) << kinds_[i].name;
+}
+
+// A segment handle is refused with an area that is not its own, and works
+// with its own afterwards.
+TEST_F(Handles, ASegmentIsReleasedOnlyWithItsOwnArea) {
+    OmikinitService svc(rundir_);
+    ASSERT_TRUE(svc.ready());
+    XHANDLE a = nullptr, b = nullptr;
+    void *area_a = XAllocShrMemory(&a, 64, 0x5E610001, 0, 0);
+    void *area_b = XAllocShrMemory(&b, 64, 0x5E610002, 0, 0);
+    ASSERT_NE(area_a, X_FAILED_PTR);
+    ASSERT_NE(area_b, X_FAILED_PTR);
+    EXPECT_EQ(XCloseShrMemory(area_b, a), 0);
+    EXPECT_LAST_ERROR(code(FN_XFreeShrMemory, 1), 1, X_KIND_LIBRARY);
+    EXPECT_EQ(XFreeShrMemory(static_cast<char *>(area_a) + 1, a), 0);
+    EXPECT_LAST_ERROR(code(FN_XFreeShrMemory, 1), 1, X_KIND_LIBRARY);
+    static_cast<char *>(area_b)[63] = 1;  // still mapped
+    EXPECT_EQ(XFreeShrMemory(area_a, a), 1);
+    EXPECT_EQ(XFreeShrMemory(area_b, b), 1);
 }
 
 // In the large event mode an event is a slot of the process's table, and

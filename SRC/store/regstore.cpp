@@ -98,7 +98,6 @@ struct Key {
     Hive hive;
     int64_t id;  // 0: the hive's root
     uint32_t rights;
-    Key *prev, *next;  // the list of open keys
 };
 
 namespace {
@@ -107,15 +106,6 @@ namespace {
 // and a transaction is never interleaved with another thread's statements.
 std::mutex g_lock;
 Db *g_current[2] = {};
-// The open keys, so that a closed or foreign handle is refused rather than
-// followed. A plain list: nothing to construct or destroy at load and unload.
-Key *g_keys = nullptr;
-
-bool is_open(const Key *key) {
-    for (const Key *k = g_keys; k != nullptr; k = k->next)
-        if (k == key) return true;
-    return false;
-}
 void fork_prepare() { g_lock.lock(); }
 void fork_parent() { g_lock.unlock(); }
 void fork_child() { g_lock.unlock(); }  // the pid check retires the parent's connections
@@ -450,10 +440,9 @@ int key_exists(Db *d, int64_t id) {
     return rc == SQLITE_ROW ? 0 : rc == SQLITE_DONE ? ESTALE : q.error();
 }
 
-// Checks that key is open and has the right; moves a key inherited through
+// Checks that key has the right; moves a key inherited through
 // fork onto this process's connection. Called under g_lock.
 int use_key(Key *key, uint32_t right) {
-    if (key == nullptr || !is_open(key)) return EBADF;
     if ((key->rights & right) == 0) return EACCES;
     follow_table();
     if (key->db->pid != os::process_id()) {
@@ -488,10 +477,8 @@ int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, K
         if (int err = resolve(d, names, create, id)) return err;
         if (int err = txn.commit()) return err;
     }
-    Key *key = new (std::nothrow) Key{d, hive, id, rights, nullptr, g_keys};
+    Key *key = new (std::nothrow) Key{d, hive, id, rights};
     if (key == nullptr) return ENOMEM;
-    if (g_keys != nullptr) g_keys->prev = key;
-    g_keys = key;
     ++d->refs;
     out = key;
     return 0;
@@ -499,9 +486,6 @@ int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, K
 
 int close_key(Key *key) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (key == nullptr || !is_open(key)) return EBADF;
-    (key->prev != nullptr ? key->prev->next : g_keys) = key->next;
-    if (key->next != nullptr) key->next->prev = key->prev;
     release(key->db);
     delete key;
     return 0;

@@ -34,7 +34,6 @@ constexpr int kSqliteBase = 0x10000;
 //   ENOENT        no such key or value (or no database yet for a read)
 //   E2BIG         the value's data is larger than the caller can take
 //   EACCES        the key was not opened with the right that the call needs
-//   EBADF         the handle is not an open key
 //   ESTALE        the key was deleted since the handle was opened
 //   ENOTEMPTY     a key to delete still has sub-keys
 //   ENAMETOOLONG  a key name above kMaxKeyName or a value name above
@@ -55,7 +54,7 @@ int database_path(Hive hive, std::string &path);
 // made (and the database with them); without, a missing key gives ENOENT and
 // nothing is created. rights are kRead, kWrite or kAll.
 int open_key(Hive hive, const std::string &path, bool create, uint32_t rights, Key *&out);
-// Closes an open key: 0, or EBADF for anything else.
+// Closes an open key (the caller keeps track of which keys are open): 0.
 int close_key(Key *key);
 
 // The value name of key: its type and data. A value with more than limit
