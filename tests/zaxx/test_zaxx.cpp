@@ -562,7 +562,14 @@ TEST_F(Zaxx, RegistryExportImportsBackUnchanged) {
     Result damaged = zaxx({"reg", "--hive", "machine", "ls", "App"});
     EXPECT_EQ(damaged.code, 1);
     EXPECT_EQ(damaged.err.rfind("zaxx: registry machine\\App: XOpenRegistry: ", 0), 0u) << damaged.err;
+    EXPECT_NE(damaged.err.find("(SQLite 26: the file is not a database)"), std::string::npos) << damaged.err;
     EXPECT_EQ(std::count(damaged.err.begin(), damaged.err.end(), '\n'), 1);
+    for (const std::vector<std::string> &change :
+         {std::vector<std::string>{"reg", "--hive", "machine", "set", "App", "v", "1"},
+          {"reg", "--hive", "machine", "del", "App"}, {"reg", "import", "--hive", "machine"}}) {
+        Result r = zaxx(change, "[App]\n\"v\" = int 1\n");
+        EXPECT_EQ(r.code, 1) << change[3] << ": " << r.err;
+    }
     EXPECT_TRUE(ReadFile(path("registry/machine.db")) == std::string(4096, 'x'));
 }
 

@@ -15,6 +15,7 @@
 #include "os/rundir.h"
 #include "os/sharing.h"
 #include "os/sock.h"
+#include "store/regstore.h"
 #include "zaxx.h"
 #include "zaxxlib.h"
 
@@ -66,6 +67,25 @@ std::string detail_item(const std::string &description, uint32_t value) {
     return "";
 }
 
+// What the registry store's SQLite statuses (kSqliteBase | SQLite's result
+// code, whose low byte is the primary code) mean.
+std::string store_status_text(uint32_t detail) {
+    static const char *const kPrimary[] = {
+        nullptr, "SQL error", "internal error", "access denied", "aborted", "the database is busy",
+        "a table is locked", "out of memory", "the database is read-only", "interrupted",
+        "disk I/O error", "the database file is damaged", "unknown operation", "the disk is full",
+        "the database file cannot be opened", "locking protocol error", nullptr,
+        "the database was written by a newer schema", "too large", "constraint failed",
+        "data type mismatch", "misuse", "large files not supported", "authorization denied", nullptr,
+        "parameter out of range", "the file is not a database"};
+    const uint32_t primary = detail & 0xFF;
+    const char *text = primary < std::size(kPrimary) ? kPrimary[primary] : nullptr;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "0x%X (SQLite %u: %s)", detail, detail & 0xFFFF,
+                  text != nullptr ? text : "unknown result");
+    return buf;
+}
+
 }  // namespace
 
 std::vector<CodeFunction> code_functions() { return {std::begin(kFns), std::end(kFns)}; }
@@ -103,7 +123,10 @@ std::string describe_error(uint32_t code, uint32_t detail, uint32_t kind, bool w
     if (kind == 0) kind = r != nullptr ? r->kind : X_KIND_LIBRARY;
     // A few reasons record an errno as a library error.
     const bool errno_detail = kind == X_KIND_SYSTEM || (r != nullptr && std::strncmp(r->detail, "errno", 5) == 0);
-    if (errno_detail) {
+    if (errno_detail && (detail & ~0xFFFFu) == uint32_t(zax::reg::kSqliteBase) && r != nullptr &&
+        std::strstr(r->detail, "store status") != nullptr) {
+        text += "; detail " + store_status_text(detail);
+    } else if (errno_detail) {
         if (detail == 0) return text;  // a failure without an errno
         const char *errname = strerrorname_np(int(detail));
         text += "; detail ";
