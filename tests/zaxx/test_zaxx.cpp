@@ -523,12 +523,18 @@ TEST_F(Zaxx, UsageErrorsExitWithTwoAndBadDirectoriesWithOne) {
     EXPECT_EQ(zaxx({"--help"}).code, 0);
     EXPECT_EQ(zaxx({"list", "show", "--help"}).code, 0);
 
+    // Every command that looks into the directory, or makes objects in it.
     for (const std::string &dir : {path("missing"), path(".in")}) {
-        Result r = zaxx({"--rundir", dir, "ls"});
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.err.rfind("zaxx: run-time directory " + dir + ": ", 0), 0u) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_EQ(zaxx({"--rundir", dir, "gc"}).code, 1);
+        for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+                 {"ls"}, {"status"}, {"gc"}, {"list", "show", "5"}, {"list", "clear", "5"},
+                 {"post", "1", "5"}, {"wait", "5", "--timeout", "0"}}) {
+            std::vector<std::string> a{"--rundir", dir};
+            a.insert(a.end(), args.begin(), args.end());
+            Result r = zaxx(a);
+            EXPECT_EQ(r.code, 1) << args[0];
+            EXPECT_EQ(r.err.rfind("zaxx: run-time directory " + dir + ": ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
     }
     EXPECT_NE(access(path("missing").c_str(), F_OK), 0) << "zaxx made the directory";
 }

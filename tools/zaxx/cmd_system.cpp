@@ -199,6 +199,7 @@ void run_post(const std::string &pid_text, const std::string &key_text_arg) {
     uint32_t pid = parse_u32(pid_text, "process");
     uint32_t key = parse_key(key_text_arg);
     if (pid == 0 || key == 0) throw UsageError("the process and the key are not 0");
+    existing_run_dir();  // the events would make it
     init_large_mode();
     XHANDLE event = nullptr;
     if (!XCreateEvent(&event, key)) throw Failure("event " + key_text(key) + ": " + last_error());
@@ -212,6 +213,7 @@ void run_post(const std::string &pid_text, const std::string &key_text_arg) {
 void run_wait(const std::string &key_text_arg, int64_t timeout) {
     uint32_t key = parse_key(key_text_arg);
     if (key == 0) throw UsageError("the key is not 0");
+    existing_run_dir();
     init_large_mode();
     XHANDLE event = nullptr;
     if (!XCreateEvent(&event, key)) throw Failure("event " + key_text(key) + ": " + last_error());
