@@ -489,6 +489,19 @@ TEST_F(Zaxx, VectorTableThroughTheServiceAndWithoutIt) {
         zaxtest::OmikinitService service(rundir_);
         ASSERT_EQ(zaxx({"vector", "set", "MYNAME", "0x10", "20"}).code, 0);
         EXPECT_EQ(zaxx({"vector", "get", "MYNAME"}).out, "MYNAME: first 0x00000010 (16), second 0x00000014 (20)\n");
+        ASSERT_EQ(zaxx({"vector", "set", "OTHER", "1", "2"}).code, 0);
+        ASSERT_EQ(service.stop(), 0);
+        // The listing reads the table the service left.
+        EXPECT_EQ(Masked(zaxx({"vector"}).out),
+                  "NAME  FIRST  SECOND  UID\n"
+                  "MYNAME  0x00000010  0x00000014  " + std::to_string(geteuid()) + "\n"
+                  "OTHER  0x00000001  0x00000002  " + std::to_string(geteuid()) + "\n");
+        Json all = ParseJson(zaxx({"vector", "--json"}).out);
+        ASSERT_EQ(all.items.size(), 2u);
+        EXPECT_EQ(all[1]["name"].text, "OTHER");
+        EXPECT_EQ(all[1]["second"].i(), 2);
+        zaxtest::OmikinitService again(rundir_);
+        ASSERT_TRUE(again.ready());
         ASSERT_EQ(zaxx({"vector", "reset", "MYNAME"}).code, 0);
         Result r = zaxx({"vector", "get", "MYNAME"});
         EXPECT_EQ(r.code, 1);
@@ -497,6 +510,12 @@ TEST_F(Zaxx, VectorTableThroughTheServiceAndWithoutIt) {
     Result r = zaxx({"vector", "get", "MYNAME"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "zaxx: initiator service of " + rundir_ + ": not running\n");
+    const std::string table = path("ZAX_OMIKINIT.table");
+    WriteFile(table, "not a table");
+    r = zaxx({"vector"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zaxx: vector table " + table + ": not a whole table\n");
+    EXPECT_EQ(ReadFile(table), "not a table");
     EXPECT_FALSE(ParseJson(zaxx({"status", "--json"}).out)["initiator"]["running"].b);
 }
 

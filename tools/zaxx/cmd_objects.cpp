@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 
+#include "OMIKINIT/omikinit/table.h"
 #include "objects.h"
 #include "os/names.h"
 #include "xlist.h"
@@ -469,6 +470,38 @@ void run_vector_set(const std::string &name, const std::string &first, const std
     print_done("set", name);
 }
 
+// Every entry, from the service's table file (each change is in the file
+// before the service answers): read only, with or without the service.
+void run_vector_ls() {
+    const std::string dir = existing_run_dir();
+    const std::string file = dir + "/" + zax::omik::kTableName;
+    std::map<std::string, zax::omik::Entry> entries;
+    if (int err = zax::omik::read_table_file(file, entries); err != 0 && err != ENOENT)
+        throw Failure("vector table " + file + ": " +
+                      (err == EBADMSG ? std::string("not a whole table") : std::strerror(err)));
+    if (g_options.json) {
+        Json a = Json::array();
+        for (const auto &[name, e] : entries) {
+            Json j = Json::object();
+            j.set("name", name);
+            j.set("first", e.first);
+            j.set("second", e.second);
+            j.set("uid", e.uid);
+            a.push(std::move(j));
+        }
+        print_json(a);
+        return;
+    }
+    std::vector<std::vector<std::string>> rows{{"NAME", "FIRST", "SECOND", "UID"}};
+    for (const auto &[name, e] : entries) {
+        char first[16], second[16];
+        std::snprintf(first, sizeof first, "0x%08X", e.first);
+        std::snprintf(second, sizeof second, "0x%08X", e.second);
+        rows.push_back({name, first, second, std::to_string(e.uid)});
+    }
+    print_table(rows);
+}
+
 void run_vector_reset(const std::string &name) {
     check_name(name);
     require_initiator();
@@ -520,7 +553,9 @@ void add_object_commands(CLI::App &app) {
     on_run(dump, [] { run_list_dump(file); });
 
     auto *vector = app.add_subcommand("vector", "Read and change the initiator service's vector table");
-    vector->require_subcommand(1);
+    vector->require_subcommand(0, 1);
+    vector->footer("Without a subcommand, lists every entry (the uid is the user who registered it).");
+    on_run(vector, [] { run_vector_ls(); });
     static std::string name, first, second;
     auto *get = vector->add_subcommand("get", "Show an entry");
     get->add_option("NAME", name, "Entry name (1 to 8 characters)")->required();

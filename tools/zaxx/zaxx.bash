@@ -33,7 +33,7 @@ _zaxx() {
                 show) COMPREPLY=($(compgen -W "--from --count $common" -- "$cur")) ;;
                 dump) COMPREPLY=($(compgen -f -- "$cur")) ;;
             esac ;;
-        vector) [[ -z $sub ]] && COMPREPLY=($(compgen -W "get set reset" -- "$cur")) ;;
+        vector) [[ -z $sub ]] && COMPREPLY=($(compgen -W "get set reset $common" -- "$cur")) ;;
         reg)
             if [[ -z $sub ]]; then COMPREPLY=($(compgen -W "ls get set del export import --hive" -- "$cur"))
             else COMPREPLY=($(compgen -W "--hive --int $common" -- "$cur")); fi ;;

@@ -84,6 +84,24 @@ bool parse(const std::vector<char> &bytes, std::map<std::string, Entry> &out) {
 
 }  // namespace
 
+int read_table_file(const std::string &path, std::map<std::string, Entry> &out) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    std::vector<char> bytes;
+    struct stat st;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode) ||
+             uint64_t(st.st_size) > sizeof(FileHeader) + kMaxEntries * sizeof(FileEntry) + 4)
+        err = EBADMSG;
+    else
+        err = read_all(fd, bytes);
+    close(fd);
+    if (err == 0 && !parse(bytes, out)) err = EBADMSG;
+    return err;
+}
+
 VectorTable::VectorTable(std::string dir) : dir_(std::move(dir)) {}
 
 int VectorTable::load(std::string &note) {

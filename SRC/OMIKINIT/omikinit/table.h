@@ -26,6 +26,11 @@ struct Entry {
     uint32_t uid = 0;  // who registered it
 };
 
+// Reads the table file at path without changing anything, as onlookers do.
+// 0 with the entries; EBADMSG when the file is not a whole table; or the
+// errno of the open or read (ENOENT: no table yet).
+int read_table_file(const std::string &path, std::map<std::string, Entry> &out);
+
 class VectorTable {
 public:
     // dir: the run-time directory.
