@@ -109,4 +109,10 @@ int dll_entry(int reason) {
     }
 }
 
+// Load and unload: the shared library's constructor and destructor (the same
+// objects run them in the static build). Threads have no attach notification
+// on Linux; their records are made on first use.
+__attribute__((constructor)) static void on_load() { dll_entry(1); }
+__attribute__((destructor)) static void on_unload() { dll_entry(0); }
+
 }  // namespace zax

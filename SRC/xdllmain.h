@@ -31,4 +31,8 @@ uint32_t resolution_for(uint32_t minimum, uint32_t maximum);
 // (defaults when it is missing); the load's second step, also run by tests.
 void read_load_settings();
 
+// The library's entry point, run by its constructor and destructor with the
+// reason: 1 load, 2 thread attach, 3 thread detach, 0 unload. Returns 1 or 0.
+int dll_entry(int reason);
+
 }  // namespace zax

@@ -60,10 +60,4 @@ void slot_end_now() {
     thread_end(value);
 }
 
-// Load and unload: the shared library's constructor and destructor (the same
-// objects run them in the static build). Threads have no attach notification
-// on Linux; their records are made on first use.
-__attribute__((constructor)) static void on_load() { zax::dll_entry(1); }
-__attribute__((destructor)) static void on_unload() { zax::dll_entry(0); }
-
 }  // namespace zax::os

@@ -1,6 +1,6 @@
 // The thread slot: one process-wide thread-local slot holding, per thread,
-// the pointer to that thread's error record; plus the hooks by which the
-// library learns of load, unload and thread end.
+// the pointer to that thread's error record, and the hook by which the
+// library learns of a thread's end.
 #pragma once
 
 namespace zax::os {
@@ -25,10 +25,3 @@ int slot_set(void *value);
 void slot_end_now();
 
 }  // namespace zax::os
-
-namespace zax {
-// The library's entry point, called by the layer with the reason:
-// 1 load, 2 thread attach, 3 thread detach, 0 unload. Returns 1 or 0.
-// Defined by xdllmain.
-int dll_entry(int reason);
-}  // namespace zax
