@@ -4,9 +4,11 @@
 
 #include "os/signal.h"
 #include "os/slot.h"
+#include "os/sys.h"
 #include "xdllmain.h"
 #include "xerror.h"
 #include "xint.h"
+#include "zaxcrash.h"
 
 using namespace zax;
 
@@ -58,6 +60,22 @@ void walk_routines(void *arg) {
 // The library's filter: the thread's routines newest first (a routine that
 // faults ends the walk), the previous handler, the crash handler, then the
 // termination mode decides.
+// The crash handler companion, when it was found: the fault as its
+// interface describes it, on the failing thread.
+void call_crash_handler(const os::Fault &fault) {
+    auto handler = reinterpret_cast<ZaxCrashHandlerFn>(os::fault_crash_entry());
+    if (handler == nullptr) return;
+    ZaxCrashInfo info{};
+    info.size = sizeof info;
+    info.code = fault.code;
+    info.signo = fault.signo;
+    info.abend = fault.abend ? 1 : 0;
+    info.tid = os::thread_id();
+    info.siginfo = fault.siginfo;
+    info.ucontext = fault.ucontext;
+    handler(&info);
+}
+
 bool estae_filter(const os::Fault &fault) {
     ErrorRecord *rec = record_if_any();
     auto *head = rec != nullptr ? static_cast<ChainEntry *>(rec->exit_chain) : nullptr;
@@ -70,7 +88,7 @@ bool estae_filter(const os::Fault &fault) {
         if (head != nullptr) os::park(free_chain, head);
     }
     os::fault_call_previous(fault);
-    os::fault_call_crash_handler(fault);
+    call_crash_handler(fault);
     return termination_mode() == 1;
 }
 

@@ -10,11 +10,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "../../companions/zaxcrash/zaxcrash.h"
 #include "os/companion.h"
 #include "os/own.h"
 #include "os/sys.h"
@@ -37,8 +34,7 @@ FaultFilter g_filter = nullptr;
 bool g_installed = false;
 struct sigaction g_previous[kSignalCount];
 struct sigaction g_previous_abort;  // consulted for abends; never replaced
-ZaxCrashHandlerFn g_crash = nullptr;
-char g_crash_path[4096];
+void *g_crash = nullptr;  // the crash handler companion's entry
 
 // Per-thread state read inside the handler: initial-exec so that touching it
 // there never allocates.
@@ -116,14 +112,7 @@ void load_crash_handler() {
             dlclose(lib);
             continue;
         }
-        g_crash = reinterpret_cast<ZaxCrashHandlerFn>(entry);
-        char where[sizeof g_crash_path] = {};
-        // Report the file that was really loaded, not the name searched for.
-        Dl_info found{};
-        const char *name = path.c_str();
-        if (dladdr(entry, &found) != 0 && found.dli_fname) name = found.dli_fname;
-        std::snprintf(where, sizeof where, "%s", name);
-        std::memcpy(g_crash_path, where, sizeof where);
+        g_crash = entry;
         return;
     }
 }
@@ -298,23 +287,7 @@ void fault_call_previous(const Fault &fault) {
     prev->sa_handler(fault.signo);
 }
 
-void fault_call_crash_handler(const Fault &fault) {
-    if (g_crash == nullptr) return;
-    ZaxCrashInfo info{};
-    info.size = sizeof info;
-    info.code = fault.code;
-    info.signo = fault.signo;
-    info.abend = fault.abend ? 1 : 0;
-    info.tid = gettid_now();
-    info.siginfo = fault.siginfo;
-    info.ucontext = fault.ucontext;
-    g_crash(&info);
-}
-
-bool fault_crash_handler(const char **path) {
-    if (path != nullptr) *path = g_crash != nullptr ? g_crash_path : nullptr;
-    return g_crash != nullptr;
-}
+void *fault_crash_entry() { return g_crash; }
 
 bool fault_guarded(void (*fn)(void *), void *arg) {
     sigjmp_buf guard;

@@ -37,10 +37,9 @@ int fault_altstack();
 // Call the handler that was installed before the library's for the fault's
 // signal, when that was a function (not the default action, not "ignore").
 void fault_call_previous(const Fault &fault);
-// Call the crash handler companion's ZaxCrashHandler when it was found.
-void fault_call_crash_handler(const Fault &fault);
-// True when the crash handler companion was loaded; its path in *path.
-bool fault_crash_handler(const char **path);
+// The crash handler companion's entry (ZaxCrashHandler), as fault_install
+// found it, or null; the caller knows its interface.
+void *fault_crash_entry();
 
 // Run fn(arg) so that a fault inside it returns false here instead of
 // entering the filter again; true when fn returned.
