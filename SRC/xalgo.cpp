@@ -31,11 +31,11 @@ extern "C" {
 
 XAPI uint32_t XCalcGCD(const uint32_t *values, int32_t count) {
     if (values == nullptr) {
-        lib_error(FN_XCalcGCD, 1, 1);
+        lib_error(FN_XCalcGCD, R_XCalcGCD_BAD_ARGUMENT, 1);
         return 0;
     }
     if (count < 1) {
-        lib_error(FN_XCalcGCD, 1, 2);
+        lib_error(FN_XCalcGCD, R_XCalcGCD_BAD_ARGUMENT, 2);
         return 0;
     }
     uint32_t g = values[count - 1];
@@ -45,7 +45,7 @@ XAPI uint32_t XCalcGCD(const uint32_t *values, int32_t count) {
 
 XAPI uint32_t XCalcPrimeNum(uint32_t limit) {
     if (limit < 2) {
-        lib_error(FN_XCalcPrimeNum, 1, 1);
+        lib_error(FN_XCalcPrimeNum, R_XCalcPrimeNum_BAD_ARGUMENT, 1);
         return 0;
     }
     for (uint32_t n = limit;; --n)

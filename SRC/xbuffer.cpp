@@ -32,16 +32,16 @@ XAPI int32_t XCompBuf(const void *first, const void *second, int32_t length) {
 
 XAPI int32_t XGetBufLen(const void *buffer, uint8_t byte, int32_t limit) {
     if (buffer == nullptr) {
-        lib_error(FN_XGetBufLen, 1, 1);
+        lib_error(FN_XGetBufLen, R_XGetBufLen_BAD_ARGUMENT, 1);
         return -1;
     }
     if (limit < 1) {
-        lib_error(FN_XGetBufLen, 1, 3);
+        lib_error(FN_XGetBufLen, R_XGetBufLen_BAD_ARGUMENT, 3);
         return -1;
     }
     const void *hit = std::memchr(buffer, byte, static_cast<size_t>(limit));
     if (hit == nullptr) {
-        lib_error(FN_XGetBufLen, 2, 0);
+        lib_error(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0);
         return -1;
     }
     return static_cast<int32_t>(static_cast<const uint8_t *>(hit) -

@@ -22,4 +22,13 @@ enum Reason : uint32_t {
 #undef ZAX_REASON
 };
 
+// A reason that several functions record under one number, for code that
+// records it under whichever of them it is handed: the build fails when the
+// table numbers it differently for any of them.
+template <class... More>
+consteval Reason same_reason(Reason first, More... more) {
+    if (((more != first) || ...)) throw "the functions number this reason differently";
+    return first;
+}
+
 }  // namespace zax

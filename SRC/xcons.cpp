@@ -35,6 +35,12 @@ struct LineErrors {
 constexpr LineErrors kPrintf{FN_XPrintf, kSystem, false, kSystem};
 constexpr LineErrors kWto{FN_XWto, kLibrary, false, kLibrary};
 constexpr LineErrors kToLog{FN_XPrintfToLog, kLibrary, true, kLibrary};
+constexpr Reason kNoFormat =
+    same_reason(R_XPrintf_BAD_ARGUMENT, R_XWto_BAD_ARGUMENT, R_XPrintfToLog_BAD_ARGUMENT);
+constexpr Reason kFormatFailed =
+    same_reason(R_XPrintf_FORMAT_FAILED, R_XWto_FORMAT_FAILED, R_XPrintfToLog_FORMAT_FAILED);
+constexpr Reason kWriteFailed =
+    same_reason(R_XPrintf_WRITE_FAILED, R_XWto_WRITE_FAILED, R_XPrintfToLog_WRITE_FAILED);
 
 // Formats into buf and cuts after kLineMax characters; the length, or -1
 // with the failure recorded.
@@ -44,7 +50,7 @@ int format_line(const LineErrors &e, char (&buf)[kFormatBuf], const char *format
     int n = format_bounded(buf, sizeof buf, format, args);
     if (n < 0) {
         uint32_t detail = e.format_detail_is_result ? uint32_t(n) : uint32_t(errno);
-        record_error(e.fn, 2, detail, e.format_kind);
+        record_error(e.fn, kFormatFailed, detail, e.format_kind);
         return -1;
     }
     size_t len = std::strlen(buf);
@@ -67,13 +73,13 @@ int write_stream(FILE *stream, const char *fmt, const char *text) {
 
 int32_t print_line(const LineErrors &e, const char *format, va_list args) {
     if (format == nullptr) {
-        lib_error(e.fn, 1, 1);
+        lib_error(e.fn, kNoFormat, 1);
         return 0;
     }
     char buf[kFormatBuf];
     if (format_line(e, buf, format, args) < 0) return 0;
     if (int err = write_stream(stdout, "%s\n", buf)) {
-        record_error(e.fn, 3, uint32_t(err), e.write_kind);
+        record_error(e.fn, kWriteFailed, uint32_t(err), e.write_kind);
         return 0;
     }
     return 1;
@@ -124,11 +130,11 @@ XAPI int32_t XPrintfToLog(const char *format, ...) {
 
 XAPI int32_t XWtoMulti(const char *title, const char *const *lines, uint32_t count) {
     if (title == nullptr && lines == nullptr) {
-        lib_error(FN_XWtoMulti, 1, 0);
+        lib_error(FN_XWtoMulti, R_XWtoMulti_BAD_ARGUMENT, 0);
         return 0;
     }
     if (count > kMultiLines) {
-        lib_error(FN_XWtoMulti, 1, 3);
+        lib_error(FN_XWtoMulti, R_XWtoMulti_BAD_ARGUMENT, 3);
         return 0;
     }
     char buf[kMultiBuf + 1] = {};  // one more byte keeps a full message terminated
@@ -138,7 +144,7 @@ XAPI int32_t XWtoMulti(const char *title, const char *const *lines, uint32_t cou
     if (lines != nullptr)
         for (uint32_t i = 0; i < count; ++i) len += append_part(buf + len, lines[i], kMultiLineMax);
     if (int err = write_stream(stdout, "%s", buf)) {
-        lib_error(FN_XWtoMulti, 2, uint32_t(err));
+        lib_error(FN_XWtoMulti, R_XWtoMulti_WRITE_FAILED, uint32_t(err));
         return 0;
     }
     return 1;
@@ -146,11 +152,11 @@ XAPI int32_t XWtoMulti(const char *title, const char *const *lines, uint32_t cou
 
 XAPI int32_t XFprintf(int32_t target, const char *format, ...) {
     if (target == 0) {
-        lib_error(FN_XFprintf, 1, 1);
+        lib_error(FN_XFprintf, R_XFprintf_BAD_ARGUMENT, 1);
         return 0;
     }
     if (format == nullptr) {
-        lib_error(FN_XFprintf, 1, 2);
+        lib_error(FN_XFprintf, R_XFprintf_BAD_ARGUMENT, 2);
         return 0;
     }
     // Two bytes of room after the longest line for its line feed and zero.
@@ -162,7 +168,7 @@ XAPI int32_t XFprintf(int32_t target, const char *format, ...) {
     int n = format_bounded(buf, sizeof buf, format, args);
     va_end(args);
     if (n < 0) {
-        sys_error(FN_XFprintf, 2, errno);
+        sys_error(FN_XFprintf, R_XFprintf_FORMAT_FAILED, errno);
         return 0;
     }
     size_t len = std::strlen(buf);
@@ -171,7 +177,7 @@ XAPI int32_t XFprintf(int32_t target, const char *format, ...) {
     buf[len + 1] = '\0';
     if (target == 1 || target == -1) {
         if (int err = write_stream(target == 1 ? stdout : stderr, "%s", buf)) {
-            sys_error(FN_XFprintf, 3, err);
+            sys_error(FN_XFprintf, R_XFprintf_WRITE_FAILED, err);
             return 0;
         }
         return 1;

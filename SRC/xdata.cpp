@@ -163,6 +163,10 @@ namespace {
 
 using namespace zax::data;
 
+constexpr Reason kConvArgument = same_reason(
+    R_XConvAscToEbc_BAD_ARGUMENT, R_XConvEbcToAsc_BAD_ARGUMENT, R_XConvAscToUni_BAD_ARGUMENT,
+    R_XConvEbcToUni_BAD_ARGUMENT, R_XConvUniToAsc_BAD_ARGUMENT, R_XConvUniToEbc_BAD_ARGUMENT);
+
 // Argument checks shared by the six table conversions, in their order.
 bool conv_args_ok(Fn fn, const void *dst, const void *src, int32_t count, int32_t variant) {
     uint32_t detail = 0;
@@ -171,7 +175,7 @@ bool conv_args_ok(Fn fn, const void *dst, const void *src, int32_t count, int32_
     else if (count < 1) detail = 3;
     else if (variant != 1 && variant != 2) detail = 4;
     if (detail == 0) return true;
-    lib_error(fn, 1, detail);
+    lib_error(fn, kConvArgument, detail);
     return false;
 }
 
@@ -260,16 +264,16 @@ XAPI double XChangeToHostOrderDOUBLE(double value) { return XChangeToNwkOrderDOU
 
 XAPI uint32_t XAtox(const char *text, int32_t length) {
     if (text == nullptr) {
-        lib_error(FN_XAtox, 1, 1);
+        lib_error(FN_XAtox, R_XAtox_BAD_ARGUMENT, 1);
         return 0;
     }
     if (length < 1) {
-        lib_error(FN_XAtox, 1, 2);
+        lib_error(FN_XAtox, R_XAtox_BAD_ARGUMENT, 2);
         return 0;
     }
     // Every byte is tested, also those after a NUL.
     if (XTestMask(text, uint32_t(length), "0123456789ABCDEFabcdef ") != 1) {
-        lib_error(FN_XAtox, 2, 2);
+        lib_error(FN_XAtox, R_XAtox_BAD_TEXT, 2);
         return 0;
     }
     const auto *t = reinterpret_cast<const uint8_t *>(text);
@@ -287,7 +291,7 @@ XAPI uint32_t XAtox(const char *text, int32_t length) {
         // as nothing, like a space, rather than as a digit of no value.
         if (c == ' ' || c == 0) continue;
         if (digits == 8) {
-            lib_error(FN_XAtox, 2, 1);
+            lib_error(FN_XAtox, R_XAtox_BAD_TEXT, 1);
             return 0;
         }
         uint32_t v = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;

@@ -328,7 +328,7 @@ uint8_t *alloc_work(size_t size) {
         return p == X_FAILED_PTR ? nullptr : static_cast<uint8_t *>(p);
     }
     void *p = os::heap_alloc(size);
-    if (p == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
+    if (p == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
     return static_cast<uint8_t *>(p);
 }
 
@@ -353,7 +353,7 @@ XAPI int32_t XConvertKanji(uint8_t from, uint8_t to, void *text, int32_t length)
     else if (ff == Form::None) detail = 1;
     else if (tf == Form::None) detail = 2;
     if (detail != 0) {
-        lib_error(FN_XConvertKanji, 1, detail);
+        lib_error(FN_XConvertKanji, R_XConvertKanji_BAD_ARGUMENT, detail);
         return 0;
     }
     if (from == to) return 1;
@@ -362,19 +362,19 @@ XAPI int32_t XConvertKanji(uint8_t from, uint8_t to, void *text, int32_t length)
     // Positions are size_t: texts above 65,535 bytes convert whole.
     if (from == 0x10 && is_host(tf)) {
         if (sjis_to_host(to, tf, t, t, n) != n) {
-            lib_error(FN_XConvertKanji, 3, to_host_detail(tf));
+            lib_error(FN_XConvertKanji, R_XConvertKanji_BAD_TEXT, to_host_detail(tf));
             return 0;
         }
         return 1;
     }
     if (is_host(ff) && tf == Form::Sjis) {
         if (host_to_sjis(ff, variant_of(from), t, t, n) != n) {
-            lib_error(FN_XConvertKanji, 3, from_host_detail(ff));
+            lib_error(FN_XConvertKanji, R_XConvertKanji_BAD_TEXT, from_host_detail(ff));
             return 0;
         }
         return 1;
     }
-    lib_error(FN_XConvertKanji, 2, 0);
+    lib_error(FN_XConvertKanji, R_XConvertKanji_UNSUPPORTED, 0);
     return 0;
 }
 
@@ -389,7 +389,7 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
     else if (ff == Form::None) detail = 1;
     else if (tf == Form::None) detail = 2;
     if (detail != 0) {
-        lib_error(FN_XConvertKanjiEx, 1, detail);
+        lib_error(FN_XConvertKanjiEx, R_XConvertKanjiEx_BAD_ARGUMENT, detail);
         return 0;
     }
     const size_t n = size_t(length), cap = size_t(*dstSize);
@@ -402,7 +402,7 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
                            (is_host(tf) && (from == 0x10 || from == 0x30)) ||
                            (from == 0x10 && tf == Form::Euc) || (from == 0x30 && tf == Form::Sjis);
     if (!supported) {
-        lib_error(FN_XConvertKanjiEx, 2, 0);
+        lib_error(FN_XConvertKanjiEx, R_XConvertKanjiEx_UNSUPPORTED, 0);
         return 0;
     }
     // The work area holds the result: twice the source for an EUC target
@@ -442,7 +442,7 @@ XAPI int32_t XConvertKanjiEx(uint8_t from, uint8_t to, const void *src, void *ds
     }
     if (fail != 0) {
         free_work(work);
-        lib_error(FN_XConvertKanjiEx, 3, fail);
+        lib_error(FN_XConvertKanjiEx, R_XConvertKanjiEx_BAD_TEXT, fail);
         return 0;
     }
     size_t placed = size_t(out_len);

@@ -248,6 +248,10 @@ WalkResult remove_shift(const ShiftForm &f, const uint8_t *s, size_t n, Out &o, 
 
 int32_t clamp32(int64_t v) { return v > INT32_MAX ? INT32_MAX : int32_t(v); }
 
+constexpr Reason kShiftArgument =
+    same_reason(R_XAddKanjiShift_BAD_ARGUMENT, R_XRemoveKanjiShift_BAD_ARGUMENT,
+                R_XAddKanjiShiftEx_BAD_ARGUMENT, R_XRemoveKanjiShiftEx_BAD_ARGUMENT);
+
 // The argument checks of the four converters, from the last argument to the
 // first.  removal refuses code 0x0D as a code not in the table.
 bool shift_args_ok(Fn fn, uint8_t code, int32_t length, const void *src, const int32_t *size,
@@ -266,7 +270,7 @@ bool shift_args_ok(Fn fn, uint8_t code, int32_t length, const void *src, const i
         else if (!known) detail = 1;
     }
     if (detail == 0) return true;
-    lib_error(fn, 1, detail);
+    lib_error(fn, kShiftArgument, detail);
     return false;
 }
 
@@ -285,7 +289,7 @@ XAPI int32_t XAddKanjiShift(uint8_t code, int32_t length, const void *src, void 
     Out o{static_cast<uint8_t *>(dst), INT64_MAX};
     WalkResult r = add_shift(f, static_cast<const uint8_t *>(src), size_t(length), o, false);
     if (r.status == 0) {
-        lib_error(FN_XAddKanjiShift, 2, r.detail);
+        lib_error(FN_XAddKanjiShift, R_XAddKanjiShift_CUT_CHARACTER, r.detail);
         return 0;
     }
     return 1;
@@ -307,7 +311,7 @@ XAPI int32_t XCountKanjiShift(uint8_t code, int32_t direction, int32_t length, c
     else if (length <= 0) detail = 3;
     else if (!shift_form(code, &f)) detail = 1;
     if (detail != 0) {
-        lib_error(FN_XCountKanjiShift, 1, detail);
+        lib_error(FN_XCountKanjiShift, R_XCountKanjiShift_BAD_ARGUMENT, detail);
         return 0;
     }
     const auto *s = static_cast<const uint8_t *>(src);
@@ -320,14 +324,14 @@ XAPI int32_t XCountKanjiShift(uint8_t code, int32_t direction, int32_t length, c
         if (direction != 1) return 0;
         WalkResult r = add_shift(f, s, size_t(length), o, false);
         if (r.status == 0) {
-            lib_error(FN_XCountKanjiShift, 3, r.detail);
+            lib_error(FN_XCountKanjiShift, R_XCountKanjiShift_CUT_CHARACTER, r.detail);
             return 0;
         }
         return clamp32(o.pos);
     }
     if (direction == 0) {
         if (f.base == 0x0D) {
-            lib_error(FN_XCountKanjiShift, 2, 0);
+            lib_error(FN_XCountKanjiShift, R_XCountKanjiShift_UNSUPPORTED, 0);
             return 0;
         }
         remove_shift(f, s, size_t(length), o, false);
@@ -345,7 +349,7 @@ XAPI int32_t XAddKanjiShiftEx(uint8_t code, int32_t length, const void *src, int
     Out o{static_cast<uint8_t *>(dst), *dstSize};
     WalkResult r = add_shift(f, static_cast<const uint8_t *>(src), size_t(length), o, true);
     *dstSize = int32_t(o.pos);
-    if (r.status == 0) lib_error(FN_XAddKanjiShiftEx, 2, r.detail);
+    if (r.status == 0) lib_error(FN_XAddKanjiShiftEx, R_XAddKanjiShiftEx_CUT_CHARACTER, r.detail);
     return r.status;
 }
 
@@ -362,7 +366,8 @@ XAPI int32_t XRemoveKanjiShiftEx(uint8_t code, int32_t length, const void *src, 
     Out o{static_cast<uint8_t *>(dst), *dstSize};
     WalkResult r = remove_shift(f, static_cast<const uint8_t *>(src), size_t(length), o, true);
     *dstSize = int32_t(o.pos);
-    if (r.status == 0) lib_error(FN_XRemoveKanjiShiftEx, 2, r.detail);
+    if (r.status == 0)
+        lib_error(FN_XRemoveKanjiShiftEx, R_XRemoveKanjiShiftEx_CUT_CHARACTER, r.detail);
     return r.status;
 }
 

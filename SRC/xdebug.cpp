@@ -92,7 +92,7 @@ int32_t read_str(XHANDLE h, const char *section, const char *key, char *buffer, 
         before.restore();
         return len;
     }
-    if (XGetLastError(nullptr) == 0) lib_error(FN_XReadParmStr, 4, 0);
+    if (XGetLastError(nullptr) == 0) lib_error(FN_XReadParmStr, R_XReadParmStr_NO_VALUE, 0);
     return 0;
 }
 
@@ -103,7 +103,7 @@ int read_next(XHANDLE h, const char *section, uint32_t position, char *next) {
     int32_t len = read_str(h, section, "BINDINGS", next, kSectionMax);
     if (len == 0) return -1;
     if (len > kSectionMax) {
-        lib_error(FN_XInitDebug, 4, position);
+        lib_error(FN_XInitDebug, R_XInitDebug_BINDINGS_TOO_LONG, position);
         return -1;
     }
     next[len] = '\0';
@@ -132,7 +132,7 @@ bool read_durability(XHANDLE h, bool &write_only) {
             return true;
         }
     }
-    lib_error(FN_XInitDebug, 5, 0);
+    lib_error(FN_XInitDebug, R_XInitDebug_BAD_DURABILITY, 0);
     return false;
 }
 
@@ -153,7 +153,7 @@ bool count_bindings(uint32_t &count) {
         }
         if (r == 0) break;
         if (n + 1 > kMaxBindings) {
-            lib_error(FN_XInitDebug, 3, 0);
+            lib_error(FN_XInitDebug, R_XInitDebug_TOO_MANY_BINDINGS, 0);
             ok = false;
             break;
         }
@@ -190,7 +190,7 @@ bool read_bindings(Record *r) {
         }
         if (more == 0) break;
         if (filled + 1 > r->count) {
-            lib_error(FN_XInitDebug, 3, 0);
+            lib_error(FN_XInitDebug, R_XInitDebug_TOO_MANY_BINDINGS, 0);
             ok = false;
             break;
         }
@@ -204,7 +204,7 @@ bool read_bindings(Record *r) {
             break;
         }
         if (len > int32_t(kIdMax)) {
-            lib_error(FN_XInitDebug, 2, filled);
+            lib_error(FN_XInitDebug, R_XInitDebug_ID_TOO_LONG, filled);
             ok = false;
             break;
         }
@@ -236,12 +236,14 @@ bool load_settings(Record *r) {
 
 bool open_failed_missing() {
     XErrorInfo e{};
-    return XGetLastError(&e) == code_of(FN_XOpenFile, 2) && e.detail == uint32_t(ENOENT);
+    return XGetLastError(&e) == code_of(FN_XOpenFile, R_XOpenFile_OPEN_FAILED) &&
+           e.detail == uint32_t(ENOENT);
 }
 
 bool open_failed_exists() {
     XErrorInfo e{};
-    return XGetLastError(&e) == code_of(FN_XOpenFile, 2) && e.detail == uint32_t(EEXIST);
+    return XGetLastError(&e) == code_of(FN_XOpenFile, R_XOpenFile_OPEN_FAILED) &&
+           e.detail == uint32_t(EEXIST);
 }
 
 // Opens the trace file with its exclusive lock (waiting for another record
@@ -263,7 +265,7 @@ XFILE open_trace_file(const char *name) {
         // file: this one then makes a new one.
         bool linked = true;
         if (int err = os::trace_file_linked(f, linked)) {
-            sys_error(FN_XOpenFile, 2, err);
+            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             XCloseFile(f);
             return 0;
         }
@@ -299,14 +301,19 @@ bool end_record(Record *r) {
     return ok;
 }
 
+constexpr Reason kSetArgument =
+    same_reason(R_XSetTraceLevel_BAD_ARGUMENT, R_XSetDumpLevel_BAD_ARGUMENT);
+constexpr Reason kGetArgument =
+    same_reason(R_XGetTraceLevel_BAD_ARGUMENT, R_XGetDumpLevel_BAD_ARGUMENT);
+
 // Checks record and name of the set operations.
 bool check_set(Fn fn, const Record *r, const char *name) {
     if (r == nullptr) {
-        lib_error(fn, 1, 1);
+        lib_error(fn, kSetArgument, 1);
         return false;
     }
     if (!valid_name(name)) {
-        lib_error(fn, 1, 2);
+        lib_error(fn, kSetArgument, 2);
         return false;
     }
     return true;
@@ -315,7 +322,7 @@ bool check_set(Fn fn, const Record *r, const char *name) {
 bool check_get(Fn fn, const Record *r, const char *name, const uint32_t *level) {
     uint32_t bad = r == nullptr ? 1 : name == nullptr ? 2 : level == nullptr ? 3 : 0;
     if (bad != 0) {
-        lib_error(fn, 1, bad);
+        lib_error(fn, kGetArgument, bad);
         return false;
     }
     return true;
@@ -331,7 +338,7 @@ extern "C" {
 
 XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
     if (name == nullptr || name[0] == '\0' || std::memchr(name, 0, kNameBuf) == nullptr) {
-        lib_error(FN_XInitDebug, 1, 1);
+        lib_error(FN_XInitDebug, R_XInitDebug_BAD_ARGUMENT, 1);
         return nullptr;
     }
     Record *r = handle_new<Record>(HandleKind::debug);
@@ -361,12 +368,14 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
 }
 
 XAPI int32_t XTermDebug(XHANDLE record) {
-    Record *r = handle_get<Record>(record, HandleKind::debug, FN_XTermDebug, 1);
+    Record *r =
+        handle_get<Record>(record, HandleKind::debug, FN_XTermDebug, R_XTermDebug_BAD_ARGUMENT);
     return r != nullptr && end_record(r) ? 1 : 0;
 }
 
 XAPI int32_t XRefreshDebug(XHANDLE record) {
-    Record *r = handle_get<Record>(record, HandleKind::debug, FN_XRefreshDebug, 1);
+    Record *r = handle_get<Record>(record, HandleKind::debug, FN_XRefreshDebug,
+                                   R_XRefreshDebug_BAD_ARGUMENT);
     if (r == nullptr) return 0;
     // The levels are read anew; on failure the old ones stay.
     const uint32_t count = r->count;
@@ -397,7 +406,7 @@ XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask) {
     if (!check_set(FN_XSetTraceLevel, r, name)) return 0;
     bool all = same(name, kTraceAll);
     if (!mask_allowed(kTraceRows, all ? kTraceGlobalRows : kTraceBindingRows, mask)) {
-        lib_error(FN_XSetTraceLevel, 1, 3);
+        lib_error(FN_XSetTraceLevel, R_XSetTraceLevel_BAD_ARGUMENT, 3);
         return 0;
     }
     if (all) {
@@ -406,7 +415,7 @@ XAPI int32_t XSetTraceLevel(XHANDLE record, const char *name, int32_t mask) {
     }
     Binding *b = find_entry(r, name);
     if (b == nullptr) {
-        lib_error(FN_XSetTraceLevel, 2, 0);
+        lib_error(FN_XSetTraceLevel, R_XSetTraceLevel_NO_BINDING, 0);
         return 0;
     }
     b->trace_mask = mask;
@@ -418,7 +427,7 @@ XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask) {
     if (!check_set(FN_XSetDumpLevel, r, name)) return 0;
     bool all = same(name, kDumpAll);
     if (!mask_allowed(kDumpRows, all ? kDumpGlobalRows : kDumpBindingRows, mask)) {
-        lib_error(FN_XSetDumpLevel, 1, 3);
+        lib_error(FN_XSetDumpLevel, R_XSetDumpLevel_BAD_ARGUMENT, 3);
         return 0;
     }
     if (all) {
@@ -427,7 +436,7 @@ XAPI int32_t XSetDumpLevel(XHANDLE record, const char *name, int32_t mask) {
     }
     Binding *b = find_entry(r, name);
     if (b == nullptr) {
-        lib_error(FN_XSetDumpLevel, 2, 0);
+        lib_error(FN_XSetDumpLevel, R_XSetDumpLevel_NO_BINDING, 0);
         return 0;
     }
     b->dump_mask = mask;
@@ -443,7 +452,7 @@ XAPI int32_t XGetTraceLevel(XHANDLE record, const char *name, uint32_t *level) {
     }
     const Binding *b = find_binding(r, name);
     if (b == nullptr) {
-        lib_error(FN_XGetTraceLevel, 2, 0);
+        lib_error(FN_XGetTraceLevel, R_XGetTraceLevel_NO_BINDING, 0);
         return 0;
     }
     *level = level_of_mask(kTraceRows, kTraceGlobalRows, b->trace_mask);
@@ -459,7 +468,7 @@ XAPI int32_t XGetDumpLevel(XHANDLE record, const char *name, uint32_t *level) {
     }
     const Binding *b = find_binding(r, name);
     if (b == nullptr) {
-        lib_error(FN_XGetDumpLevel, 2, 0);
+        lib_error(FN_XGetDumpLevel, R_XGetDumpLevel_NO_BINDING, 0);
         return 0;
     }
     *level = level_of_mask(kDumpRows, kDumpGlobalRows, b->dump_mask);

@@ -51,7 +51,7 @@ inline void put_hex(char *out, uint64_t v, int digits) {
 bool now(XCalendar &cal) {
     os::LocalTime t;
     if (int err = os::local_now(&t)) {
-        sys_error(FN_XGetTime, 2, err);
+        sys_error(FN_XGetTime, R_XGetTime_CLOCK_FAILED, err);
         return false;
     }
     cal.hour = uint16_t(t.hour);
@@ -64,15 +64,15 @@ bool now(XCalendar &cal) {
 // Checks record, name and class as the trace calls do; false when refused.
 bool check_trace(const Record *r, const char *name, int32_t cls) {
     if (r == nullptr) {
-        lib_error(FN_XTrace, 1, 1);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 1);
         return false;
     }
     if (!valid_name(name)) {
-        lib_error(FN_XTrace, 1, 2);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 2);
         return false;
     }
     if (cls != X_TRACE_HIGH && cls != X_TRACE_MEDIUM && cls != X_TRACE_LOW) {
-        lib_error(FN_XTrace, 1, 3);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 3);
         return false;
     }
     return true;
@@ -160,11 +160,11 @@ XAPI int32_t XTraceL(XHANDLE record, const char *name, const char *format, ...) 
 XAPI int32_t X_trace_out(XHANDLE record, char *line) {
     Record *r = record_of(record);
     if (r == nullptr) {
-        lib_error(FN_XTrace, 1, 1);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 1);
         return 0;
     }
     if (line == nullptr) {
-        lib_error(FN_XTrace, 1, 2);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 2);
         return 0;
     }
     size_t len = strnlen(line, kLineMax);
@@ -198,11 +198,11 @@ XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t le
     (void)length;  // the console takes the line up to its NUL
     Record *r = record_of(record);
     if (r == nullptr) {
-        lib_error(FN_XTrace, 1, 1);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 1);
         return 0;
     }
     if (line == nullptr) {
-        lib_error(FN_XTrace, 1, 2);
+        lib_error(FN_XTrace, R_XTrace_BAD_ARGUMENT, 2);
         return 0;
     }
     PutConsole put = g_put_console.load(std::memory_order_acquire);
@@ -211,7 +211,7 @@ XAPI int32_t X_trace_out_to_default(XHANDLE record, const char *line, int32_t le
         put = reinterpret_cast<PutConsole>(
             os::companion_entry(kConsoleLibrary, kConsoleEnv, kConsoleEntry, &why));
         if (put == nullptr) {
-            lib_error(FN_XTrace, 2, uint32_t(why));
+            lib_error(FN_XTrace, R_XTrace_NO_CONSOLE, uint32_t(why));
             return 0;
         }
         g_put_console.store(put, std::memory_order_release);
@@ -224,7 +224,7 @@ XAPI int32_t XDump(XHANDLE record, const char *name, const char *title, const vo
     Record *r = record_of(record);
     uint32_t bad = r == nullptr ? 1 : !valid_name(name) ? 2 : address == nullptr ? 4 : size < 1 ? 5 : 0;
     if (bad != 0) {
-        lib_error(FN_XDump, 1, bad);
+        lib_error(FN_XDump, R_XDump_BAD_ARGUMENT, bad);
         return 0;
     }
     if (!dump_wanted(r, name)) return 1;
@@ -237,11 +237,11 @@ XAPI int32_t XDump(XHANDLE record, const char *name, const char *title, const vo
 
 XAPI int32_t X_dump_out(XHANDLE record, const void *address, int32_t size) {
     if (record_of(record) == nullptr) {
-        lib_error(FN_XDump, 1, 1);
+        lib_error(FN_XDump, R_XDump_BAD_ARGUMENT, 1);
         return 0;
     }
     if (address == nullptr && size > 0) {
-        lib_error(FN_XDump, 1, 2);
+        lib_error(FN_XDump, R_XDump_BAD_ARGUMENT, 2);
         return 0;
     }
     // Two spare bytes after the longest line for the file's line feed.
@@ -261,7 +261,7 @@ XAPI int32_t X_make_dump_image(const void *address, int32_t size, int32_t *offse
     uint32_t bad = address == nullptr ? 1 : offset == nullptr ? 3 : line == nullptr ? 4 : 0;
     if (bad == 0 && (*offset < 0 || *offset >= size)) bad = 3;
     if (bad != 0) {
-        lib_error(FN_XDump, 1, bad);
+        lib_error(FN_XDump, R_XDump_BAD_ARGUMENT, bad);
         return 0;
     }
     const unsigned char *bytes = static_cast<const unsigned char *>(address) + *offset;

@@ -15,23 +15,28 @@ namespace {
 constexpr size_t kMaxName = 64;    // characters of a joined variable name
 constexpr size_t kValueBuf = 257;  // 256 characters and a terminator
 
+constexpr Reason kEnvArgument =
+    same_reason(R_XReadEnvStr_BAD_ARGUMENT, R_XWriteEnvStr_BAD_ARGUMENT);
+constexpr Reason kNameTooLong =
+    same_reason(R_XReadEnvStr_NAME_TOO_LONG, R_XWriteEnvStr_NAME_TOO_LONG);
+
 // Checks the parts and joins them into name (a zero-filled buffer of 65
 // bytes). Records the failure under fn and returns false when refused.
 bool join_parts(Fn fn, const char *group, const char *name, const char *item,
                 char (&joined)[kMaxName + 1]) {
     if (group == nullptr) {
-        lib_error(fn, 1, 1);
+        lib_error(fn, kEnvArgument, 1);
         return false;
     }
     if (name == nullptr && item != nullptr) {
-        lib_error(fn, 1, 2);
+        lib_error(fn, kEnvArgument, 2);
         return false;
     }
     size_t len = std::strlen(group);
     if (name != nullptr) len += 1 + std::strlen(name);
     if (item != nullptr) len += 1 + std::strlen(item);
     if (len > kMaxName) {
-        lib_error(fn, 2, 0);
+        lib_error(fn, kNameTooLong, 0);
         return false;
     }
     std::memset(joined, 0, sizeof joined);
@@ -75,7 +80,7 @@ extern "C" {
 XAPI int32_t XReadEnvStr(const char *group, const char *name, const char *item, char *buffer,
                          int32_t size) {
     if (buffer == nullptr) {
-        lib_error(FN_XReadEnvStr, 1, 4);
+        lib_error(FN_XReadEnvStr, R_XReadEnvStr_BAD_ARGUMENT, 4);
         return 0;
     }
     char var[kMaxName + 1];
@@ -83,11 +88,11 @@ XAPI int32_t XReadEnvStr(const char *group, const char *name, const char *item, 
     char value[kValueBuf] = {};
     long len = os::env_get(var, value, sizeof value);
     if (len < 0 || len == 0) {  // missing, or set but empty
-        sys_error(FN_XReadEnvStr, 3, ENOENT);
+        sys_error(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, ENOENT);
         return 0;
     }
     if (len > long(kValueBuf - 1)) {  // more than 256 characters
-        sys_error(FN_XReadEnvStr, 3, E2BIG);
+        sys_error(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, E2BIG);
         return 0;
     }
     int32_t n = size < len ? size : int32_t(len);
@@ -97,7 +102,7 @@ XAPI int32_t XReadEnvStr(const char *group, const char *name, const char *item, 
 
 XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, int32_t *result) {
     if (result == nullptr) {
-        lib_error(FN_XReadEnvInt, 1, 4);
+        lib_error(FN_XReadEnvInt, R_XReadEnvInt_BAD_ARGUMENT, 4);
         return 0;
     }
     *result = 0;
@@ -106,7 +111,7 @@ XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, 
     if (len == 0) return 0;
     text[len] = '\0';
     if (!is_number(text)) {
-        lib_error(FN_XReadEnvInt, 2, 0);
+        lib_error(FN_XReadEnvInt, R_XReadEnvInt_NOT_A_NUMBER, 0);
         return 0;
     }
     *result = to_int32(text);
@@ -116,11 +121,11 @@ XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, 
 XAPI int32_t XWriteEnvStr(const char *group, const char *name, const char *item, const char *value,
                           int32_t length) {
     if (value == nullptr) {
-        lib_error(FN_XWriteEnvStr, 1, 4);
+        lib_error(FN_XWriteEnvStr, R_XWriteEnvStr_BAD_ARGUMENT, 4);
         return 0;
     }
     if (length < 1 || length > int32_t(kValueBuf - 1)) {
-        lib_error(FN_XWriteEnvStr, 1, 5);
+        lib_error(FN_XWriteEnvStr, R_XWriteEnvStr_BAD_ARGUMENT, 5);
         return 0;
     }
     char var[kMaxName + 1];
@@ -129,7 +134,7 @@ XAPI int32_t XWriteEnvStr(const char *group, const char *name, const char *item,
     // The value ends at length bytes or at an earlier zero byte.
     for (int32_t i = 0; i < length && value[i] != '\0'; ++i) copy[i] = value[i];
     if (int err = os::env_set(var, copy)) {
-        sys_error(FN_XWriteEnvStr, 3, err);
+        sys_error(FN_XWriteEnvStr, R_XWriteEnvStr_SET_FAILED, err);
         return 0;
     }
     return 1;

@@ -111,11 +111,11 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
     }
     if (XUnlockObj(lock) != 1) return 0;
     if (block == nullptr) {
-        lib_error(FN_XInitEstae, 1, 1);
+        lib_error(FN_XInitEstae, R_XInitEstae_BAD_ARGUMENT, 1);
         return 0;
     }
     if (block->routine == nullptr) {
-        lib_error(FN_XInitEstae, 2, 0);
+        lib_error(FN_XInitEstae, R_XInitEstae_NO_ROUTINE, 0);
         return 0;
     }
     // The routines run on the faulting thread's alternate stack, so that a
@@ -128,7 +128,7 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
     entry->parameter = parameter;
     ErrorRecord *rec = thread_record();
     if (rec == nullptr) {
-        lib_error(FN_XInitEstae, 3, 0);
+        lib_error(FN_XInitEstae, R_XInitEstae_NO_THREAD_RECORD, 0);
         XFreeMemory(entry);
         return 0;
     }
@@ -141,12 +141,12 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
 XAPI int32_t XTermEstae(const XEstaeBlock *block) {
     os::run_parked();
     if (block == nullptr) {
-        lib_error(FN_XTermEstae, 1, 1);
+        lib_error(FN_XTermEstae, R_XTermEstae_BAD_ARGUMENT, 1);
         return 0;
     }
     ErrorRecord *rec = thread_record();
     if (rec == nullptr) {
-        lib_error(FN_XTermEstae, 3, 0);
+        lib_error(FN_XTermEstae, R_XTermEstae_NO_THREAD_RECORD, 0);
         return 0;
     }
     auto *head = static_cast<ChainEntry *>(rec->exit_chain);
@@ -162,7 +162,8 @@ XAPI int32_t XTermEstae(const XEstaeBlock *block) {
         return freed;
     }
     // The detail is the routine's address, cut to 32 bits as the record holds.
-    lib_error(FN_XTermEstae, 2, uint32_t(reinterpret_cast<uintptr_t>(block->routine)));
+    lib_error(FN_XTermEstae, R_XTermEstae_NOT_REGISTERED,
+              uint32_t(reinterpret_cast<uintptr_t>(block->routine)));
     return 0;
 }
 

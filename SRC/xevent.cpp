@@ -57,11 +57,12 @@ Slot *slot_of(XHANDLE h) {
 
 // Takes the table lock for fn; on failure records reason with the errno of
 // the wait (EDEADLK when the calling thread holds it already).
-bool lock_table(Fn fn, uint32_t reason) {
+bool lock_table(Fn fn, Reason reason) {
     if (XLockObj(g_events.lock, X_INFINITE) == 1) return true;
     XErrorInfo e{};
     XGetLastError(&e);
-    sys_error(fn, reason, (e.code & 0xFFFF) == 10 ? EDEADLK : int(e.detail));
+    sys_error(fn, reason,
+              e.code == code_of(FN_XLockObj, R_XLockObj_ALREADY_HELD) ? EDEADLK : int(e.detail));
     return false;
 }
 
@@ -111,7 +112,7 @@ int32_t wait_small(XHANDLE *events, int32_t count, uint32_t timeout) {
     for (int32_t i = 0; i < count; ++i) {
         objs[i] = waitable_of(events[i]);
         if (objs[i] == nullptr) {
-            sys_error(FN_XWaitEvent, 3, EBADF);
+            sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, EBADF);
             return -1;
         }
     }
@@ -119,7 +120,7 @@ int32_t wait_small(XHANDLE *events, int32_t count, uint32_t timeout) {
     int err = os::wait_any(objs, size_t(count), timeout, &index);
     if (err == ETIMEDOUT) return -2;
     if (err != 0) {
-        sys_error(FN_XWaitEvent, 3, err);
+        sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, err);
         return -1;
     }
     return int32_t(index);
@@ -142,13 +143,13 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
         if (wake == nullptr) os::event_close(event);
     }
     if (wake == nullptr) {
-        record_error(FN_XWaitEvent, 7, 0, kSystem);
+        record_error(FN_XWaitEvent, R_XWaitEvent_WAKE_EVENT_FAILED, 0, kSystem);
         return -1;
     }
     auto *lists = new (std::nothrow) WaitLists;
     void *block = XAllocMemory(int32_t(sizeof(int32_t)) * count, 0);
     if (lists == nullptr || block == X_FAILED_PTR) {
-        if (lists == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
+        if (lists == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
         if (block != X_FAILED_PTR) XFreeMemory(block);
         delete lists;
         wake_release(wake);
@@ -161,7 +162,7 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
         wake_release(wake);
         return result;
     };
-    if (!lock_table(FN_XWaitEvent, 11)) return finish(-1);
+    if (!lock_table(FN_XWaitEvent, R_XWaitEvent_TABLE_LOCK_FAILED)) return finish(-1);
 
     lists->set[0] = wake->event;
     for (int32_t i = 0; i < count; ++i) {
@@ -174,9 +175,9 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
             unlock_table();
             // More than 63 other objects: the count is out of range.
             if (other == nullptr)
-                sys_error(FN_XWaitEvent, 3, EBADF);
+                sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, EBADF);
             else
-                lib_error(FN_XWaitEvent, 1, 2);
+                lib_error(FN_XWaitEvent, R_XWaitEvent_BAD_ARGUMENT, 2);
             return finish(-1);
         }
         lists->other_pos[lists->others] = i;
@@ -186,7 +187,7 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
     for (int32_t t = 0; t < lists->tables; ++t) {
         if (slot_at(t)->waiting) {
             unlock_table();
-            lib_error(FN_XWaitEvent, 5, uint32_t(t));
+            lib_error(FN_XWaitEvent, R_XWaitEvent_ALREADY_WAITED_ON, uint32_t(t));
             return finish(-1);
         }
     }
@@ -212,14 +213,14 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
     size_t index = 0;
     int err = os::wait_any(lists->set, size_t(1 + lists->others), timeout, &index);
 
-    bool relocked = lock_table(FN_XWaitEvent, 11);
+    bool relocked = lock_table(FN_XWaitEvent, R_XWaitEvent_TABLE_LOCK_FAILED);
     int32_t result;
     if (!relocked) {
         result = -1;
     } else if (err == ETIMEDOUT) {
         result = -2;
     } else if (err != 0) {
-        sys_error(FN_XWaitEvent, 3, err);
+        sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, err);
         result = -1;
     } else if (index == 0) {
         result = -1;
@@ -230,7 +231,7 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
                 result = lists->table_pos[t];
             }
         }
-        if (result < 0) lib_error(FN_XWaitEvent, 4, 0);
+        if (result < 0) lib_error(FN_XWaitEvent, R_XWaitEvent_NOTHING_POSTED, 0);
     } else {
         result = lists->other_pos[index - 1];
     }
@@ -273,7 +274,8 @@ int event_table_setup() {
         if (XReadEnvInt("ZAXXLIB", "EVENT", "NUMBER", &size) == 0) {
             XErrorInfo why{};
             XGetLastError(&why);
-            if (why.code == code_of(FN_XReadEnvStr, 3) && why.detail == uint32_t(ENOENT))
+            if (why.code == code_of(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET) &&
+                why.detail == uint32_t(ENOENT))
                 saved.restore();
         }
     }
@@ -289,7 +291,7 @@ int event_table_setup() {
     int err = 0;
     if (lock != nullptr) {
         err = os::no_throw([&] { return os::pipe_create(os::process_id(), &pipe); });
-        if (err != 0) sys_error(FN_XCreateEvent, 2, err);
+        if (err != 0) sys_error(FN_XCreateEvent, R_XCreateEvent_CREATE_FAILED, err);
     }
     if (slots == X_FAILED_PTR || lock == nullptr || err != 0) {
         // Never half a large mode, and never a small one in its place: the
@@ -372,16 +374,16 @@ extern "C" {
 
 XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
     if (handle_out == nullptr) {
-        lib_error(FN_XCreateEvent, 1, 1);
+        lib_error(FN_XCreateEvent, R_XCreateEvent_BAD_ARGUMENT, 1);
         return 0;
     }
     if (large_mode()) {
         // A slot of key 0 could not be told from a free one.
         if (key == 0) {
-            lib_error(FN_XCreateEvent, 1, 2);
+            lib_error(FN_XCreateEvent, R_XCreateEvent_BAD_ARGUMENT, 2);
             return 0;
         }
-        if (!lock_table(FN_XCreateEvent, 4)) return 0;
+        if (!lock_table(FN_XCreateEvent, R_XCreateEvent_TABLE_LOCK_FAILED)) return 0;
         Slot *t = g_events.table.load();
         int32_t n = g_events.size.load();
         Slot *found = nullptr, *free_slot = nullptr;
@@ -400,7 +402,7 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
         } else {
             // No free slot, or a slot whose reference count is full.
             unlock_table();
-            lib_error(FN_XCreateEvent, 6, 0);
+            lib_error(FN_XCreateEvent, R_XCreateEvent_TABLE_FULL, 0);
             return 0;
         }
         unlock_table();
@@ -420,7 +422,7 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
     }
     if (err != 0) {
         handle_free(rec);
-        sys_error(FN_XCreateEvent, 2, err);
+        sys_error(FN_XCreateEvent, R_XCreateEvent_CREATE_FAILED, err);
         return 0;
     }
     rec->object = e;
@@ -431,7 +433,7 @@ XAPI int32_t XCreateEvent(XHANDLE *handle_out, uint32_t key) {
 
 XAPI int32_t XDestroyEvent(XHANDLE event) {
     if (Slot *s = slot_of(event)) {
-        if (!lock_table(FN_XDestroyEvent, 4)) return 0;
+        if (!lock_table(FN_XDestroyEvent, R_XDestroyEvent_TABLE_LOCK_FAILED)) return 0;
         if (s->refs > 1)
             --s->refs;
         else
@@ -439,18 +441,19 @@ XAPI int32_t XDestroyEvent(XHANDLE event) {
         unlock_table();
         return 1;
     }
-    auto *rec = handle_get<WaitRecord>(event, HandleKind::event, FN_XDestroyEvent, 1);
+    auto *rec = handle_get<WaitRecord>(event, HandleKind::event, FN_XDestroyEvent,
+                                       R_XDestroyEvent_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     // Only events are closed here; process and thread handles belong to
     // their records.
     if (!rec->closable) {
-        sys_error(FN_XDestroyEvent, 2, EBADF);
+        sys_error(FN_XDestroyEvent, R_XDestroyEvent_CLOSE_FAILED, EBADF);
         return 0;
     }
     auto *e = static_cast<os::Event *>(rec->object);
     handle_free(rec);
     if (int err = os::event_close(e)) {
-        sys_error(FN_XDestroyEvent, 2, err);
+        sys_error(FN_XDestroyEvent, R_XDestroyEvent_CLOSE_FAILED, err);
         return 0;
     }
     return 1;
@@ -459,18 +462,18 @@ XAPI int32_t XDestroyEvent(XHANDLE event) {
 XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
     int err;
     if (Slot *s = slot_of(event)) {
-        if (!lock_table(FN_XPostEvent, 4)) return 0;
+        if (!lock_table(FN_XPostEvent, R_XPostEvent_TABLE_LOCK_FAILED)) return 0;
         Wake *wake = post_slot(s);
         unlock_table();
         err = wake_after_unlock(wake);
     } else if (os::Waitable *w = waitable_of(event)) {
         err = w->post();
     } else {
-        lib_error(FN_XPostEvent, 1, 1);
+        lib_error(FN_XPostEvent, R_XPostEvent_BAD_ARGUMENT, 1);
         return 0;
     }
     if (err != 0) {
-        sys_error(FN_XPostEvent, 2, err);
+        sys_error(FN_XPostEvent, R_XPostEvent_SIGNAL_FAILED, err);
         return 0;
     }
     return 1;
@@ -478,7 +481,7 @@ XAPI int32_t XPostEvent(XHANDLE event, uint32_t /*reserved: no effect*/) {
 
 XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout) {
     if (events == nullptr) {
-        lib_error(FN_XWaitEvent, 1, 1);
+        lib_error(FN_XWaitEvent, R_XWaitEvent_BAD_ARGUMENT, 1);
         return -1;
     }
     bool large = large_mode();
@@ -487,7 +490,7 @@ XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout) {
     int32_t most = large ? kMaxEventTable + int32_t(os::kMaxWaitObjects) - 1
                          : int32_t(os::kMaxWaitObjects);
     if (count < 1 || count > most) {
-        lib_error(FN_XWaitEvent, 1, 2);
+        lib_error(FN_XWaitEvent, R_XWaitEvent_BAD_ARGUMENT, 2);
         return -1;
     }
     return large ? wait_large(events, count, timeout) : wait_small(events, count, timeout);
@@ -495,7 +498,7 @@ XAPI int32_t XWaitEvent(XHANDLE *events, int32_t count, uint32_t timeout) {
 
 XAPI int32_t XSleep(uint32_t milliseconds) {
     if (milliseconds == 0) {
-        lib_error(FN_XSleep, 1, 1);
+        lib_error(FN_XSleep, R_XSleep_BAD_ARGUMENT, 1);
         return 0;
     }
     os::sleep_ms(milliseconds);

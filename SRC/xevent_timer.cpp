@@ -130,11 +130,11 @@ extern "C" {
 
 XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
     if (!event_live(event)) {
-        lib_error(FN_XSetTimer, 1, 1);
+        lib_error(FN_XSetTimer, R_XSetTimer_BAD_ARGUMENT, 1);
         return nullptr;
     }
     if (delay == 0 || delay > kMaxDelay) {
-        lib_error(FN_XSetTimer, 1, 2);
+        lib_error(FN_XSetTimer, R_XSetTimer_BAD_ARGUMENT, 2);
         return nullptr;
     }
     auto *rec = handle_new<TimerRecord>(HandleKind::timer);
@@ -158,7 +158,7 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
                 }
             }
             if (placed) break;  // the lock stays held for the start below
-            lib_error(FN_XSetTimer, 8, 0);
+            lib_error(FN_XSetTimer, R_XSetTimer_TABLE_FULL, 0);
             unlock_table();
         }
         XSleep(kAttemptPause);
@@ -170,7 +170,7 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
     uint32_t first = rec->long_running != 0 ? kSplitPeriod : delay;
     uint32_t id = 0;
     if (int err = os::timer_start(first, kResolution, rec->long_running != 0, on_timer, rec, &id)) {
-        sys_error(FN_XSetTimer, 7, err);
+        sys_error(FN_XSetTimer, R_XSetTimer_START_FAILED, err);
         take_out(rec, nullptr);
         unlock_table();
         handle_free(rec);
@@ -182,16 +182,17 @@ XAPI XHANDLE XSetTimer(XHANDLE event, uint32_t delay) {
 }
 
 XAPI int32_t XKillTimer(XHANDLE timer) {
-    auto *rec = handle_get<TimerRecord>(timer, HandleKind::timer, FN_XKillTimer, 1);
+    auto *rec =
+        handle_get<TimerRecord>(timer, HandleKind::timer, FN_XKillTimer, R_XKillTimer_BAD_ARGUMENT);
     if (rec == nullptr || !lock_table()) return 0;
     uint32_t self = os::thread_id();
     int32_t result = 0;
     if (!take_out(rec, &self)) {
-        lib_error(FN_XKillTimer, 1, 1);
+        lib_error(FN_XKillTimer, R_XKillTimer_BAD_ARGUMENT, 1);
     } else if (int err = os::timer_kill(rec->system_timer)) {
         // Out of the table, so it never posts; left allocated, as its expiry
         // may still be on its way to the lock.
-        sys_error(FN_XKillTimer, 6, err);
+        sys_error(FN_XKillTimer, R_XKillTimer_STOP_FAILED, err);
     } else {
         handle_free(rec);
         result = 1;

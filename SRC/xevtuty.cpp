@@ -49,26 +49,27 @@ XAPI int32_t XGlobalPostEvent(XHANDLE event, uint32_t reserved, uint32_t process
     // Small mode: events of one key are one shared object already.
     if (!large_mode()) return XPostEvent(event, reserved);
     if (event == nullptr) {
-        lib_error(FN_XGlobalPostEvent, 1, 1);
+        lib_error(FN_XGlobalPostEvent, R_XGlobalPostEvent_BAD_ARGUMENT, 1);
         return 0;
     }
     if (process == 0) {
-        lib_error(FN_XGlobalPostEvent, 1, 3);
+        lib_error(FN_XGlobalPostEvent, R_XGlobalPostEvent_BAD_ARGUMENT, 3);
         return 0;
     }
     uint32_t key = 0xFFFFFFFFu;
     if (!event_key(event, &key) || key == 0xFFFFFFFFu) {
         // An event without a key (or no event of the table) cannot be
         // reached from outside.
-        lib_error(FN_XGlobalPostEvent, 2, 0);
+        lib_error(FN_XGlobalPostEvent, R_XGlobalPostEvent_NO_KEY, 0);
         return 0;
     }
     os::SendStep step;
     if (int err = os::no_throw([&] { return os::pipe_send(process, key, &step); })) {
         if (step == os::SendStep::Connect)
-            record_error(FN_XGlobalPostEvent, 4, uint32_t(err), kLibrary);
+            record_error(FN_XGlobalPostEvent, R_XGlobalPostEvent_CONNECT_FAILED, uint32_t(err),
+                         kLibrary);
         else
-            sys_error(FN_XGlobalPostEvent, 5, err);
+            sys_error(FN_XGlobalPostEvent, R_XGlobalPostEvent_SEND_FAILED, err);
         return 0;
     }
     return 1;

@@ -56,7 +56,7 @@ bool seek_back(XFILE handle, int64_t delta) {
     if (delta == 0) return true;
     int64_t pos;
     if (int err = os::file_seek(handle, delta, 1, pos)) {
-        sys_error(FN_XSeekFile, 2, err);
+        sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
         return false;
     }
     return true;
@@ -65,16 +65,16 @@ bool seek_back(XFILE handle, int64_t delta) {
 // Common checks of the two line readers; false when refused (recorded).
 bool line_args_ok(XFILE handle, const void *buffer, int32_t size) {
     if (handle == 0) {
-        lib_error(FN_XReadFileLn, 1, 1);
+        lib_error(FN_XReadFileLn, R_XReadFileLn_BAD_ARGUMENT, 1);
         return false;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XReadFileLn, 1, 2);
+        lib_error(FN_XReadFileLn, R_XReadFileLn_BAD_ARGUMENT, 2);
         return false;
     }
     // A negative size would become a read far beyond the buffer.
     if (size <= 0) {
-        lib_error(FN_XReadFileLn, 1, 3);
+        lib_error(FN_XReadFileLn, R_XReadFileLn_BAD_ARGUMENT, 3);
         return false;
     }
     return true;
@@ -102,11 +102,11 @@ extern "C" {
 XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
     (void)reserved;
     if (!name_ok(name)) {
-        lib_error(FN_XOpenFile, 1, 1);
+        lib_error(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (!flags_ok(flags)) {
-        lib_error(FN_XOpenFile, 1, 3);
+        lib_error(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 3);
         return 0;
     }
     bool write = (flags & X_OPEN_READ) == 0;
@@ -121,7 +121,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
     int32_t fd = 0;
     for (;;) {
         if (int err = os::file_open(name, write, disp, fd)) {
-            sys_error(FN_XOpenFile, 2, err);
+            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             return 0;
         }
         if (!lock) break;
@@ -136,7 +136,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
         // file that has the name now, so that one is opened again.
         bool same = true;
         if (int err = os::file_is_named(fd, name, same)) {
-            sys_error(FN_XOpenFile, 2, err);
+            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             os::file_close(fd);
             return 0;
         }
@@ -146,7 +146,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
     }
     if (cut_after_lock) {
         if (int err = os::file_truncate(fd, 0)) {
-            sys_error(FN_XOpenFile, 2, err);
+            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             os::file_close(fd);
             return 0;
         }
@@ -156,11 +156,11 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
 
 XAPI int32_t XCloseFile(XFILE handle) {
     if (handle == 0) {
-        lib_error(FN_XCloseFile, 1, 1);
+        lib_error(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::file_close(handle)) {
-        sys_error(FN_XCloseFile, 2, err);
+        sys_error(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
         return 0;
     }
     return 1;
@@ -168,11 +168,11 @@ XAPI int32_t XCloseFile(XFILE handle) {
 
 XAPI int32_t XDeleteFile(const char *name) {
     if (!name_ok(name)) {
-        lib_error(FN_XDeleteFile, 1, 1);
+        lib_error(FN_XDeleteFile, R_XDeleteFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::file_delete(name)) {
-        sys_error(FN_XDeleteFile, 2, err);
+        sys_error(FN_XDeleteFile, R_XDeleteFile_DELETE_FAILED, err);
         return 0;
     }
     return 1;
@@ -180,19 +180,19 @@ XAPI int32_t XDeleteFile(const char *name) {
 
 XAPI int32_t XExistFile(const char *name) {
     if (!name_ok(name)) {
-        lib_error(FN_XExistFile, 1, 1);
+        lib_error(FN_XExistFile, R_XExistFile_BAD_ARGUMENT, 1);
         return 0;
     }
     bool found = false;
     int absent = 0;
     if (int err = os::file_glob_exists(name, found, absent)) {
-        sys_error(FN_XExistFile, 2, err);
+        sys_error(FN_XExistFile, R_XExistFile_SEARCH_FAILED, err);
         return 0;
     }
     // glob releases its search state itself and cannot fail to, so reason 3
     // (the search cannot be closed) never arises here.
     if (!found) {
-        sys_error(FN_XExistFile, 4, absent);
+        sys_error(FN_XExistFile, R_XExistFile_NOT_FOUND, absent);
         return 0;
     }
     return 1;
@@ -200,11 +200,11 @@ XAPI int32_t XExistFile(const char *name) {
 
 XAPI int32_t XFlushFile(XFILE handle) {
     if (handle == 0) {
-        lib_error(FN_XFlushFile, 1, 1);
+        lib_error(FN_XFlushFile, R_XFlushFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::file_sync(handle)) {
-        sys_error(FN_XFlushFile, 2, err);
+        sys_error(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
         return 0;
     }
     return 1;
@@ -212,15 +212,15 @@ XAPI int32_t XFlushFile(XFILE handle) {
 
 XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
     if (handle == 0) {
-        lib_error(FN_XLockFile, 1, 1);
+        lib_error(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (mode != X_LOCK_WAIT && mode != X_LOCK_NOWAIT) {
-        lib_error(FN_XLockFile, 1, 2);
+        lib_error(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 2);
         return 0;
     }
     if (int err = os::file_lock(handle, mode == X_LOCK_WAIT)) {
-        sys_error(FN_XLockFile, 2, err);
+        sys_error(FN_XLockFile, R_XLockFile_LOCK_FAILED, err);
         return 0;
     }
     return 1;
@@ -228,11 +228,11 @@ XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
 
 XAPI int32_t XUnlockFile(XFILE handle) {
     if (handle == 0) {
-        lib_error(FN_XUnlockFile, 1, 1);
+        lib_error(FN_XUnlockFile, R_XUnlockFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::file_unlock(handle)) {
-        sys_error(FN_XUnlockFile, 2, err);
+        sys_error(FN_XUnlockFile, R_XUnlockFile_UNLOCK_FAILED, err);
         return 0;
     }
     return 1;
@@ -240,40 +240,40 @@ XAPI int32_t XUnlockFile(XFILE handle) {
 
 XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
     if (handle == 0) {
-        lib_error(FN_XReadFile, 2, 1);
+        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 1);
         return -1;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XReadFile, 2, 2);
+        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 2);
         return -1;
     }
     if (count == 0) {
-        lib_error(FN_XReadFile, 2, 3);
+        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 3);
         return -1;
     }
     // The result is a signed count: one read never asks for more than it holds.
     size_t want = count > 0x7ffff000u ? 0x7ffff000u : count;
     size_t got = 0;
     if (int err = os::file_read(handle, buffer, want, got)) {
-        sys_error(FN_XReadFile, 3, err);
+        sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         return -1;
     }
     // A short read succeeds, but leaves the sign of the end of the file.
-    if (got < count) record_error(FN_XReadFile, 1, 0, kSystem);
+    if (got < count) record_error(FN_XReadFile, R_XReadFile_SHORT_READ, 0, kSystem);
     return int32_t(got);
 }
 
 XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
     if (handle == 0) {
-        lib_error(FN_XWriteFile, 1, 1);
+        lib_error(FN_XWriteFile, R_XWriteFile_BAD_ARGUMENT, 1);
         return -1;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XWriteFile, 1, 2);
+        lib_error(FN_XWriteFile, R_XWriteFile_BAD_ARGUMENT, 2);
         return -1;
     }
     if (count == 0) {
-        lib_error(FN_XWriteFile, 1, 3);
+        lib_error(FN_XWriteFile, R_XWriteFile_BAD_ARGUMENT, 3);
         return -1;
     }
     size_t put = 0;
@@ -282,7 +282,7 @@ XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
         // moved past them: the caller gets their count, short of what it
         // asked, with the failure in the record (as a read short of its count
         // leaves reason 1); -1 only when nothing was written.
-        sys_error(FN_XWriteFile, 2, err);
+        sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
         return put > 0 ? int32_t(put) : -1;
     }
     return int32_t(put);
@@ -290,27 +290,27 @@ XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
 
 XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
     if (handle == 0) {
-        lib_error(FN_XSeekFile, 1, 1);
+        lib_error(FN_XSeekFile, R_XSeekFile_BAD_ARGUMENT, 1);
         return -1;
     }
     int64_t size64 = 0;
     bool regular = false;
     if (int err = os::file_size(handle, size64, regular)) {
-        sys_error(FN_XSeekFile, 3, err);
+        sys_error(FN_XSeekFile, R_XSeekFile_SIZE_FAILED, err);
         return -1;
     }
     // The 32-bit interface sees the lower halves of size and position.
     int64_t size = int64_t(uint32_t(size64));
     int whence = whence_of(origin);
     if (whence < 0) {
-        lib_error(FN_XSeekFile, 1, 3);
+        lib_error(FN_XSeekFile, R_XSeekFile_BAD_ARGUMENT, 3);
         return -1;
     }
     int64_t base = 0;
     if (whence == 1) {
         int64_t cur;
         if (int err = os::file_seek(handle, 0, 1, cur)) {
-            sys_error(FN_XSeekFile, 2, err);
+            sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
             return -1;
         }
         base = int64_t(uint32_t(cur));
@@ -319,12 +319,12 @@ XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
     }
     int64_t target = base + offset;
     if (target < 0 || target > size) {
-        lib_error(FN_XSeekFile, 1, 2);
+        lib_error(FN_XSeekFile, R_XSeekFile_BAD_ARGUMENT, 2);
         return -1;
     }
     int64_t pos;
     if (int err = os::file_seek(handle, offset, whence, pos)) {
-        sys_error(FN_XSeekFile, 2, err);
+        sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
         return -1;
     }
     return int32_t(pos);
@@ -360,14 +360,14 @@ XAPI int32_t XReadFileLn(XFILE handle, void *buffer, int32_t size) {
     // No line end: the piece goes back as it is and the next call continues
     // the line. After a short read the record holds XReadFile's reason 1 (the
     // last, unterminated line); after a full buffer, the unsuccessful search.
-    if (!short_read) lib_error(FN_XGetBufLen, 2, 0);
+    if (!short_read) lib_error(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0);
     return got;
 }
 
 XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t byteorder) {
     if (!line_args_ok(handle, buffer, size)) return -1;
     if (byteorder != X_UTF16_BIG && byteorder != X_UTF16_LITTLE) {
-        lib_error(FN_XReadFileLn, 1, 4);
+        lib_error(FN_XReadFileLn, R_XReadFileLn_BAD_ARGUMENT, 4);
         return -1;
     }
     int32_t got = XReadFile(handle, buffer, uint32_t(size));
@@ -388,21 +388,21 @@ XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t
     }
     // As for single-byte text: a full buffer without a line end leaves the
     // unsuccessful search in the record, a short read XReadFile's reason 1.
-    if (uint32_t(got) == uint32_t(size)) lib_error(FN_XGetBufLen, 2, 0);
+    if (uint32_t(got) == uint32_t(size)) lib_error(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0);
     return got;
 }
 
 XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {
     if (handle == 0) {
-        lib_error(FN_XWriteFileLn, 1, 1);
+        lib_error(FN_XWriteFileLn, R_XWriteFileLn_BAD_ARGUMENT, 1);
         return -1;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XWriteFileLn, 1, 2);
+        lib_error(FN_XWriteFileLn, R_XWriteFileLn_BAD_ARGUMENT, 2);
         return -1;
     }
     if (count <= 0) {  // a negative count would write far beyond the buffer
-        lib_error(FN_XWriteFileLn, 1, 3);
+        lib_error(FN_XWriteFileLn, R_XWriteFileLn_BAD_ARGUMENT, 3);
         return -1;
     }
     return XWriteFile(handle, buffer, uint32_t(count));
@@ -410,17 +410,17 @@ XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {
 
 XAPI int32_t XGetFileSize(XFILE handle) {
     if (handle == 0) {
-        lib_error(FN_XGetFileSize, 1, 1);
+        lib_error(FN_XGetFileSize, R_XGetFileSize_BAD_ARGUMENT, 1);
         return -1;
     }
     int64_t size = 0;
     bool regular = false;
     if (int err = os::file_size(handle, size, regular)) {
-        sys_error(FN_XGetFileSize, 2, err);
+        sys_error(FN_XGetFileSize, R_XGetFileSize_SIZE_FAILED, err);
         return -1;
     }
     if (!regular) {
-        lib_error(FN_XGetFileSize, 3, 0);
+        lib_error(FN_XGetFileSize, R_XGetFileSize_NOT_A_FILE, 0);
         return -2;
     }
     return int32_t(uint32_t(uint64_t(size)));  // the lower 32 bits only
@@ -431,19 +431,19 @@ XAPI int32_t XGetFileSize(XFILE handle) {
 
 XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, int32_t sharing) {
     if (handle == nullptr) {
-        lib_error(FN_XOpenMemMapFile, 1, 1);
+        lib_error(FN_XOpenMemMapFile, R_XOpenMemMapFile_BAD_ARGUMENT, 1);
         return nullptr;
     }
     if (access != X_MAP_READ && access != X_MAP_READWRITE) {
-        lib_error(FN_XOpenMemMapFile, 1, 3);
+        lib_error(FN_XOpenMemMapFile, R_XOpenMemMapFile_BAD_ARGUMENT, 3);
         return nullptr;
     }
     if (sharing != X_MAP_SHARED && sharing != X_MAP_EXCLUSIVE) {
-        lib_error(FN_XOpenMemMapFile, 1, 4);
+        lib_error(FN_XOpenMemMapFile, R_XOpenMemMapFile_BAD_ARGUMENT, 4);
         return nullptr;
     }
     if (!name_ok(name)) {
-        lib_error(FN_XOpenMemMapFile, 1, 2);
+        lib_error(FN_XOpenMemMapFile, R_XOpenMemMapFile_BAD_ARGUMENT, 2);
         return nullptr;
     }
     // The names derive from the full path, so that every way of naming the
@@ -451,7 +451,7 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     // with each "/" as "@". The pages themselves are shared through the file.
     char full[kMaxFullPath + 1];
     if (int err = os::full_path(name, full, sizeof full)) {
-        sys_error(FN_XOpenMemMapFile, 8, err);
+        sys_error(FN_XOpenMemMapFile, R_XOpenMemMapFile_PATH_FAILED, err);
         return nullptr;
     }
     char lock_name[8 + 8 + kMaxFullPath + 1];
@@ -464,7 +464,10 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     if (sharing == X_MAP_EXCLUSIVE) {
         bool open_failed = false;
         if (int err = os::lock_file_acquire(lock_name, lock, open_failed)) {
-            sys_error(FN_XOpenMemMapFile, open_failed ? 6 : 7, err);
+            sys_error(
+                FN_XOpenMemMapFile,
+                open_failed ? R_XOpenMemMapFile_LOCK_OPEN_FAILED : R_XOpenMemMapFile_EXCLUSIVE_HELD,
+                err);
             return nullptr;
         }
     }
@@ -476,7 +479,7 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
         release_lock();
         return nullptr;
     }
-    auto fail = [&](uint32_t reason, int err, XFILE fd) -> void * {
+    auto fail = [&](Reason reason, int err, XFILE fd) -> void * {
         sys_error(FN_XOpenMemMapFile, reason, err);
         if (fd != 0) os::file_close(fd);
         handle_free(m);
@@ -510,11 +513,11 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
 XAPI int32_t XFlushMemMapFile(XHANDLE handle) {
     MappedFile *m = mapped_of(handle);
     if (m == nullptr) {
-        lib_error(FN_XFlushMemMapFile, 1, 1);
+        lib_error(FN_XFlushMemMapFile, R_XFlushMemMapFile_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::sync_mapping(m->view, m->size)) {
-        sys_error(FN_XFlushMemMapFile, 2, err);
+        sys_error(FN_XFlushMemMapFile, R_XFlushMemMapFile_FLUSH_FAILED, err);
         return 0;
     }
     return 1;
@@ -523,7 +526,7 @@ XAPI int32_t XFlushMemMapFile(XHANDLE handle) {
 XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
     MappedFile *m = mapped_of(handle);
     if (m == nullptr) {
-        lib_error(FN_XCloseMemMapFile, 1, 1);
+        lib_error(FN_XCloseMemMapFile, R_XCloseMemMapFile_BAD_ARGUMENT, 1);
         return 0;
     }
     // Every resource is released even when a step fails; the result and the
@@ -533,7 +536,7 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
     if (m->lock >= 0) os::lock_file_release(m->lock);  // closing alone would release it too
     if (int err = os::unmap_file(m->view, m->size)) {
         if (!failed) {
-            sys_error(FN_XCloseMemMapFile, 3, err);
+            sys_error(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);
             first = SavedError();
         }
         failed = true;

@@ -29,21 +29,21 @@ XAPI int32_t XReadFileLn64(XFILE handle, void *buffer, int32_t size) {
 
 XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t origin) {
     if (handle == 0) {
-        lib_error(FN_XSeekFile64, 1, 1);
+        lib_error(FN_XSeekFile64, R_XSeekFile64_BAD_ARGUMENT, 1);
         return 0;
     }
     if (high == nullptr) {
-        lib_error(FN_XSeekFile64, 1, 2);
+        lib_error(FN_XSeekFile64, R_XSeekFile64_BAD_ARGUMENT, 2);
         return 0;
     }
     if (low == nullptr) {
-        lib_error(FN_XSeekFile64, 1, 3);
+        lib_error(FN_XSeekFile64, R_XSeekFile64_BAD_ARGUMENT, 3);
         return 0;
     }
     int64_t size = 0;
     bool regular = false;
     if (int err = os::file_size(handle, size, regular)) {
-        sys_error(FN_XSeekFile64, 3, err);
+        sys_error(FN_XSeekFile64, R_XSeekFile64_SIZE_FAILED, err);
         return 0;
     }
     int whence;
@@ -52,13 +52,13 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
         case X_SEEK_CUR: whence = 1; break;
         case X_SEEK_END: whence = 2; break;
         default:
-            lib_error(FN_XSeekFile64, 1, 4);
+            lib_error(FN_XSeekFile64, R_XSeekFile64_BAD_ARGUMENT, 4);
             return 0;
     }
     int64_t base = 0;
     if (whence == 1) {
         if (int err = os::file_seek(handle, 0, 1, base)) {
-            sys_error(FN_XSeekFile64, 2, err);
+            sys_error(FN_XSeekFile64, R_XSeekFile64_SEEK_FAILED, err);
             return 0;
         }
     } else if (whence == 2) {
@@ -67,12 +67,12 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
     int64_t offset = int64_t((uint64_t(uint32_t(*high)) << 32) | *low);
     int64_t target;
     if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > size) {
-        lib_error(FN_XSeekFile64, 5, 0);
+        lib_error(FN_XSeekFile64, R_XSeekFile64_OUT_OF_RANGE, 0);
         return 0;
     }
     int64_t pos;
     if (int err = os::file_seek(handle, offset, whence, pos)) {
-        sys_error(FN_XSeekFile64, 2, err);
+        sys_error(FN_XSeekFile64, R_XSeekFile64_SEEK_FAILED, err);
         return 0;
     }
     *high = int32_t(uint32_t(uint64_t(pos) >> 32));
@@ -82,25 +82,25 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
 
 XAPI int32_t XGetFileSize64(XFILE handle, uint32_t *high, uint32_t *low) {
     if (handle == 0) {
-        lib_error(FN_XGetFileSize64, 1, 1);
+        lib_error(FN_XGetFileSize64, R_XGetFileSize64_BAD_ARGUMENT, 1);
         return -1;
     }
     if (high == nullptr) {
-        lib_error(FN_XGetFileSize64, 1, 2);
+        lib_error(FN_XGetFileSize64, R_XGetFileSize64_BAD_ARGUMENT, 2);
         return -1;
     }
     if (low == nullptr) {
-        lib_error(FN_XGetFileSize64, 1, 3);
+        lib_error(FN_XGetFileSize64, R_XGetFileSize64_BAD_ARGUMENT, 3);
         return -1;
     }
     int64_t size = 0;
     bool regular = false;
     if (int err = os::file_size(handle, size, regular)) {
-        sys_error(FN_XGetFileSize64, 2, err);
+        sys_error(FN_XGetFileSize64, R_XGetFileSize64_SIZE_FAILED, err);
         return -1;
     }
     if (!regular) {
-        lib_error(FN_XGetFileSize64, 3, 0);
+        lib_error(FN_XGetFileSize64, R_XGetFileSize64_NOT_A_FILE, 0);
         return -2;
     }
     *high = uint32_t(uint64_t(size) >> 32);

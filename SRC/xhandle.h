@@ -62,7 +62,7 @@ template <class T> T *handle_as(XHANDLE h, HandleKind kind) {
 // The same, recording reason under fn (a library error whose detail is the
 // handle's argument position) when h is no live handle of kind.
 template <class T>
-T *handle_get(XHANDLE h, HandleKind kind, Fn fn, uint32_t reason, uint32_t detail = 1) {
+T *handle_get(XHANDLE h, HandleKind kind, Fn fn, Reason reason, uint32_t detail = 1) {
     T *rec = handle_as<T>(h, kind);
     if (rec == nullptr) [[unlikely]]
         lib_error(fn, reason, detail);

@@ -12,23 +12,24 @@ namespace zax {
 constexpr uint32_t kSystem = X_KIND_SYSTEM;
 constexpr uint32_t kLibrary = X_KIND_LIBRARY;
 
-// The error code of function fn with reason.
-constexpr uint32_t code_of(Fn fn, uint32_t reason) { return (uint32_t(fn) << 16) | reason; }
+// The error code of function fn with reason. Reasons are the named R_
+// constants of xcodes.h: a bare number does not convert to a Reason.
+constexpr uint32_t code_of(Fn fn, Reason reason) { return (uint32_t(fn) << 16) | reason; }
 
 // A library error: a rejected argument (detail = its 1-based position), a bad
 // state or a limit (detail 0 or the value the function documents).
-inline void lib_error(Fn fn, uint32_t reason, uint32_t detail) {
+inline void lib_error(Fn fn, Reason reason, uint32_t detail) {
     XSetLastError(code_of(fn, reason), detail, kLibrary);
 }
 
 // A system error: detail is the errno (or store status) of the failing call.
-inline void sys_error(Fn fn, uint32_t reason, int err) {
+inline void sys_error(Fn fn, Reason reason, int err) {
     XSetLastError(code_of(fn, reason), uint32_t(err), kSystem);
 }
 
 // Record with an explicit kind, for the few reasons whose kind departs from
 // the usual rule (errno recorded as a library error, and the like).
-inline void record_error(Fn fn, uint32_t reason, uint32_t detail, uint32_t kind) {
+inline void record_error(Fn fn, Reason reason, uint32_t detail, uint32_t kind) {
     XSetLastError(code_of(fn, reason), detail, kind);
 }
 

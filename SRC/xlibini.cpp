@@ -42,7 +42,7 @@ XAPI int32_t X_init_xlib(void) {
         bool ok = event_table_setup() == 1;
         if (ok && large_mode()) {
             if (int err = pipe_server_start()) {
-                sys_error(FN_XCreateThread, 2, err);
+                sys_error(FN_XCreateThread, R_XCreateThread_START_FAILED, err);
                 event_table_teardown();
                 ok = false;
             }

@@ -222,12 +222,19 @@ void close_gap(typename K::Region *r, typename K::Link next, typename K::Link pr
     (n ? n->prev : r->last) = p ? prev : typename K::Link{};
 }
 
+// The reason of every list function for a handle that names no list.
+constexpr Reason kBadListHandle = same_reason(
+    R_XDestroyList_BAD_ARGUMENT, R_XDestroyGlobalList_BAD_ARGUMENT, R_XAddListT_BAD_ARGUMENT,
+    R_XRemoveListT_BAD_ARGUMENT, R_XPeekListT_BAD_ARGUMENT, R_XGetListNumT_BAD_ARGUMENT,
+    R_XSaveListT_BAD_ARGUMENT, R_XLoadListT_BAD_ARGUMENT, R_XCreateLockObj_BAD_ARGUMENT,
+    R_XDestroyLockObj_BAD_ARGUMENT, R_XLockObj_BAD_ARGUMENT, R_XUnlockObj_BAD_ARGUMENT);
+
 // Checks a handle for the list operations: a live list of any kind (the
-// table of live handles knows them all). Records reason 1, detail 1 under fn
-// when not.
+// table of live handles knows them all). Records kBadListHandle, detail 1,
+// under fn when not.
 inline ListHandle *list_of(XHANDLE handle, Fn fn) {
     if (!handle_listed(handle)) [[unlikely]] {
-        lib_error(fn, 1, 1);
+        lib_error(fn, kBadListHandle, 1);
         return nullptr;
     }
     return static_cast<ListHandle *>(handle);
@@ -250,12 +257,12 @@ inline size_t region_bytes(const RegionHeader *hdr) {
 
 // Whether an element of size data bytes fits the list's capacity and its
 // 32-bit bytes-used counter (which bounds a list without a capacity);
-// records the add's reason 3 when not.
+// records the add's NO_ROOM reason when not.
 inline bool capacity_for(const RegionHeader *h, uint32_t size) {
     uint64_t need = uint64_t(size) + kElementOverhead;
     if ((h->capacity != 0 && int64_t(h->capacity) - int64_t(h->used) < int64_t(need)) ||
         uint64_t(h->used) + need > UINT32_MAX) {
-        lib_error(FN_XAddListT, 3, 0);
+        lib_error(FN_XAddListT, R_XAddListT_NO_ROOM, 0);
         return false;
     }
     return true;

@@ -84,7 +84,7 @@ bool join(ListHandle *h, void *area, XHANDLE segment, uint32_t capacity, uint32_
     uint32_t detail = !region_fits(r, capacity) ? 1 : r->h.tag != tag ? 2 : 0;
     if (detail != 0) {
         XCloseShrMemory(area, segment);
-        lib_error(FN_XCreateGlobalList, 2, detail);
+        lib_error(FN_XCreateGlobalList, R_XCreateGlobalList_MISMATCH, detail);
         return false;
     }
     uint32_t n = attach_count(r);
@@ -171,11 +171,11 @@ extern "C" {
 
 XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     if (capacity == 0) {
-        lib_error(FN_XCreateGlobalList, 1, 1);
+        lib_error(FN_XCreateGlobalList, R_XCreateGlobalList_BAD_ARGUMENT, 1);
         return nullptr;
     }
     if (key == 0) {
-        lib_error(FN_XCreateGlobalList, 1, 2);
+        lib_error(FN_XCreateGlobalList, R_XCreateGlobalList_BAD_ARGUMENT, 2);
         return nullptr;
     }
     // The settings may keep this key's list on a Redis server.
@@ -208,7 +208,7 @@ XAPI int32_t XDestroyGlobalList(XHANDLE list) {
     if (is_remote(h)) return remote::destroy(h);
     // A local list has no segment to leave: XDestroyList is its end.
     if (h->segment == nullptr) {
-        lib_error(FN_XDestroyGlobalList, 1, 1);
+        lib_error(FN_XDestroyGlobalList, R_XDestroyGlobalList_BAD_ARGUMENT, 1);
         return 0;
     }
     handle_unlist(h);

@@ -24,7 +24,7 @@ int32_t add_element(typename K::Region *r, const void *data, uint32_t size, int3
     } else if (position >= 0 && int64_t(position) <= int64_t(count)) {
         index = position == 0 ? 0 : uint32_t(position - 1);
     } else {
-        lib_error(FN_XAddListT, 2, 0);
+        lib_error(FN_XAddListT, R_XAddListT_BAD_POSITION, 0);
         return -1;
     }
     typename K::Elem *e = K::alloc(r, size);
@@ -62,7 +62,7 @@ int64_t index_of(uint32_t count, int32_t position) {
 // The element at position, or null with reason (detail 0: no such position,
 // 1: the chain has no element there) recorded under fn.
 template <class K>
-typename K::Elem *element_at(typename K::Region *r, int32_t position, Fn fn, uint32_t reason) {
+typename K::Elem *element_at(typename K::Region *r, int32_t position, Fn fn, Reason reason) {
     int64_t index = index_of(r->h.count, position);
     if (index < 0) {
         lib_error(fn, reason, 0);
@@ -79,14 +79,14 @@ typename K::Elem *element_at(typename K::Region *r, int32_t position, Fn fn, uin
 template <class K>
 int32_t remove_element(ListHandle *h, void *buffer, uint32_t buffer_size, int32_t position) {
     auto *r = static_cast<typename K::Region *>(h->region);
-    typename K::Elem *e = element_at<K>(r, position, FN_XRemoveListT, 3);
+    typename K::Elem *e = element_at<K>(r, position, FN_XRemoveListT, R_XRemoveListT_BAD_POSITION);
     if (e == nullptr) return -1;
     uint32_t size = e->size;
     if (buffer != nullptr) {
         if (size > buffer_size) {
             // The caller gets what fits; the element stays for a larger buffer.
             std::memcpy(buffer, data_of<K>(e), buffer_size);
-            lib_error(FN_XRemoveListT, 2, 0);
+            lib_error(FN_XRemoveListT, R_XRemoveListT_BUFFER_TOO_SMALL, 0);
             return -1;
         }
         std::memcpy(buffer, data_of<K>(e), size);
@@ -113,7 +113,7 @@ int32_t remove_element(ListHandle *h, void *buffer, uint32_t buffer_size, int32_
 template <class K>
 int32_t peek_element(ListHandle *h, void *buffer, uint32_t buffer_size, int32_t position) {
     auto *r = static_cast<typename K::Region *>(h->region);
-    typename K::Elem *e = element_at<K>(r, position, FN_XPeekListT, 2);
+    typename K::Elem *e = element_at<K>(r, position, FN_XPeekListT, R_XPeekListT_BAD_POSITION);
     if (e == nullptr) return -1;
     if (buffer != nullptr && buffer_size != 0)
         std::memcpy(buffer, data_of<K>(e), e->size < buffer_size ? e->size : buffer_size);
@@ -156,7 +156,7 @@ XAPI int32_t XDestroyList(XHANDLE list) {
     if (h == nullptr) return 0;
     // A global list is left by XDestroyGlobalList, never emptied from here.
     if (is_global(h) || is_remote(h)) {
-        lib_error(FN_XDestroyList, 1, 1);
+        lib_error(FN_XDestroyList, R_XDestroyList_BAD_ARGUMENT, 1);
         return 0;
     }
     bool ok = true;
@@ -174,11 +174,11 @@ XAPI int32_t XAddListT(XHANDLE list, const void *data, uint32_t size, int32_t po
     ListHandle *h = list_of(list, FN_XAddListT);
     if (h == nullptr) return -1;
     if (data == nullptr) {
-        lib_error(FN_XAddListT, 1, 2);
+        lib_error(FN_XAddListT, R_XAddListT_BAD_ARGUMENT, 2);
         return -1;
     }
     if (size == 0) {
-        lib_error(FN_XAddListT, 1, 3);
+        lib_error(FN_XAddListT, R_XAddListT_BAD_ARGUMENT, 3);
         return -1;
     }
     if (is_remote(h)) return remote::add(h, data, size, position, timeout);

@@ -53,7 +53,11 @@ namespace {
 
 // The reason of every list function for a server that cannot be used (kind
 // 1, the errno) and for a list that is no longer on it (EIDRM).
-constexpr uint32_t kServerReason = 8;
+constexpr Reason kServerReason =
+    same_reason(R_XCreateGlobalList_SERVER_FAILED, R_XDestroyGlobalList_SERVER_FAILED,
+                R_XAddListT_SERVER_FAILED, R_XRemoveListT_SERVER_FAILED, R_XPeekListT_SERVER_FAILED,
+                R_XGetListNumT_SERVER_FAILED, R_XSaveListT_SERVER_FAILED,
+                R_XLoadListT_SERVER_FAILED, R_XLockObj_SERVER_FAILED, R_XUnlockObj_SERVER_FAILED);
 
 constexpr char kSection[] = "REDIS";
 constexpr char kCompanion[] = ZAX_COMPANION_FILE("zaxredis");
@@ -569,6 +573,9 @@ public:
     }
     size_t size() const { return r_ != nullptr ? api_->count(r_) : 0; }
     const ZaxRedisApi *api() const { return api_; }
+    // Records the refusal a script answered: function code, reason and detail
+    // follow its 0.
+    void record_refusal() const { lib_error(Fn(num(1)), Reason(num(2)), uint32_t(num(3))); }
 
 private:
     const ZaxRedisApi *api_;
@@ -636,7 +643,7 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
         case 1:
             return 1;
         case 0:
-            lib_error(Fn(out.num(1)), uint32_t(out.num(2)), uint32_t(out.num(3)));
+            out.record_refusal();
             return 0;
         case -3:
             sys_error(fn, kServerReason, EIDRM);
@@ -646,7 +653,7 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
                               std::chrono::steady_clock::now() - start)
                               .count();
             if (timeout == 0 || (timeout > 0 && waited >= timeout)) {
-                sys_error(FN_XLockObj, 2, ETIMEDOUT);
+                sys_error(FN_XLockObj, R_XLockObj_WAIT_FAILED, ETIMEDOUT);
                 return -2;
             }
             uint32_t nap = pause;
@@ -775,7 +782,7 @@ bool create(uint32_t capacity, uint32_t key, uint32_t tag, XHANDLE *out) {
     Reply rep(a);
     err = run_script(r, kAttach, {*r->ptoken, lease, cap, tg, words}, rep);
     if (err == 0 && rep.num(0) == 0) {
-        lib_error(FN_XCreateGlobalList, uint32_t(rep.num(2)), uint32_t(rep.num(3)));
+        rep.record_refusal();
         free_handle(h);
         return true;
     }
@@ -919,7 +926,7 @@ int32_t load(ListHandle *h, const char *name, int32_t timeout) {
             used += e->size + kElementOverhead;
             words += element_words(e->size);
             if (words > r->words) {
-                lib_error(FN_X_alloc_list, 2, 0);
+                lib_error(FN_X_alloc_list, R_X_alloc_list_FULL, 0);
                 ok = false;
             }
             extra.emplace_back(reinterpret_cast<const char *>(data_of<LocalKind>(e)), e->size);

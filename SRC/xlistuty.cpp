@@ -90,7 +90,7 @@ int32_t unlock_list(ListHandle *h) {
 void *local_element_alloc(uint32_t size) {
     int32_t total = local_block_size(size);
     void *block = total > 0 ? os::heap_alloc_unfilled(size_t(total)) : nullptr;
-    if (block == nullptr) sys_error(FN_XAllocMemory, 2, ENOMEM);
+    if (block == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
     return block;
 }
 
@@ -202,11 +202,11 @@ int64_t first_fit(const uint8_t *bm, uint64_t words, uint64_t n) {
 int64_t global_find(GlobalRegion *r, uint32_t size) {
     uint64_t n = element_words(size);
     if (n > r->h.free_words) {
-        lib_error(FN_X_alloc_list, 2, 0);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_FULL, 0);
         return -1;
     }
     int64_t start = first_fit(bitmap_of(r), r->h.total_words, n);
-    if (start < 0) lib_error(FN_X_alloc_list, 3, 0);
+    if (start < 0) lib_error(FN_X_alloc_list, R_X_alloc_list_FRAGMENTED, 0);
     return start;
 }
 
@@ -228,13 +228,13 @@ bool global_free(GlobalRegion *r, void *element) {
     uint8_t *data = data_area_of(r);
     uint64_t words = r->h.total_words;
     if (p < data || (p - data) % 4 != 0 || uint64_t(p - data) / 4 + 3 > words) {
-        lib_error(FN_X_alloc_list, 1, 2);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_BAD_ARGUMENT, 2);
         return false;
     }
     uint64_t index = uint64_t(p - data) / 4;
     uint64_t n = element_words(static_cast<GlobalElem *>(element)->size);
     if (n > words - index || !all_marked(bitmap_of(r), index, n)) {
-        lib_error(FN_X_alloc_list, 1, 2);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_BAD_ARGUMENT, 2);
         return false;
     }
     mark_words(bitmap_of(r), index, n, false);
@@ -315,7 +315,7 @@ template <class K> bool save_elements(typename K::Region *r, FileWriter &w) {
         // A chain shorter than the count, or an element reaching past the
         // region, would write a file that cannot be loaded.
         if (e == nullptr || K::readable(r, e) < e->size) {
-            lib_error(FN_XSaveListT, 3, 0);
+            lib_error(FN_XSaveListT, R_XSaveListT_DAMAGED_LIST, 0);
             return false;
         }
         if (!w.put32(e->size) || !w.put(data_of<K>(e), e->size)) return false;
@@ -369,14 +369,14 @@ bool read_records(void *region, XFILE f) {
     if (got < 8) return false;  // XReadFile's short read (or failure) is recorded
     uint32_t payload = get_le32(head), count = get_le32(head + 4);
     if (hdr->capacity != 0 && hdr->capacity < payload) {
-        lib_error(FN_XLoadListT, 2, 0);
+        lib_error(FN_XLoadListT, R_XLoadListT_TOO_LARGE, 0);
         return false;
     }
     if (payload == 0 || count == 0) return true;
     int64_t size = 0;
     bool regular = false;
     if (int err = os::file_size(f, size, regular)) {
-        sys_error(FN_XReadFile, 3, err);
+        sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         return false;
     }
     uint32_t held = !regular || size - 8 >= int64_t(payload) ? payload : uint32_t(size - 8);
@@ -394,17 +394,17 @@ bool read_records(void *region, XFILE f) {
     uint64_t pos = 0;
     for (uint32_t i = 0; ok && i < count; ++i) {
         if (payload - pos < 4) {
-            lib_error(FN_XLoadListT, 3, i + 1);
+            lib_error(FN_XLoadListT, R_XLoadListT_DAMAGED_FILE, i + 1);
             ok = false;
             break;
         }
         uint32_t n = byte(pos) | byte(pos + 1) << 8 | byte(pos + 2) << 16 | byte(pos + 3) << 24;
         pos += 4;
         if (n > payload - pos) {
-            lib_error(FN_XLoadListT, 3, i + 1);
+            lib_error(FN_XLoadListT, R_XLoadListT_DAMAGED_FILE, i + 1);
             ok = false;
         } else if (n == 0) {
-            lib_error(FN_XAddListT, 1, 3);  // as the add refuses it
+            lib_error(FN_XAddListT, R_XAddListT_BAD_ARGUMENT, 3);  // as the add refuses it
             ok = false;
         } else if (pos + n <= uint64_t(got)) {
             ok = append_to_region(region, buf + pos, n) == 1;
@@ -416,7 +416,7 @@ bool read_records(void *region, XFILE f) {
     // A payload that the file does not hold whole fails the load even when
     // its missing bytes would form valid records.
     if (ok && got < int64_t(payload)) {
-        record_error(FN_XReadFile, 1, 0, kSystem);
+        record_error(FN_XReadFile, R_XReadFile_SHORT_READ, 0, kSystem);
         ok = false;
     }
     if (buf != nullptr) XFreeMemory(buf);
@@ -507,7 +507,7 @@ bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
         if (err != 0) os::file_close(fd);
     }
     if (err != 0) {
-        sys_error(FN_XWriteFile, 2, err);
+        sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
         return false;
     }
     os::crash_point("load: record complete");
@@ -594,12 +594,12 @@ bool write_saved(ListHandle *h, const char *name, XFILE f) {
     uint32_t payload = hdr->used - 8 * n;
     os::Replacement rep;
     if (int err = os::replace_open(name, f, rep)) {
-        sys_error(FN_XOpenFile, 2, err);
+        sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
         return false;
     }
     os::crash_point("save: new file made");
     if (int err = os::replace_reserve(rep, 8 + int64_t(payload))) {
-        sys_error(FN_XWriteFile, 2, err);
+        sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
         os::replace_abort(rep);
         return false;
     }
@@ -618,7 +618,7 @@ bool write_saved(ListHandle *h, const char *name, XFILE f) {
         return false;
     }
     if (int err = os::replace_commit(rep)) {
-        sys_error(FN_XFlushFile, 2, err);
+        sys_error(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
         return false;
     }
     os::crash_point("save: in place");
@@ -778,7 +778,7 @@ bool zax::room_in_region(void *region, uint32_t size) {
     if (!capacity_for(hdr, size)) return false;
     if (hdr->type == kGlobalType) return global_find(static_cast<GlobalRegion *>(region), size) >= 0;
     if (local_block_size(size) < 0) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
         return false;
     }
     return true;
@@ -836,7 +836,7 @@ XAPI int32_t X_unlock_list(XHANDLE list) {
 XAPI void *X_alloc_list(void *region, uint32_t size, uint32_t /*flags: not used*/) {
     RegionHeader *hdr = region_of(region);
     if (hdr == nullptr) {
-        lib_error(FN_X_alloc_list, 1, 1);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_BAD_ARGUMENT, 1);
         return nullptr;
     }
     if (hdr->type == kGlobalType) return global_alloc(static_cast<GlobalRegion *>(region), size);
@@ -848,11 +848,11 @@ XAPI void *X_alloc_list(void *region, uint32_t size, uint32_t /*flags: not used*
 XAPI int32_t X_free_list(void *region, void *element) {
     RegionHeader *hdr = region_of(region);
     if (hdr == nullptr) {
-        lib_error(FN_X_alloc_list, 1, 1);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_BAD_ARGUMENT, 1);
         return 0;
     }
     if (element == nullptr) {
-        lib_error(FN_X_alloc_list, 1, 2);
+        lib_error(FN_X_alloc_list, R_X_alloc_list_BAD_ARGUMENT, 2);
         return 0;
     }
     if (hdr->type == kGlobalType) return global_free(static_cast<GlobalRegion *>(region), element);
@@ -863,7 +863,7 @@ XAPI int32_t XSaveListT(XHANDLE list, const char *name, int32_t timeout) {
     ListHandle *h = list_of(list, FN_XSaveListT);
     if (h == nullptr) return -1;
     if (name == nullptr) {
-        lib_error(FN_XSaveListT, 1, 2);
+        lib_error(FN_XSaveListT, R_XSaveListT_BAD_ARGUMENT, 2);
         return -1;
     }
     if (is_remote(h)) return remote::save(h, name, timeout);
@@ -878,7 +878,7 @@ XAPI int32_t XLoadListT(XHANDLE list, const char *name, int32_t timeout) {
     ListHandle *h = list_of(list, FN_XLoadListT);
     if (h == nullptr) return -1;
     if (name == nullptr) {
-        lib_error(FN_XLoadListT, 1, 2);
+        lib_error(FN_XLoadListT, R_XLoadListT_BAD_ARGUMENT, 2);
         return -1;
     }
     if (is_remote(h)) return remote::load(h, name, timeout);

@@ -38,9 +38,13 @@ XHANDLE new_handle(os::Module *m) {
     return rec;
 }
 
-// The module of h, or null with reason 1 (detail 1) recorded under fn.
+constexpr Reason kBadModule =
+    same_reason(R_XUnloadModule_BAD_ARGUMENT, R_XGetEntry_BAD_ARGUMENT,
+                R_XGetMsgString_BAD_ARGUMENT, R_XGetMsgStringEx_BAD_ARGUMENT);
+
+// The module of h, or null with kBadModule (detail 1) recorded under fn.
 os::Module *checked_module(XHANDLE h, Fn fn) {
-    auto *rec = handle_get<ModuleRecord>(h, HandleKind::module, fn, 1);
+    auto *rec = handle_get<ModuleRecord>(h, HandleKind::module, fn, kBadModule);
     return rec != nullptr ? rec->module : nullptr;
 }
 
@@ -78,16 +82,16 @@ void normalise_conversions(char *text) {
 char *build_message(XHANDLE module, int32_t number, char *buffer, va_list ap) {
     char tmpl[kMaxTemplate + 1];
     if (int err = os::module_message(module_of(module), uint32_t(number), tmpl, sizeof tmpl)) {
-        sys_error(FN_XGetMsgString, 2, err);
+        sys_error(FN_XGetMsgString, R_XGetMsgString_NO_MESSAGE, err);
         return nullptr;
     }
     TemplateCheck c = check_template(tmpl);
     if (!c.ok) {
-        lib_error(FN_XGetMsgString, 3, c.bad);
+        lib_error(FN_XGetMsgString, R_XGetMsgString_BAD_TEMPLATE, c.bad);
         return nullptr;
     }
     if (c.estimate > kMaxMessage) {
-        lib_error(FN_XGetMsgString, 4, c.estimate);
+        lib_error(FN_XGetMsgString, R_XGetMsgString_TOO_LONG_ESTIMATE, c.estimate);
         return nullptr;
     }
     normalise_conversions(tmpl);
@@ -97,7 +101,7 @@ char *build_message(XHANDLE module, int32_t number, char *buffer, va_list ap) {
     int n = std::vsnprintf(work, sizeof work, tmpl, ap);
 #pragma GCC diagnostic pop
     if (n <= 0 || uint32_t(n) > kMaxMessage) {
-        lib_error(FN_XGetMsgString, 5, uint32_t(n));
+        lib_error(FN_XGetMsgString, R_XGetMsgString_BAD_RESULT, uint32_t(n));
         return nullptr;
     }
     std::memcpy(buffer, work, size_t(n));
@@ -171,16 +175,16 @@ extern "C" {
 
 XAPI int32_t XLoadModule(XHANDLE *handle, const char *name) {
     if (handle == nullptr) {
-        lib_error(FN_XLoadModule, 1, 1);
+        lib_error(FN_XLoadModule, R_XLoadModule_BAD_ARGUMENT, 1);
         return 0;
     }
     if (!valid_name(name)) {
-        lib_error(FN_XLoadModule, 1, 2);
+        lib_error(FN_XLoadModule, R_XLoadModule_BAD_ARGUMENT, 2);
         return 0;
     }
     os::Module *m = nullptr;
     if (int err = os::module_load(name, &m)) {
-        sys_error(FN_XLoadModule, 2, err);
+        sys_error(FN_XLoadModule, R_XLoadModule_LOAD_FAILED, err);
         return 0;
     }
     XHANDLE h = new_handle(m);
@@ -195,7 +199,7 @@ XAPI int32_t XUnloadModule(XHANDLE module) {
     // The handle is gone even when the release fails.
     handle_free(static_cast<ModuleRecord *>(module));
     if (int err = os::module_unload(m)) {
-        sys_error(FN_XUnloadModule, 2, err);
+        sys_error(FN_XUnloadModule, R_XUnloadModule_UNLOAD_FAILED, err);
         return 0;
     }
     return 1;
@@ -205,12 +209,12 @@ XAPI void *XGetEntry(XHANDLE module, const char *name) {
     os::Module *m = checked_module(module, FN_XGetEntry);
     if (m == nullptr) return nullptr;
     if (name == nullptr) {
-        lib_error(FN_XGetEntry, 1, 2);
+        lib_error(FN_XGetEntry, R_XGetEntry_BAD_ARGUMENT, 2);
         return nullptr;
     }
     void *addr = nullptr;
     if (int err = os::module_symbol(m, name, &addr)) {
-        sys_error(FN_XGetEntry, 2, err);
+        sys_error(FN_XGetEntry, R_XGetEntry_NO_ENTRY, err);
         return nullptr;
     }
     return addr;
@@ -218,12 +222,12 @@ XAPI void *XGetEntry(XHANDLE module, const char *name) {
 
 XAPI XHANDLE XLoadMsgString(const char *name) {
     if (!valid_name(name)) {
-        lib_error(FN_XLoadMsgString, 1, 1);
+        lib_error(FN_XLoadMsgString, R_XLoadMsgString_BAD_ARGUMENT, 1);
         return nullptr;
     }
     os::Module *m = nullptr;
     if (int err = os::module_load_catalog(name, &m)) {
-        sys_error(FN_XLoadMsgString, 2, err);
+        sys_error(FN_XLoadMsgString, R_XLoadMsgString_LOAD_FAILED, err);
         return nullptr;
     }
     return new_handle(m);
@@ -234,11 +238,11 @@ XAPI int32_t XUnloadMsgString(XHANDLE module) { return XUnloadModule(module); }
 XAPI char *XGetMsgString(XHANDLE module, int32_t number, char *buffer, ...) {
     if (checked_module(module, FN_XGetMsgString) == nullptr) return nullptr;
     if (number < 1) {
-        lib_error(FN_XGetMsgString, 1, 2);
+        lib_error(FN_XGetMsgString, R_XGetMsgString_BAD_ARGUMENT, 2);
         return nullptr;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XGetMsgString, 1, 3);
+        lib_error(FN_XGetMsgString, R_XGetMsgString_BAD_ARGUMENT, 3);
         return nullptr;
     }
     va_list ap;
@@ -252,19 +256,19 @@ XAPI char *XGetMsgStringEx(XHANDLE module, int32_t number, uint16_t *first, uint
                            char *buffer, ...) {
     if (checked_module(module, FN_XGetMsgStringEx) == nullptr) return nullptr;
     if (number < 1) {
-        lib_error(FN_XGetMsgStringEx, 1, 2);
+        lib_error(FN_XGetMsgStringEx, R_XGetMsgStringEx_BAD_ARGUMENT, 2);
         return nullptr;
     }
     if (buffer == nullptr) {
-        lib_error(FN_XGetMsgStringEx, 1, 5);
+        lib_error(FN_XGetMsgStringEx, R_XGetMsgStringEx_BAD_ARGUMENT, 5);
         return nullptr;
     }
     if (first == nullptr) {
-        lib_error(FN_XGetMsgStringEx, 1, 3);
+        lib_error(FN_XGetMsgStringEx, R_XGetMsgStringEx_BAD_ARGUMENT, 3);
         return nullptr;
     }
     if (second == nullptr) {
-        lib_error(FN_XGetMsgStringEx, 1, 4);
+        lib_error(FN_XGetMsgStringEx, R_XGetMsgStringEx_BAD_ARGUMENT, 4);
         return nullptr;
     }
     *first = 0;

@@ -42,17 +42,18 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
     }
     if (err != 0) {
         handle_free(rec);
-        record_error(FN_XCreateLockObj, 2, uint32_t(err), kLibrary);
+        record_error(FN_XCreateLockObj, R_XCreateLockObj_CREATE_FAILED, uint32_t(err), kLibrary);
         return nullptr;
     }
     return rec;
 }
 
 XAPI int32_t XDestroyLockObj(XHANDLE lock) {
-    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XDestroyLockObj, 1);
+    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XDestroyLockObj,
+                                       R_XDestroyLockObj_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     int err = os::mutex_close(rec->mutex);
-    if (err != 0) sys_error(FN_XDestroyLockObj, 2, err);
+    if (err != 0) sys_error(FN_XDestroyLockObj, R_XDestroyLockObj_CLOSE_FAILED, err);
     handle_free(rec);
     return err == 0 ? 1 : 0;
 }
@@ -60,17 +61,18 @@ XAPI int32_t XDestroyLockObj(XHANDLE lock) {
 }  // extern "C"
 
 int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
-    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XLockObj, 1);
+    auto *rec =
+        handle_get<LockRecord>(lock, HandleKind::lock, FN_XLockObj, R_XLockObj_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     // An owner that died gave its hold up: that counts as a success.
     if (int err = os::mutex_lock(rec->mutex, timeout, owner_died)) {
-        sys_error(FN_XLockObj, 2, err);
+        sys_error(FN_XLockObj, R_XLockObj_WAIT_FAILED, err);
         return 2;
     }
     uint32_t self = os::self_tid();
     if (rec->owner.load(std::memory_order_relaxed) == self) {
         // Held already: undo this acquisition only, the first hold stays.
-        lib_error(FN_XLockObj, 10, 0);
+        lib_error(FN_XLockObj, R_XLockObj_ALREADY_HELD, 0);
         os::mutex_unlock(rec->mutex);
         return 0;
     }
@@ -83,12 +85,13 @@ extern "C" {
 XAPI int32_t XLockObj(XHANDLE lock, uint32_t timeout) { return lock_object(lock, timeout, nullptr); }
 
 XAPI int32_t XIsLockObj(XHANDLE lock) {
-    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XIsLockObj, 1);
+    auto *rec =
+        handle_get<LockRecord>(lock, HandleKind::lock, FN_XIsLockObj, R_XIsLockObj_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     // The holder takes its recursive mutex again at once; anyone else is
     // refused without waiting.
     if (os::mutex_lock(rec->mutex, 0) != 0) {
-        lib_error(FN_XIsLockObj, 4, 0);
+        lib_error(FN_XIsLockObj, R_XIsLockObj_HELD, 0);
         return 0;
     }
     bool mine = rec->owner.load(std::memory_order_relaxed) == os::self_tid();
@@ -97,7 +100,8 @@ XAPI int32_t XIsLockObj(XHANDLE lock) {
 }
 
 XAPI int32_t XUnlockObj(XHANDLE lock) {
-    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XUnlockObj, 1);
+    auto *rec =
+        handle_get<LockRecord>(lock, HandleKind::lock, FN_XUnlockObj, R_XUnlockObj_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     const uint32_t self = os::self_tid();
     // Only the holder can have written its own id, so finding it there proves
@@ -107,7 +111,7 @@ XAPI int32_t XUnlockObj(XHANDLE lock) {
     rec->owner.store(0, std::memory_order_relaxed);
     if (int err = os::mutex_unlock(rec->mutex)) {
         rec->owner.store(self, std::memory_order_relaxed);
-        sys_error(FN_XUnlockObj, 2, err);
+        sys_error(FN_XUnlockObj, R_XUnlockObj_RELEASE_FAILED, err);
         return 0;
     }
     return 1;
@@ -115,7 +119,7 @@ XAPI int32_t XUnlockObj(XHANDLE lock) {
 
 XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
     if (word == nullptr) {
-        lib_error(FN_XCompareSwap, 1, 1);
+        lib_error(FN_XCompareSwap, R_XCompareSwap_BAD_ARGUMENT, 1);
         return 0;
     }
     // One locked compare-and-exchange: atomic against other threads and,
@@ -123,7 +127,7 @@ XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t r
     if (__atomic_compare_exchange_n(word, &expected, replacement, false, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST))
         return 1;
-    lib_error(FN_XCompareSwap, 4, 0);
+    lib_error(FN_XCompareSwap, R_XCompareSwap_NOT_EQUAL, 0);
     return 0;
 }
 

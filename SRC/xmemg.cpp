@@ -64,13 +64,13 @@ struct SegmentRecord {
 // XFreeShrMemory and XCloseShrMemory, which record under one code.
 SegmentRecord *segment_of(void *area, XHANDLE handle) {
     if (area == nullptr) {
-        lib_error(FN_XFreeShrMemory, 1, 1);
+        lib_error(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
         return nullptr;
     }
     auto *rec = handle_get<SegmentRecord>(handle, HandleKind::segment, FN_XFreeShrMemory,
                                           R_XFreeShrMemory_BAD_ARGUMENT, 2);
     if (rec != nullptr && static_cast<char *>(area) - sizeof(ShmHeader) != rec->view) {
-        lib_error(FN_XFreeShrMemory, 1, 1);
+        lib_error(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
         return nullptr;
     }
     return rec;
@@ -81,7 +81,7 @@ int32_t detach(SegmentRecord *rec) {
     os::shm_unmap(fd, rec->view);
     handle_free(rec);
     if (int err = os::shm_close(fd)) {
-        sys_error(FN_XFreeShrMemory, 2, err);
+        sys_error(FN_XFreeShrMemory, R_XFreeShrMemory_CLOSE_FAILED, err);
         return 0;
     }
     return 1;
@@ -94,29 +94,30 @@ extern "C" {
 XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uint32_t tag1,
                            uint32_t tag2) {
     if (handle_out == nullptr) {
-        lib_error(FN_XAllocShrMemory, 1, 1);
+        lib_error(FN_XAllocShrMemory, R_XAllocShrMemory_BAD_ARGUMENT, 1);
         return X_FAILED_PTR;
     }
     if (size == 0) {
-        lib_error(FN_XAllocShrMemory, 1, 2);
+        lib_error(FN_XAllocShrMemory, R_XAllocShrMemory_BAD_ARGUMENT, 2);
         return X_FAILED_PTR;
     }
     if (key == 0) {
-        lib_error(FN_XAllocShrMemory, 1, 3);
+        lib_error(FN_XAllocShrMemory, R_XAllocShrMemory_BAD_ARGUMENT, 3);
         return X_FAILED_PTR;
     }
     Name name(key);
     if (XGetVectorTable(name.text) != 0) {
-        lib_error(FN_XAllocShrMemory, 16, 0);
+        lib_error(FN_XAllocShrMemory, R_XAllocShrMemory_KEY_IN_USE, 0);
         return X_FAILED_PTR;
     }
     // Only "no such entry" means the key is free; an unreachable service
     // leaves its own error.
-    if (XGetLastError(nullptr) != code_of(FN_XGetVectorTableEx, 2)) return X_FAILED_PTR;
+    if (XGetLastError(nullptr) != code_of(FN_XGetVectorTableEx, R_XGetVectorTableEx_NO_ENTRY))
+        return X_FAILED_PTR;
 
     // The total size is a 32-bit field of the header.
     if (size > UINT32_MAX - sizeof(ShmHeader)) {
-        sys_error(FN_XAllocShrMemory, 2, EINVAL);
+        sys_error(FN_XAllocShrMemory, R_XAllocShrMemory_CREATE_FAILED, EINVAL);
         return X_FAILED_PTR;
     }
     HeaderInit init{uint32_t(size + sizeof(ShmHeader)), key, uint8_t(tag1), uint8_t(tag2)};
@@ -133,7 +134,9 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
             return os::shm_create(name.text, total, layout_of(key), write_header, &init, fd, view,
                                   attached, mapping_failed);
         })) {
-        sys_error(FN_XAllocShrMemory, mapping_failed ? 4 : 2, err);
+        sys_error(FN_XAllocShrMemory,
+                  mapping_failed ? R_XAllocShrMemory_MAP_FAILED : R_XAllocShrMemory_CREATE_FAILED,
+                  err);
         handle_free(rec);
         return X_FAILED_PTR;
     }
@@ -157,11 +160,11 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
 
 XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     if (handle_out == nullptr) {
-        lib_error(FN_XOpenShrMemory, 1, 1);
+        lib_error(FN_XOpenShrMemory, R_XOpenShrMemory_BAD_ARGUMENT, 1);
         return X_FAILED_PTR;
     }
     if (key == 0) {
-        lib_error(FN_XOpenShrMemory, 1, 2);
+        lib_error(FN_XOpenShrMemory, R_XOpenShrMemory_BAD_ARGUMENT, 2);
         return X_FAILED_PTR;
     }
     Name name(key);
@@ -175,7 +178,8 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
     bool mapping_failed = false;
     if (int err = os::no_throw(
             [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
-        sys_error(FN_XOpenShrMemory, mapping_failed ? 4 : 2, err);
+        sys_error(FN_XOpenShrMemory,
+                  mapping_failed ? R_XOpenShrMemory_MAP_FAILED : R_XOpenShrMemory_OPEN_FAILED, err);
         handle_free(rec);
         return X_FAILED_PTR;
     }

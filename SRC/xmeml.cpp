@@ -10,17 +10,17 @@ extern "C" {
 
 XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-filled*/) {
     if (size == 0) {
-        lib_error(FN_XAllocMemory, 1, 1);
+        lib_error(FN_XAllocMemory, R_XAllocMemory_BAD_ARGUMENT, 1);
         return X_FAILED_PTR;
     }
     // A negative size is a request beyond what the 32-bit heap can give.
     if (size < 0) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
         return X_FAILED_PTR;
     }
     void *p = os::heap_alloc(static_cast<size_t>(size));
     if (p == nullptr) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
         return X_FAILED_PTR;
     }
     return p;
@@ -28,11 +28,11 @@ XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-fill
 
 XAPI int32_t XFreeMemory(void *block) {
     if (block == nullptr) {
-        lib_error(FN_XFreeMemory, 1, 1);
+        lib_error(FN_XFreeMemory, R_XFreeMemory_BAD_ARGUMENT, 1);
         return 0;
     }
     if (int err = os::heap_free(block)) {
-        sys_error(FN_XFreeMemory, 2, err);
+        sys_error(FN_XFreeMemory, R_XFreeMemory_FREE_FAILED, err);
         return 0;
     }
     return 1;

@@ -172,17 +172,21 @@ Extract extract_value(const Line *entry, Value &v) {
     return v.total == 0 ? kNoValue : kGot;
 }
 
-// Checks directory and name and joins them; records reason 1 or 2 under fn.
+constexpr Reason kOpenArgument =
+    same_reason(R_XOpenParmFile_BAD_ARGUMENT, R_XOpenParmFileRW_BAD_ARGUMENT);
+constexpr Reason kBadPath = same_reason(R_XOpenParmFile_BAD_PATH, R_XOpenParmFileRW_BAD_PATH);
+
+// Checks directory and name and joins them; records the failure under fn.
 bool build_path(Fn fn, const char *directory, const char *name, char (&path)[kMaxPath + 2]) {
     if (name == nullptr) {
-        lib_error(fn, 1, 2);
+        lib_error(fn, kOpenArgument, 2);
         return false;
     }
     size_t nlen = strnlen(name, kMaxPath + 1);
     size_t dlen = directory != nullptr ? strnlen(directory, kMaxPath + 1) : 0;
     size_t total = nlen + dlen;
     if (nlen > kMaxPath || dlen > kMaxPath || total < 1 || total > kMaxPath) {
-        lib_error(fn, 2, 0);
+        lib_error(fn, kBadPath, 0);
         return false;
     }
     if (directory != nullptr) {
@@ -206,7 +210,7 @@ int read_lines(ParmFile *pf) {
     auto emit = [&]() -> bool {
         Line *l = new_line(piece, plen);
         if (l == nullptr) {
-            sys_error(FN_XAllocMemory, 2, ENOMEM);
+            sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
             return false;
         }
         *tail = l;
@@ -217,7 +221,7 @@ int read_lines(ParmFile *pf) {
     for (;;) {
         size_t got = 0;
         if (int err = os::file_read(pf->file, chunk, sizeof chunk, got)) {
-            sys_error(FN_XReadFile, 3, err);
+            sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
             return -1;
         }
         if (got == 0) break;
@@ -273,7 +277,7 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
         if (err != 0) break;
     }
     if (err != 0) {
-        sys_error(FN_XOpenFile, 6, err);
+        sys_error(FN_XOpenFile, R_XOpenFile_PARM_OPEN_FAILED, err);
         handle_free(pf);
         return X_FAILED_PTR;
     }
@@ -296,7 +300,7 @@ bool rewrite(ParmFile *pf) {
     for (Line *l = pf->lines; l != nullptr; l = l->next) size += l->length;
     os::Replacement rep;
     if (int err = os::replace_open(pf->path, pf->file, rep)) {
-        sys_error(FN_XOpenFile, 2, err);
+        sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
         return false;
     }
     int err = os::replace_reserve(rep, size);
@@ -305,12 +309,12 @@ bool rewrite(ParmFile *pf) {
         err = os::file_write(rep.fd, l->text, l->length, put);
     }
     if (err != 0) {
-        sys_error(FN_XWriteFile, 2, err);
+        sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
         os::replace_abort(rep);
         return false;
     }
     if ((err = os::replace_commit(rep)) != 0) {
-        sys_error(FN_XFlushFile, 2, err);
+        sys_error(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
         return false;
     }
     return true;
@@ -377,14 +381,14 @@ XAPI XHANDLE XOpenParmFileRW(const char *directory, const char *name) {
 XAPI int32_t XCloseParmFile(XHANDLE handle) {
     ParmFile *pf = parm_of(handle);
     if (pf == nullptr) {
-        lib_error(FN_XCloseParmFile, 1, 1);
+        lib_error(FN_XCloseParmFile, R_XCloseParmFile_BAD_ARGUMENT, 1);
         return 0;
     }
     bool ok = true;
     if (pf->mode == 2 && pf->changed == 1) ok = rewrite(pf);
     // The file and the memory go back even when the rewrite failed.
     if (int err = os::file_close(pf->file)) {
-        if (ok) sys_error(FN_XCloseFile, 2, err);
+        if (ok) sys_error(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
         ok = false;
     }
     free_lines(pf->lines);
@@ -398,12 +402,12 @@ XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, 
     uint32_t bad = pf == nullptr ? 1 : section == nullptr ? 2 : key == nullptr ? 3
                                      : buffer == nullptr  ? 4 : size < 0 ? 5 : 0;
     if (bad != 0) {
-        lib_error(FN_XReadParmStr, 1, bad);
+        lib_error(FN_XReadParmStr, R_XReadParmStr_BAD_ARGUMENT, bad);
         return 0;
     }
     Line *hdr = find_section(pf, section);
     if (hdr == nullptr) {
-        lib_error(FN_XReadParmStr, 2, 0);
+        lib_error(FN_XReadParmStr, R_XReadParmStr_NO_SECTION, 0);
         return 0;
     }
     Line *entry = nullptr;
@@ -413,12 +417,13 @@ XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, 
             break;
         }
     if (entry == nullptr) {
-        lib_error(FN_XReadParmStr, 3, 0);
+        lib_error(FN_XReadParmStr, R_XReadParmStr_NO_KEY, 0);
         return 0;
     }
     Value v{buffer, size};
     if (Extract r = extract_value(entry, v); r != kGot) {
-        lib_error(FN_XReadParmStr, r, 0);
+        lib_error(FN_XReadParmStr,
+                  r == kNoValue ? R_XReadParmStr_NO_VALUE : R_XReadParmStr_NO_CONTINUATION, 0);
         return 0;
     }
     return v.total > INT32_MAX ? INT32_MAX : int32_t(v.total);
@@ -428,7 +433,7 @@ XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, 
     uint32_t bad = parm_of(handle) == nullptr ? 1 : section == nullptr ? 2 : key == nullptr ? 3
                    : result == nullptr ? 4 : 0;
     if (bad != 0) {
-        lib_error(FN_XReadParmInt, 1, bad);
+        lib_error(FN_XReadParmInt, R_XReadParmInt_BAD_ARGUMENT, bad);
         return 0;
     }
     char text[kPiece + 1] = {};
@@ -438,7 +443,7 @@ XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, 
     for (int32_t i = 0; number && i < len; ++i)
         number = (text[i] >= '0' && text[i] <= '9') || (i == 0 && text[i] == '-');
     if (!number) {
-        lib_error(FN_XReadParmInt, 2, 0);
+        lib_error(FN_XReadParmInt, R_XReadParmInt_NOT_A_NUMBER, 0);
         return 0;
     }
     bool neg = text[0] == '-';
@@ -454,7 +459,7 @@ XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, 
     if (neg) v = -v;
     if (!range || v > INT32_MAX || v < INT32_MIN) {
         *result = neg ? INT32_MIN : INT32_MAX;
-        lib_error(FN_XReadParmInt, 3, 0);
+        lib_error(FN_XReadParmInt, R_XReadParmInt_OUT_OF_RANGE, 0);
         return 0;
     }
     *result = int32_t(v);
@@ -467,11 +472,11 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
     uint32_t bad = pf == nullptr ? 1 : section == nullptr ? 2 : key == nullptr ? 3
                                      : value == nullptr   ? 4 : length < 1 ? 5 : 0;
     if (bad != 0) {
-        lib_error(FN_XWriteParmStr, 1, bad);
+        lib_error(FN_XWriteParmStr, R_XWriteParmStr_BAD_ARGUMENT, bad);
         return 0;
     }
     if (pf->mode != 2) {
-        lib_error(FN_XWriteParmStr, 2, 0);
+        lib_error(FN_XWriteParmStr, R_XWriteParmStr_READ_ONLY, 0);
         return 0;
     }
     size_t vlen = strnlen(value, size_t(length));
@@ -487,13 +492,13 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
     else if (has_line_feed(value, vlen))
         bad = 4;
     if (bad != 0) {
-        lib_error(FN_XWriteParmStr, 1, bad);
+        lib_error(FN_XWriteParmStr, R_XWriteParmStr_BAD_ARGUMENT, bad);
         return 0;
     }
     // A value that needs continuation lines leaves its first line
     // 65 - key length characters: with no room left, no layout reads back.
     if (klen + 3 + vlen > kLineWidth && klen >= 65) {
-        lib_error(FN_XWriteParmStr, 3, 0);
+        lib_error(FN_XWriteParmStr, R_XWriteParmStr_KEY_TOO_LONG, 0);
         return 0;
     }
     // Every new line is made before the list is touched, so that a failed
@@ -516,7 +521,7 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
         }
     }
     if (first == nullptr) {
-        sys_error(FN_XAllocMemory, 2, ENOMEM);
+        sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
         return 0;
     }
     Line **link = &hdr->next;
@@ -549,7 +554,7 @@ XAPI int32_t XWriteParmStr(XHANDLE handle, const char *section, const char *key,
 XAPI int32_t XWriteParmInt(XHANDLE handle, const char *section, const char *key, int32_t number) {
     uint32_t bad = parm_of(handle) == nullptr ? 1 : section == nullptr ? 2 : key == nullptr ? 3 : 0;
     if (bad != 0) {
-        lib_error(FN_XWriteParmInt, 1, bad);
+        lib_error(FN_XWriteParmInt, R_XWriteParmInt_BAD_ARGUMENT, bad);
         return 0;
     }
     char text[16];
@@ -569,12 +574,12 @@ XAPI int32_t XListParmEntry(XHANDLE handle, int32_t index, const char *section, 
                    : value != nullptr && *value_size < 1          ? 7
                                                                   : 0;
     if (bad != 0) {
-        lib_error(FN_XListParmEntry, 1, bad);
+        lib_error(FN_XListParmEntry, R_XListParmEntry_BAD_ARGUMENT, bad);
         return -5;
     }
     Line *hdr = find_section(pf, section);
     if (hdr == nullptr) {
-        lib_error(FN_XListParmEntry, 2, 0);
+        lib_error(FN_XListParmEntry, R_XListParmEntry_NO_SECTION, 0);
         return -5;
     }
     Line *entry = nullptr;
@@ -590,13 +595,14 @@ XAPI int32_t XListParmEntry(XHANDLE handle, int32_t index, const char *section, 
     size_t klen = 0;
     while (klen < kPiece && k[klen] != '\0' && !is_blank(k[klen]) && k[klen] != '=') ++klen;
     if (klen == 0) {
-        lib_error(FN_XListParmEntry, 3, 0);
+        lib_error(FN_XListParmEntry, R_XListParmEntry_EMPTY_KEY, 0);
         return -5;
     }
     char vbuf[kPiece];
     Value v{vbuf, int64_t(kPiece)};
     if (Extract r = extract_value(entry, v); r != kGot) {
-        lib_error(FN_XListParmEntry, r == kNoValue ? 4 : 5, 0);
+        lib_error(FN_XListParmEntry,
+                  r == kNoValue ? R_XListParmEntry_NO_VALUE : R_XListParmEntry_NO_CONTINUATION, 0);
         return -5;
     }
     int32_t result = 0;

@@ -57,7 +57,7 @@ struct KeyRecord {
 };
 
 // The open key of h, or null with reason (detail 1) recorded under fn.
-reg::Key *key_of(XHANDLE h, Fn fn, uint32_t reason) {
+reg::Key *key_of(XHANDLE h, Fn fn, Reason reason) {
     auto *rec = handle_get<KeyRecord>(h, HandleKind::registry, fn, reason);
     return rec != nullptr ? rec->key : nullptr;
 }
@@ -74,7 +74,7 @@ int32_t sub_key(reg::Key *key, int32_t index, char *buffer, int32_t size) {
     int err = os::no_throw([&] { return reg::sub_key_at(key, uint32_t(index), name); });
     if (err == ENODATA) return -1;
     if (err != 0) {
-        sys_error(FN_XListRegKey, 1, err);
+        sys_error(FN_XListRegKey, R_XListRegKey_LIST_FAILED, err);
         return -3;
     }
     size_t room = size > 0 ? size_t(size) : 0;
@@ -94,19 +94,19 @@ XAPI XHANDLE XOpenRegistry(uint32_t hive, const char *product, const char *subke
                            int32_t access) {
     reg::Hive h;
     if (!hive_of(hive, h)) {
-        lib_error(FN_XOpenRegistry, 1, 1);
+        lib_error(FN_XOpenRegistry, R_XOpenRegistry_BAD_ARGUMENT, 1);
         return X_FAILED_PTR;
     }
     if (product == nullptr) {
-        lib_error(FN_XOpenRegistry, 1, 2);
+        lib_error(FN_XOpenRegistry, R_XOpenRegistry_BAD_ARGUMENT, 2);
         return X_FAILED_PTR;
     }
     if (access != X_REG_READ && access != X_REG_WRITE && access != X_REG_ALL) {
-        lib_error(FN_XOpenRegistry, 1, 4);
+        lib_error(FN_XOpenRegistry, R_XOpenRegistry_BAD_ARGUMENT, 4);
         return X_FAILED_PTR;
     }
     bool create = access != X_REG_READ;
-    uint32_t reason = create ? R_XOpenRegistry_CREATE_FAILED : R_XOpenRegistry_OPEN_FAILED;
+    Reason reason = create ? R_XOpenRegistry_CREATE_FAILED : R_XOpenRegistry_OPEN_FAILED;
     std::string path;
     reg::Key *key = nullptr;
     int err = key_path(product, subkey, path);
@@ -134,7 +134,7 @@ XAPI int32_t XCloseRegistry(XHANDLE key) {
     if (k == nullptr) return 0;
     handle_free(static_cast<KeyRecord *>(key));
     if (int err = reg::close_key(k)) {
-        sys_error(FN_XCloseRegistry, 2, err);
+        sys_error(FN_XCloseRegistry, R_XCloseRegistry_CLOSE_FAILED, err);
         return 0;
     }
     return 1;
@@ -145,17 +145,17 @@ XAPI int32_t XReadRegInt(XHANDLE key, const char *name, int32_t *result) {
     if (k == nullptr) return 0;
     uint32_t bad = name == nullptr ? 2 : result == nullptr ? 3 : 0;
     if (bad != 0) {
-        lib_error(FN_XReadRegInt, 3, bad);
+        lib_error(FN_XReadRegInt, R_XReadRegInt_BAD_ARGUMENT, bad);
         return 0;
     }
     uint32_t type = 0;
     std::string data;
     if (int err = os::no_throw([&] { return reg::get_value(k, name, 4, type, data); })) {
-        sys_error(FN_XReadRegInt, 2, err);
+        sys_error(FN_XReadRegInt, R_XReadRegInt_READ_FAILED, err);
         return 0;
     }
     if (type != REG_DWORD || data.size() != 4) {
-        lib_error(FN_XReadRegInt, 1, 0);
+        lib_error(FN_XReadRegInt, R_XReadRegInt_WRONG_TYPE, 0);
         return 0;
     }
     const auto *b = reinterpret_cast<const unsigned char *>(data.data());
@@ -171,23 +171,23 @@ XAPI int32_t XReadRegStr(XHANDLE key, const char *name, char *buffer, int32_t si
                    : size < 0 || size_t(size) > kStrReadMax ? 4
                                                             : 0;
     if (bad != 0) {
-        lib_error(FN_XReadRegStr, 3, bad);
+        lib_error(FN_XReadRegStr, R_XReadRegStr_BAD_ARGUMENT, bad);
         return 0;
     }
     uint32_t type = 0;
     std::string data;
     if (int err = os::no_throw(
             [&] { return reg::get_value(k, name, kStrReadMax, type, data); })) {
-        sys_error(FN_XReadRegStr, 2, err);
+        sys_error(FN_XReadRegStr, R_XReadRegStr_READ_FAILED, err);
         return 0;
     }
     if (type != REG_SZ) {
-        lib_error(FN_XReadRegStr, 1, 0);
+        lib_error(FN_XReadRegStr, R_XReadRegStr_WRONG_TYPE, 0);
         return 0;
     }
     size_t len = string_length(data);
     if (len == 0) {
-        lib_error(FN_XReadRegStr, 4, 0);
+        lib_error(FN_XReadRegStr, R_XReadRegStr_EMPTY, 0);
         return 0;
     }
     if (buffer != nullptr) {
@@ -202,7 +202,7 @@ XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number) {
     reg::Key *k = key_of(key, FN_XWriteRegInt, R_XWriteRegInt_BAD_ARGUMENT);
     if (k == nullptr) return 0;
     if (name == nullptr) {
-        lib_error(FN_XWriteRegInt, 2, 2);
+        lib_error(FN_XWriteRegInt, R_XWriteRegInt_BAD_ARGUMENT, 2);
         return 0;
     }
     uint32_t v = uint32_t(number);
@@ -210,7 +210,7 @@ XAPI int32_t XWriteRegInt(XHANDLE key, const char *name, int32_t number) {
                                     uint8_t(v >> 24)};
     if (int err = os::no_throw(
             [&] { return reg::set_value(k, name, REG_DWORD, bytes, sizeof bytes); })) {
-        sys_error(FN_XWriteRegInt, 1, err);
+        sys_error(FN_XWriteRegInt, R_XWriteRegInt_WRITE_FAILED, err);
         return 0;
     }
     return 1;
@@ -224,7 +224,7 @@ XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32
                    : length <= 0     ? 4
                                      : 0;
     if (bad != 0) {
-        lib_error(FN_XWriteRegStr, 2, bad);
+        lib_error(FN_XWriteRegStr, R_XWriteRegStr_BAD_ARGUMENT, bad);
         return 0;
     }
     // The caller's length counts unless the text ends sooner; text without
@@ -233,12 +233,12 @@ XAPI int32_t XWriteRegStr(XHANDLE key, const char *name, const char *text, int32
     size_t count = end == 0 || end == kScanMax ? size_t(length)
                                                : (size_t(length) < end ? size_t(length) : end);
     if (count > kStrWriteMax) {
-        lib_error(FN_XWriteRegStr, 3, uint32_t(count));
+        lib_error(FN_XWriteRegStr, R_XWriteRegStr_TOO_LONG, uint32_t(count));
         return 0;
     }
     if (int err = os::no_throw(
             [&] { return reg::set_value(k, name, REG_SZ, text, count); })) {
-        sys_error(FN_XWriteRegStr, 1, err);
+        sys_error(FN_XWriteRegStr, R_XWriteRegStr_WRITE_FAILED, err);
         return 0;
     }
     return int32_t(count);
@@ -248,11 +248,11 @@ XAPI int32_t XDeleteRegValue(XHANDLE key, const char *name) {
     reg::Key *k = key_of(key, FN_XDeleteRegValue, R_XDeleteRegValue_BAD_ARGUMENT);
     if (k == nullptr) return 0;
     if (name == nullptr) {
-        lib_error(FN_XDeleteRegValue, 2, 2);
+        lib_error(FN_XDeleteRegValue, R_XDeleteRegValue_BAD_ARGUMENT, 2);
         return 0;
     }
     if (int err = os::no_throw([&] { return reg::delete_value(k, name); })) {
-        sys_error(FN_XDeleteRegValue, 1, err);
+        sys_error(FN_XDeleteRegValue, R_XDeleteRegValue_DELETE_FAILED, err);
         return 0;
     }
     return 1;
@@ -263,7 +263,7 @@ XAPI int32_t XListRegKey(XHANDLE key, int32_t index, char *buffer, int32_t size)
     if (k == nullptr) return -3;
     uint32_t bad = index < 0 ? 2 : buffer == nullptr ? 3 : 0;
     if (bad != 0) {
-        lib_error(FN_XListRegKey, 2, bad);
+        lib_error(FN_XListRegKey, R_XListRegKey_BAD_ARGUMENT, bad);
         return -3;
     }
     return sub_key(k, index, buffer, size);
@@ -280,7 +280,7 @@ XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name
                    : datalen == nullptr ? 7
                                         : 0;
     if (bad != 0) {
-        lib_error(FN_XListRegValue, 2, bad);
+        lib_error(FN_XListRegValue, R_XListRegValue_BAD_ARGUMENT, bad);
         return -4;
     }
     std::string vname, vdata;
@@ -292,7 +292,7 @@ XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name
     // its terminating zero there.
     if (err == 0 && (vname.size() >= kListBuffer || vdata.size() > kListBuffer)) err = E2BIG;
     if (err != 0) {
-        sys_error(FN_XListRegValue, 1, err);
+        sys_error(FN_XListRegValue, R_XListRegValue_LIST_FAILED, err);
         return -4;
     }
     size_t dlen = vtype == REG_SZ ? string_length(vdata) : vdata.size();
@@ -315,16 +315,16 @@ XAPI int32_t XListRegValue(XHANDLE key, int32_t index, int32_t *type, char *name
 XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subkey) {
     reg::Hive h;
     if (!hive_of(hive, h)) {
-        lib_error(FN_XDeleteRegKey, 3, 1);
+        lib_error(FN_XDeleteRegKey, R_XDeleteRegKey_BAD_ARGUMENT, 1);
         return 0;
     }
     if (product == nullptr) {
-        lib_error(FN_XDeleteRegKey, 3, 2);
+        lib_error(FN_XDeleteRegKey, R_XDeleteRegKey_BAD_ARGUMENT, 2);
         return 0;
     }
     std::string top;
     if (int err = key_path(product, subkey, top)) {
-        sys_error(FN_XDeleteRegKey, 2, err);
+        sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_OPEN_FAILED, err);
         return 0;
     }
     // Depth first: a key goes only once it has no sub-keys. Each step opens
@@ -336,13 +336,13 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
             cur = top;
             return 0;
         })) {
-        sys_error(FN_XDeleteRegKey, 2, err);
+        sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_OPEN_FAILED, err);
         return 0;
     }
     for (;;) {
         reg::Key *key = nullptr;
         if (int err = os::no_throw([&] { return reg::open_key(h, cur, false, reg::kAll, key); })) {
-            sys_error(FN_XDeleteRegKey, 2, err);
+            sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_OPEN_FAILED, err);
             return 0;
         }
         char name[kPathBuffer];
@@ -353,17 +353,17 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
             cur += '\\';
             cur.append(name, size_t(n));
             if (cur.size() >= kPathBuffer) {
-                sys_error(FN_XDeleteRegKey, 2, ENAMETOOLONG);
+                sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_OPEN_FAILED, ENAMETOOLONG);
                 return 0;
             }
             continue;
         }
         if (n != -1) {  // a name longer than any key name can be
-            sys_error(FN_XDeleteRegKey, 2, ENAMETOOLONG);
+            sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_OPEN_FAILED, ENAMETOOLONG);
             return 0;
         }
         if (int err = os::no_throw([&] { return reg::delete_key(h, cur); })) {
-            sys_error(FN_XDeleteRegKey, 1, err);
+            sys_error(FN_XDeleteRegKey, R_XDeleteRegKey_DELETE_FAILED, err);
             return 0;
         }
         if (cur.size() == top.size()) return 1;

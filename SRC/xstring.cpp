@@ -10,7 +10,7 @@ extern "C" {
 
 XAPI int32_t XGetStrLen(const char *text, uint8_t terminator, int32_t limit) {
     if (text == nullptr) {
-        lib_error(FN_XGetStrLen, 1, 1);
+        lib_error(FN_XGetStrLen, R_XGetStrLen_BAD_ARGUMENT, 1);
         return -1;
     }
     if (limit == -1) {
@@ -25,7 +25,7 @@ XAPI int32_t XGetStrLen(const char *text, uint8_t terminator, int32_t limit) {
         return n;
     }
     if (limit <= 0) {
-        lib_error(FN_XGetStrLen, 1, 3);
+        lib_error(FN_XGetStrLen, R_XGetStrLen_BAD_ARGUMENT, 3);
         return -1;
     }
     const auto *p = reinterpret_cast<const uint8_t *>(text);
@@ -57,15 +57,15 @@ XAPI int32_t XCompStr(const char *first, const char *second, uint8_t terminator,
 
 XAPI int32_t XTestMask(const char *text, uint32_t length, const char *allowed) {
     if (text == nullptr) {
-        lib_error(FN_XTestMask, 1, 1);
+        lib_error(FN_XTestMask, R_XTestMask_BAD_ARGUMENT, 1);
         return 0;
     }
     if (length == 0) {
-        lib_error(FN_XTestMask, 1, 2);
+        lib_error(FN_XTestMask, R_XTestMask_BAD_ARGUMENT, 2);
         return 0;
     }
     if (allowed == nullptr) {
-        lib_error(FN_XTestMask, 1, 3);
+        lib_error(FN_XTestMask, R_XTestMask_BAD_ARGUMENT, 3);
         return 0;
     }
     bool in_set[256] = {};
@@ -74,7 +74,7 @@ XAPI int32_t XTestMask(const char *text, uint32_t length, const char *allowed) {
     const auto *t = reinterpret_cast<const uint8_t *>(text);
     for (uint32_t i = 0; i < length; ++i) {
         if (!in_set[t[i]]) {
-            lib_error(FN_XTestMask, 2, 0);
+            lib_error(FN_XTestMask, R_XTestMask_NOT_IN_SET, 0);
             return 0;
         }
     }

@@ -50,21 +50,21 @@ uint32_t colours_of(uint32_t bits) {
 bool fill_names(XSystemInfo *r) {
     char country[16];
     if (int err = os::locale_country(country, sizeof country)) {
-        sys_error(FN_XGetSystemInfoFunc, 6, err);
+        sys_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_COUNTRY_FAILED, err);
         return false;
     }
     std::memcpy(r->location, country, std::strlen(country) > 3 ? 3 : std::strlen(country));
     if (int err = os::session_title(r->job, 257)) {
         r->job[0] = '\0';
-        sys_error(FN_XGetSystemInfoFunc, 2, err);
+        sys_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_SESSION_TITLE_FAILED, err);
         return false;
     }
     if (int err = os::host_name(r->machine, 33)) {
-        sys_error(FN_XGetSystemInfoFunc, 4, err);
+        sys_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_HOST_NAME_FAILED, err);
         return false;
     }
     if (int err = os::user_name(r->user_id, 33)) {
-        sys_error(FN_XGetSystemInfoFunc, 3, err);
+        sys_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_USER_NAME_FAILED, err);
         return false;
     }
     return true;
@@ -82,7 +82,7 @@ extern "C" {
 
 XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record) {
     if (record == nullptr) {
-        lib_error(FN_XGetSystemInfoFunc, 1, 1);
+        lib_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_BAD_ARGUMENT, 1);
         return 0;
     }
     std::memset(record, 0, sizeof *record);
@@ -117,7 +117,7 @@ XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record) {
         // open (most desktops keep it to the video group), has no screen to
         // describe; a frame buffer that opens but cannot be read is the
         // failure.
-        record_error(FN_XGetSystemInfoFunc, 5, 0, kSystem);
+        record_error(FN_XGetSystemInfoFunc, R_XGetSystemInfoFunc_NO_DISPLAY, 0, kSystem);
         display = false;
     }
     return names && display ? 1 : 0;
@@ -125,7 +125,7 @@ XAPI int32_t XGetSystemInfoFunc(XSystemInfo *record) {
 
 XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
     if (record == nullptr) {
-        lib_error(FN_XGetSystemInfo, 1, 1);
+        lib_error(FN_XGetSystemInfo, R_XGetSystemInfo_BAD_ARGUMENT, 1);
         return 0;
     }
     int32_t from_system = XGetSystemInfoFunc(record);
@@ -139,7 +139,7 @@ XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
     else
         std::snprintf(path, sizeof path, "XSYSTEM");
     if (XExistFile(path) == 1) return XGetSystemInfoFile(record);
-    if (XGetLastError(nullptr) != code_of(FN_XExistFile, 4)) return 0;
+    if (XGetLastError(nullptr) != code_of(FN_XExistFile, R_XExistFile_NOT_FOUND)) return 0;
     // No file: the system's answer stands. Only its failure is put back;
     // after a success the absence of the file is what the record shows.
     if (from_system != 1) system_error.restore();
@@ -148,7 +148,7 @@ XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
 
 XAPI int32_t XGetUniqueKey(void *key) {
     if (key == nullptr) {
-        lib_error(FN_XGetUniqueKey, 1, 1);
+        lib_error(FN_XGetUniqueKey, R_XGetUniqueKey_BAD_ARGUMENT, 1);
         return 0;
     }
     for (;;) {

@@ -44,8 +44,9 @@ constexpr int32_t kCodeText = 12;  // coded values are read as at most 12 charac
 
 // A read that found no section, key or value is no failure: the field stays.
 bool absent(uint32_t code) {
-    return code == code_of(FN_XReadParmStr, 2) || code == code_of(FN_XReadParmStr, 3) ||
-           code == code_of(FN_XReadParmStr, 4);
+    return code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_SECTION) ||
+           code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_KEY) ||
+           code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_VALUE);
 }
 
 enum Outcome { kStored, kAbsent, kFailed };
@@ -79,7 +80,7 @@ Outcome read_code(XHANDLE h, const char *section, const char *key, const Code *t
                 out = c->value;
                 return kStored;
             }
-    lib_error(FN_XGetSystemInfoFile, 2, detail);
+    lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_UNKNOWN_CODE, detail);
     return kFailed;
 }
 
@@ -97,7 +98,7 @@ Outcome read_text(XHANDLE h, const char *key, char *field, size_t field_size, in
         return kFailed;
     }
     if (len > limit) {
-        lib_error(FN_XGetSystemInfoFile, 3, detail);
+        lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_TOO_LONG, detail);
         return kFailed;
     }
     std::memset(field, 0, field_size);
@@ -161,7 +162,7 @@ extern "C" {
 
 XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
     if (record == nullptr) {
-        lib_error(FN_XGetSystemInfoFile, 1, 1);
+        lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_BAD_ARGUMENT, 1);
         return 0;
     }
     XHANDLE h = open_config_file("XSYSTEM");

@@ -32,7 +32,7 @@ XAPI int32_t XGetOsInfo(XOsInfo *info) {
 
 XAPI int32_t XGetProcInfo(XProcInfo *record) {
     if (record == nullptr) {
-        lib_error(FN_XGetProcInfo, 1, 1);
+        lib_error(FN_XGetProcInfo, R_XGetProcInfo_BAD_ARGUMENT, 1);
         return 0;
     }
     record->pid = os::process_id();
@@ -43,7 +43,7 @@ XAPI int32_t XGetProcInfo(XProcInfo *record) {
 
 XAPI int32_t XGetThreadInfo(XThreadInfo *record) {
     if (record == nullptr) {
-        lib_error(FN_XGetThreadInfo, 1, 1);
+        lib_error(FN_XGetThreadInfo, R_XGetThreadInfo_BAD_ARGUMENT, 1);
         return 0;
     }
     record->tid = os::thread_id();
@@ -54,19 +54,19 @@ XAPI int32_t XGetThreadInfo(XThreadInfo *record) {
 XAPI uint32_t XMakeKey(int32_t kind, const char *code, uint32_t group, uint32_t number) {
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
     if (code == nullptr || !digit(code[0]) || !digit(code[1])) {
-        lib_error(FN_XMakeKey, 1, 2);
+        lib_error(FN_XMakeKey, R_XMakeKey_BAD_ARGUMENT, 2);
         return 0;
     }
     if (group >= 256) {
-        lib_error(FN_XMakeKey, 1, 3);
+        lib_error(FN_XMakeKey, R_XMakeKey_BAD_ARGUMENT, 3);
         return 0;
     }
     if (number >= 4096) {
-        lib_error(FN_XMakeKey, 1, 4);
+        lib_error(FN_XMakeKey, R_XMakeKey_BAD_ARGUMENT, 4);
         return 0;
     }
     if (kind < 1 || kind > 4) {
-        lib_error(FN_XMakeKey, 1, 1);
+        lib_error(FN_XMakeKey, R_XMakeKey_BAD_ARGUMENT, 1);
         return 0;
     }
     uint32_t packed = uint32_t(code[0] - '0') * 16 + uint32_t(code[1] - '0');

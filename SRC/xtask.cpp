@@ -66,13 +66,30 @@ void hand_out_event(Record *rec, os::Waitable *object) {
 }
 
 // The checks of the create calls: reason 1 with the argument's position.
+constexpr Reason kCreateArgument = same_reason(
+    R_XCreateProcess_BAD_ARGUMENT, R_XCreateJobProcess_BAD_ARGUMENT, R_XCreateThread_BAD_ARGUMENT);
+constexpr Reason kBadProgramArgument =
+    same_reason(R_XCreateProcess_BAD_PROGRAM_ARGUMENT, R_XCreateJobProcess_BAD_PROGRAM_ARGUMENT);
+constexpr Reason kCommandTooLong =
+    same_reason(R_XCreateProcess_COMMAND_TOO_LONG, R_XCreateJobProcess_COMMAND_TOO_LONG);
+constexpr Reason kSpawnFailed =
+    same_reason(R_XCreateProcess_SPAWN_FAILED, R_XCreateJobProcess_SPAWN_FAILED);
+constexpr Reason kTermArgument =
+    same_reason(R_XTermProcess_BAD_ARGUMENT, R_XTermJobProcess_BAD_ARGUMENT);
+constexpr Reason kExitCodeFailed =
+    same_reason(R_XTermProcess_EXIT_CODE_FAILED, R_XTermJobProcess_EXIT_CODE_FAILED);
+constexpr Reason kKillCloseFailed =
+    same_reason(R_XKillProcess_CLOSE_FAILED, R_XKillJobProcess_CLOSE_FAILED);
+constexpr Reason kKillFailed =
+    same_reason(R_XKillProcess_KILL_FAILED, R_XKillJobProcess_KILL_FAILED);
+
 bool check_create(Fn fn, XHANDLE *record_out, const char *program) {
     if (record_out == nullptr) {
-        lib_error(fn, 1, 1);
+        lib_error(fn, kCreateArgument, 1);
         return false;
     }
     if (!valid_name(program)) {
-        lib_error(fn, 1, 2);
+        lib_error(fn, kCreateArgument, 2);
         return false;
     }
     return true;
@@ -95,12 +112,12 @@ bool build_arguments(Fn fn, const char *program, int32_t argc, const char *const
         const char *arg = argv != nullptr ? argv[i] : nullptr;
         const void *end = arg != nullptr ? std::memchr(arg, 0, kMaxCommandLine) : nullptr;
         if (end == nullptr) {
-            lib_error(fn, 3, uint32_t(i));
+            lib_error(fn, kBadProgramArgument, uint32_t(i));
             return false;
         }
         length += size_t(static_cast<const char *>(end) - arg) + 1;
         if (length > kMaxCommandLine) {
-            lib_error(fn, 4, uint32_t(length));
+            lib_error(fn, kCommandTooLong, uint32_t(length));
             return false;
         }
         out->argv[i + 1] = arg;
@@ -121,7 +138,7 @@ int32_t create_process(Fn fn, XHANDLE *record_out, const char *program, XHANDLE 
     os::Process *p = nullptr;
     if (int err = os::process_spawn(program, args.argv, job, &p)) {
         handle_free(rec);
-        sys_error(fn, 2, err);
+        sys_error(fn, kSpawnFailed, err);
         return 0;
     }
     rec->process = p;
@@ -148,12 +165,12 @@ void restore_event(Record *rec) {
 // and records its own error; the kill call's result does not depend on it.
 void post_saved(XHANDLE saved) { XPostEvent(saved, 1); }
 
-int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t close_reason) {
-    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, fn, 1);
+int32_t term_process(XHANDLE record, Fn fn, Reason running_reason, Reason close_reason) {
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, fn, kTermArgument);
     if (rec == nullptr) return 0;
     uint32_t code = 0;
     if (int err = rec->process->exit_code(&code)) {
-        sys_error(fn, 2, err);
+        sys_error(fn, kExitCodeFailed, err);
         return 0;
     }
     if (code == os::kStillActive) {
@@ -168,20 +185,20 @@ int32_t term_process(XHANDLE record, Fn fn, uint32_t running_reason, uint32_t cl
 }
 
 // Kill and collect; group: every process of the job.
-void kill_and_close(ProcessRecord *rec, Fn fn, bool group, uint32_t kill_reason) {
+void kill_and_close(ProcessRecord *rec, Fn fn, bool group) {
     bool killed = true;
     if (int err = rec->process->kill(group)) {
-        sys_error(fn, kill_reason, err);
+        sys_error(fn, kKillFailed, err);
         killed = false;
     }
     // Only a process that was killed can be waited for without a hang.
-    if (int err = os::process_close(rec->process, killed)) sys_error(fn, 3, err);
+    if (int err = os::process_close(rec->process, killed)) sys_error(fn, kKillCloseFailed, err);
 }
 
 // XKillThread and XKillThreadSync: their reasons differ. (Reasons 2 and 18,
 // a failed exit-code query, cannot happen: the code is the trampoline's.)
 struct KillReasons {
-    uint32_t null_record, kill, close;
+    Reason null_record, kill, close;
 };
 
 int32_t kill_thread(XHANDLE record, bool sync) {
@@ -227,7 +244,7 @@ int job_support_setup() {
     // Jobs rest on process descriptors and groups; a kernel (or a sandbox)
     // that refuses process descriptors cannot give them.
     if (int err = os::process_probe()) {
-        sys_error(FN_XCreateJobProcess, 2, err);
+        sys_error(FN_XCreateJobProcess, R_XCreateJobProcess_SPAWN_FAILED, err);
         return 0;
     }
     g_job_support.store(true);
@@ -249,23 +266,25 @@ XAPI int32_t XCreateProcess(XHANDLE *record_out, const char *program, XHANDLE *e
 }
 
 XAPI int32_t XTermProcess(XHANDLE record, uint32_t /*reserved: not looked at*/) {
-    return term_process(record, FN_XTermProcess, 4, 3);
+    return term_process(record, FN_XTermProcess, R_XTermProcess_STILL_RUNNING,
+                        R_XTermProcess_CLOSE_FAILED);
 }
 
 XAPI int32_t XKillProcess(XHANDLE record) {
-    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillProcess, 1);
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillProcess,
+                                          R_XKillProcess_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     uint32_t code = 0;
     if (int err = rec->process->exit_code(&code)) {
-        sys_error(FN_XKillProcess, 2, err);
+        sys_error(FN_XKillProcess, R_XKillProcess_EXIT_CODE_FAILED, err);
         return 0;
     }
     restore_event(rec);
     XHANDLE saved = rec->saved;
     if (code == os::kStillActive) {
-        kill_and_close(rec, FN_XKillProcess, false, 4);
+        kill_and_close(rec, FN_XKillProcess, false);
     } else if (int err = os::process_close(rec->process, true)) {
-        sys_error(FN_XKillProcess, 3, err);
+        sys_error(FN_XKillProcess, R_XKillProcess_CLOSE_FAILED, err);
     }
     post_saved(saved);
     handle_free(rec);
@@ -286,7 +305,7 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
     if (entry == nullptr) {
         XUnloadModule(rec->module);
         handle_free(rec);
-        lib_error(FN_XCreateThread, 3, 0);
+        lib_error(FN_XCreateThread, R_XCreateThread_NO_OSMAIN, 0);
         return 0;
     }
     rec->event_var = event_var;
@@ -298,7 +317,7 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
         os::module_unpin(pin);
         XUnloadModule(rec->module);
         handle_free(rec);
-        sys_error(FN_XCreateThread, 2, err);
+        sys_error(FN_XCreateThread, R_XCreateThread_START_FAILED, err);
         return 0;
     }
     rec->tid = os::thread_tid(rec->thread);
@@ -308,16 +327,18 @@ XAPI int32_t XCreateThread(XHANDLE *record_out, const char *module, XHANDLE *eve
 }
 
 XAPI int32_t XTermThread(XHANDLE record) {
-    auto *rec = handle_get<ThreadRecord>(record, HandleKind::thread, FN_XTermThread, 1);
+    auto *rec = handle_get<ThreadRecord>(record, HandleKind::thread, FN_XTermThread,
+                                         R_XTermThread_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     if (os::thread_exit_code(rec->thread) == os::kStillActive) {
-        lib_error(FN_XTermThread, 4, 0);
+        lib_error(FN_XTermThread, R_XTermThread_STILL_RUNNING, 0);
         return 0;
     }
     restore_event(rec);
     // What the thread's end parked (it was ended by a fault) goes now.
     os::run_parked();
-    if (int err = os::thread_close(rec->thread)) sys_error(FN_XTermThread, 3, err);
+    if (int err = os::thread_close(rec->thread))
+        sys_error(FN_XTermThread, R_XTermThread_CLOSE_FAILED, err);
     XUnloadModule(rec->module);
     handle_free(rec);
     return 1;
@@ -337,21 +358,23 @@ XAPI int32_t XCreateJobProcess(XHANDLE *record_out, const char *program,
 
 XAPI int32_t XTermJobProcess(XHANDLE record, uint32_t reserved) {
     if (!g_job_support.load()) return XTermProcess(record, reserved);
-    return term_process(record, FN_XTermJobProcess, 3, 4);
+    return term_process(record, FN_XTermJobProcess, R_XTermJobProcess_STILL_RUNNING,
+                        R_XTermJobProcess_CLOSE_FAILED);
 }
 
 XAPI int32_t XKillJobProcess(XHANDLE record) {
     if (!g_job_support.load()) return XKillProcess(record);
-    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillJobProcess, 1);
+    auto *rec = handle_get<ProcessRecord>(record, HandleKind::process, FN_XKillJobProcess,
+                                          R_XKillJobProcess_BAD_ARGUMENT);
     if (rec == nullptr) return 0;
     if (rec->job == nullptr) {
-        lib_error(FN_XKillJobProcess, 2, 0);
+        lib_error(FN_XKillJobProcess, R_XKillJobProcess_NO_JOB, 0);
         return 0;
     }
     restore_event(rec);
     XHANDLE saved = rec->saved;
     // The whole group goes, whether or not its leader still runs.
-    kill_and_close(rec, FN_XKillJobProcess, true, 4);
+    kill_and_close(rec, FN_XKillJobProcess, true);
     post_saved(saved);
     handle_free(rec);
     return 1;

@@ -120,18 +120,18 @@ struct TextDate {
 // Reads and checks a date text (XCheckDate's rules, its code).
 bool read_date_text(int32_t layout, const char *text, TextDate *out) {
     if (text == nullptr) {
-        lib_error(FN_XCheckDate, 1, 2);
+        lib_error(FN_XCheckDate, R_XCheckDate_BAD_ARGUMENT, 2);
         return false;
     }
     if (layout < 0 || layout > 7) {
-        lib_error(FN_XCheckDate, 1, 1);
+        lib_error(FN_XCheckDate, R_XCheckDate_BAD_ARGUMENT, 1);
         return false;
     }
     const Layout &l = kLayouts[layout];
     // A text shorter than its layout has a NUL at or before some digit
     // position; nothing past that NUL is read.
     if (strnlen(text, size_t(l.length)) < size_t(l.length)) {
-        lib_error(FN_XCheckDate, 3, 0);
+        lib_error(FN_XCheckDate, R_XCheckDate_NOT_DIGITS, 0);
         return false;
     }
     auto digits = [&](int at, int count, int *value) {
@@ -147,13 +147,13 @@ bool read_date_text(int32_t layout, const char *text, TextDate *out) {
     int y = 0, m = 0, d = 0;
     if (!digits(l.year_at, l.year_digits, &y) || !digits(l.month_at, 2, &m) ||
         !digits(l.day_at, 2, &d)) {
-        lib_error(FN_XCheckDate, 3, 0);
+        lib_error(FN_XCheckDate, R_XCheckDate_NOT_DIGITS, 0);
         return false;
     }
     // Two-digit years fall in the window 1970-2069.
     if (l.year_digits == 2) y += y < 70 ? 2000 : 1900;
     if (int r = check_date(y, m, d); r != 0) {
-        lib_error(FN_XCheckDate, 2, uint32_t(r));
+        lib_error(FN_XCheckDate, R_XCheckDate_BAD_DATE, uint32_t(r));
         return false;
     }
     *out = {y, m, d, l.sep1 >= 0 ? text[l.sep1] : '\0'};
@@ -175,12 +175,12 @@ extern "C" {
 
 XAPI int32_t XGetTime(XClock *out) {
     if (out == nullptr) {
-        lib_error(FN_XGetTime, 1, 1);
+        lib_error(FN_XGetTime, R_XGetTime_BAD_ARGUMENT, 1);
         return 0;
     }
     os::LocalTime now;
     if (int err = os::local_now(&now); err != 0) {
-        sys_error(FN_XGetTime, 2, err);
+        sys_error(FN_XGetTime, R_XGetTime_CLOCK_FAILED, err);
         return 0;
     }
     out->day = uint16_t(day_count(now.year, now.month, now.day));
@@ -191,20 +191,20 @@ XAPI int32_t XGetTime(XClock *out) {
 
 XAPI int32_t XGetTimeDetail(const XClock *in, XCalendar *out) {
     if (in == nullptr) {
-        lib_error(FN_XGetTimeDetail, 1, 1);
+        lib_error(FN_XGetTimeDetail, R_XGetTimeDetail_BAD_ARGUMENT, 1);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XGetTimeDetail, 1, 2);
+        lib_error(FN_XGetTimeDetail, R_XGetTimeDetail_BAD_ARGUMENT, 2);
         return 0;
     }
     // Exactly 1440 and 60,000,000 are let through (hour 24, second 60).
     if (in->minute > 1440) {
-        lib_error(FN_XGetTimeDetail, 2, 1);
+        lib_error(FN_XGetTimeDetail, R_XGetTimeDetail_BAD_TIME, 1);
         return 0;
     }
     if (in->microsecond > 60000000u) {
-        lib_error(FN_XGetTimeDetail, 2, 2);
+        lib_error(FN_XGetTimeDetail, R_XGetTimeDetail_BAD_TIME, 2);
         return 0;
     }
     Date date = date_of(in->day);
@@ -220,19 +220,19 @@ XAPI int32_t XGetTimeDetail(const XClock *in, XCalendar *out) {
 
 XAPI int32_t XGetTimeCurrent(const XCalendar *in, XClock *out) {
     if (in == nullptr) {
-        lib_error(FN_XGetTimeCurrent, 1, 1);
+        lib_error(FN_XGetTimeCurrent, R_XGetTimeCurrent_BAD_ARGUMENT, 1);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XGetTimeCurrent, 1, 2);
+        lib_error(FN_XGetTimeCurrent, R_XGetTimeCurrent_BAD_ARGUMENT, 2);
         return 0;
     }
     if (int r = check_date(in->year, in->month, in->day); r != 0) {
-        lib_error(FN_XGetTimeCurrent, 2, uint32_t(r));
+        lib_error(FN_XGetTimeCurrent, R_XGetTimeCurrent_BAD_DATE, uint32_t(r));
         return 0;
     }
     if (int r = check_time(in->hour, in->minute, in->second, in->microsecond); r != 0) {
-        lib_error(FN_XGetTimeCurrent, 3, uint32_t(r));
+        lib_error(FN_XGetTimeCurrent, R_XGetTimeCurrent_BAD_TIME, uint32_t(r));
         return 0;
     }
     // The day number keeps the low 16 bits: dates after 2149-06-06 wrap.
@@ -244,19 +244,19 @@ XAPI int32_t XGetTimeCurrent(const XCalendar *in, XClock *out) {
 
 XAPI int32_t XGetDateStr(int32_t layout, const XCalendar *in, char *out, ...) {
     if (in == nullptr) {
-        lib_error(FN_XGetDateStr, 1, 2);
+        lib_error(FN_XGetDateStr, R_XGetDateStr_BAD_ARGUMENT, 2);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XGetDateStr, 1, 3);
+        lib_error(FN_XGetDateStr, R_XGetDateStr_BAD_ARGUMENT, 3);
         return 0;
     }
     if (int r = check_date(in->year, in->month, in->day); r != 0) {
-        lib_error(FN_XGetDateStr, 2, uint32_t(r));
+        lib_error(FN_XGetDateStr, R_XGetDateStr_BAD_DATE, uint32_t(r));
         return 0;
     }
     if (layout < 0 || layout > 7) {
-        lib_error(FN_XGetDateStr, 1, 1);
+        lib_error(FN_XGetDateStr, R_XGetDateStr_BAD_ARGUMENT, 1);
         return 0;
     }
     char sep = 0;
@@ -273,16 +273,16 @@ XAPI int32_t XGetDateStr(int32_t layout, const XCalendar *in, char *out, ...) {
 
 XAPI int32_t XGetTimeStr(const XCalendar *in, char *out, char separator) {
     if (in == nullptr) {
-        lib_error(FN_XGetTimeStr, 1, 1);
+        lib_error(FN_XGetTimeStr, R_XGetTimeStr_BAD_ARGUMENT, 1);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XGetTimeStr, 1, 2);
+        lib_error(FN_XGetTimeStr, R_XGetTimeStr_BAD_ARGUMENT, 2);
         return 0;
     }
     // The microseconds are not part of the text and are not tested.
     if (int r = check_time(in->hour, in->minute, in->second, 0); r != 0) {
-        lib_error(FN_XGetTimeStr, 2, uint32_t(r));
+        lib_error(FN_XGetTimeStr, R_XGetTimeStr_BAD_TIME, uint32_t(r));
         return 0;
     }
     char *p = out;
@@ -304,7 +304,7 @@ XAPI int32_t XCheckDate(int32_t layout, const char *text) {
 
 XAPI int32_t XShiftDate(int32_t layout, char *text, int32_t days) {
     if (text == nullptr) {
-        lib_error(FN_XShiftDate, 1, 2);
+        lib_error(FN_XShiftDate, R_XShiftDate_BAD_ARGUMENT, 2);
         return 0;
     }
     TextDate date;
@@ -314,11 +314,11 @@ XAPI int32_t XShiftDate(int32_t layout, char *text, int32_t days) {
                                   : day_count(date.year, date.month, date.day);
     long shifted = count + long(days);
     if (shifted <= 0) {
-        lib_error(FN_XShiftDate, 2, 0);
+        lib_error(FN_XShiftDate, R_XShiftDate_TOO_EARLY, 0);
         return 0;
     }
     if (shifted >= day_count(2070, 1, 1)) {
-        lib_error(FN_XShiftDate, 3, 0);
+        lib_error(FN_XShiftDate, R_XShiftDate_TOO_LATE, 0);
         return 0;
     }
     Date d = date_of(shifted);
@@ -336,15 +336,15 @@ XAPI int32_t XShiftDate(int32_t layout, char *text, int32_t days) {
 
 XAPI int32_t XPackDate(const XCalendar *in, void *out) {
     if (in == nullptr) {
-        lib_error(FN_XPackDate, 1, 1);
+        lib_error(FN_XPackDate, R_XPackDate_BAD_ARGUMENT, 1);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XPackDate, 1, 2);
+        lib_error(FN_XPackDate, R_XPackDate_BAD_ARGUMENT, 2);
         return 0;
     }
     if (int r = check_date(in->year, in->month, in->day); r != 0) {
-        lib_error(FN_XPackDate, 2, uint32_t(r));
+        lib_error(FN_XPackDate, R_XPackDate_BAD_DATE, uint32_t(r));
         return 0;
     }
     int doy = kDaysBefore[is_leap(in->year)][in->month - 1] + in->day;
@@ -359,17 +359,17 @@ XAPI int32_t XPackDate(const XCalendar *in, void *out) {
 
 XAPI int32_t XUnpackDate(XCalendar *out, const void *in) {
     if (out == nullptr) {
-        lib_error(FN_XUnpackDate, 1, 1);
+        lib_error(FN_XUnpackDate, R_XUnpackDate_BAD_ARGUMENT, 1);
         return 0;
     }
     if (in == nullptr) {
-        lib_error(FN_XUnpackDate, 1, 2);
+        lib_error(FN_XUnpackDate, R_XUnpackDate_BAD_ARGUMENT, 2);
         return 0;
     }
     const auto *b = static_cast<const uint8_t *>(in);
     uint8_t sign = b[3] & 0xF;
     if (sign != 0xC && sign != 0xF) {
-        lib_error(FN_XUnpackDate, 3, 0);
+        lib_error(FN_XUnpackDate, R_XUnpackDate_BAD_SIGN, 0);
         return 0;
     }
     const int nib[7] = {b[0] >> 4, b[0] & 0xF, b[1] >> 4, b[1] & 0xF,
@@ -383,7 +383,7 @@ XAPI int32_t XUnpackDate(XCalendar *out, const void *in) {
     int year = number(0, 4);
     int doy = number(4, 3);
     if (year < 1 || doy < 1 || doy > 366 || (doy == 366 && !is_leap(year))) {
-        lib_error(FN_XUnpackDate, 2, 0);
+        lib_error(FN_XUnpackDate, R_XUnpackDate_BAD_DATE, 0);
         return 0;
     }
     const int *lengths = kMonthDays[is_leap(year)];
@@ -398,22 +398,22 @@ XAPI int32_t XUnpackDate(XCalendar *out, const void *in) {
 
 XAPI int32_t XPackTime(const XCalendar *in, void *out) {
     if (in == nullptr) {
-        lib_error(FN_XPackTime, 1, 1);
+        lib_error(FN_XPackTime, R_XPackTime_BAD_ARGUMENT, 1);
         return 0;
     }
     if (out == nullptr) {
-        lib_error(FN_XPackTime, 1, 2);
+        lib_error(FN_XPackTime, R_XPackTime_BAD_ARGUMENT, 2);
         return 0;
     }
     // Hours 24 to 99 pass (host records use them for "end of day" and the
     // like); the other fields are then not tested.
     if (in->hour >= 100) {
-        lib_error(FN_XPackTime, 2, 1);
+        lib_error(FN_XPackTime, R_XPackTime_BAD_TIME, 1);
         return 0;
     }
     if (in->hour < 24) {
         if (int r = check_time(in->hour, in->minute, in->second, in->microsecond); r != 0) {
-            lib_error(FN_XPackTime, 2, uint32_t(r));
+            lib_error(FN_XPackTime, R_XPackTime_BAD_TIME, uint32_t(r));
             return 0;
         }
     }
@@ -427,16 +427,16 @@ XAPI int32_t XPackTime(const XCalendar *in, void *out) {
 
 XAPI int32_t XUnpackTime(XCalendar *out, const void *in) {
     if (out == nullptr) {
-        lib_error(FN_XUnpackTime, 1, 1);
+        lib_error(FN_XUnpackTime, R_XUnpackTime_BAD_ARGUMENT, 1);
         return 0;
     }
     if (in == nullptr) {
-        lib_error(FN_XUnpackTime, 1, 2);
+        lib_error(FN_XUnpackTime, R_XUnpackTime_BAD_ARGUMENT, 2);
         return 0;
     }
     const auto *b = static_cast<const uint8_t *>(in);
     if (b[0] > 0x99 || b[1] > 0x59 || b[2] > 0x59 || b[3] > 0x99) {
-        lib_error(FN_XUnpackTime, 2, 0);
+        lib_error(FN_XUnpackTime, R_XUnpackTime_BAD_TIME, 0);
         return 0;
     }
     auto value = [](uint8_t x) { return uint16_t((x >> 4) * 10 + (x & 0xF)); };

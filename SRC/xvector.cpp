@@ -14,11 +14,14 @@ namespace {
 // every function.
 struct Reasons {
     Fn fn;
-    uint32_t refused, send, receive;
+    Reason refused, send, receive;
 };
-constexpr Reasons kGet{FN_XGetVectorTableEx, 2, 3, 4};
-constexpr Reasons kSet{FN_XSetVectorTable, 2, 3, 4};
-constexpr Reasons kReset{FN_XResetVectorTable, 2, 4, 5};
+constexpr Reasons kGet{FN_XGetVectorTableEx, R_XGetVectorTableEx_NO_ENTRY,
+                       R_XGetVectorTableEx_SEND_FAILED, R_XGetVectorTableEx_RECEIVE_FAILED};
+constexpr Reasons kSet{FN_XSetVectorTable, R_XSetVectorTable_REFUSED, R_XSetVectorTable_SEND_FAILED,
+                       R_XSetVectorTable_RECEIVE_FAILED};
+constexpr Reasons kReset{FN_XResetVectorTable, R_XResetVectorTable_REFUSED,
+                         R_XResetVectorTable_SEND_FAILED, R_XResetVectorTable_RECEIVE_FAILED};
 
 // A name ends within its first 9 bytes. XGetBufLen records its own code
 // first; the caller then records reason 1, detail 1.
@@ -60,11 +63,11 @@ extern "C" {
 
 XAPI uint32_t XGetVectorTableEx(const char *name, uint32_t values[2]) {
     if (values == nullptr) {
-        lib_error(FN_XGetVectorTableEx, 1, 2);
+        lib_error(FN_XGetVectorTableEx, R_XGetVectorTableEx_BAD_ARGUMENT, 2);
         return 0;
     }
     if (!name_ok(name)) {
-        lib_error(FN_XGetVectorTableEx, 1, 1);
+        lib_error(FN_XGetVectorTableEx, R_XGetVectorTableEx_BAD_ARGUMENT, 1);
         return 0;
     }
     omik::Message m = request(omik::kOpLookup, 0, name);
@@ -81,15 +84,15 @@ XAPI uint32_t XGetVectorTable(const char *name) {
 
 XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second) {
     if (first == 0) {
-        lib_error(FN_XSetVectorTable, 1, 2);
+        lib_error(FN_XSetVectorTable, R_XSetVectorTable_BAD_ARGUMENT, 2);
         return 0;
     }
     if (second == 0) {
-        lib_error(FN_XSetVectorTable, 1, 3);
+        lib_error(FN_XSetVectorTable, R_XSetVectorTable_BAD_ARGUMENT, 3);
         return 0;
     }
     if (!name_ok(name)) {
-        lib_error(FN_XSetVectorTable, 1, 1);
+        lib_error(FN_XSetVectorTable, R_XSetVectorTable_BAD_ARGUMENT, 1);
         return 0;
     }
     omik::Message m = request(omik::kOpRegister, 2, name);
@@ -100,7 +103,7 @@ XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second) 
 
 XAPI int32_t XResetVectorTable(const char *name) {
     if (!name_ok(name)) {
-        lib_error(FN_XResetVectorTable, 1, 1);
+        lib_error(FN_XResetVectorTable, R_XResetVectorTable_BAD_ARGUMENT, 1);
         return 0;
     }
     omik::Message m = request(omik::kOpRemove, 2, name);

@@ -1,8 +1,10 @@
 // The table of error codes (SRC/xcodes.def) against the sources that record
-// them: every code that SRC records is in the table with the kind it is
-// recorded with, and every reason of the table is recorded somewhere.
+// them: every recording names its reason (no bare numbers), under its own
+// function and with the table's kind, and every reason of the table is
+// recorded somewhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -10,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -88,71 +91,85 @@ std::map<std::string, std::string> sources() {
     return out;
 }
 
-// The reasons an expression can give: its decimal literals and the named
-// reasons R_<function>_<ID> it mentions (a conditional gives both sides).
+// What a reason expression names: the R_<function>_<ID> constants in it,
+// directly or through a same_reason constant, and any bare number left once
+// the arguments of inner calls (a server's answer, say) are set aside.
 struct ReasonsOf {
-    std::vector<unsigned> numbers;
-    std::vector<std::string> names;  // "<function>_<ID>"
+    std::vector<std::string> names;                // "<function>_<ID>"
+    std::vector<std::vector<std::string>> shared;  // the names of each same_reason constant
+    std::vector<std::string> numbers;
 };
-ReasonsOf reasons_in(const std::string &expr) {
+using Shared = std::map<std::string, std::vector<std::string>>;  // constant -> names
+ReasonsOf reasons_in(std::string expr, const Shared &shared) {
+    static const std::regex inner_call(R"(\b(?!Reason\b|static_cast\b)\w+\s*\([^()]*\))");
+    static const std::regex name(R"(\bR_(\w+))"), word(R"(\b[A-Za-z_]\w*\b)"), number(R"(\b\d\w*)");
     ReasonsOf r;
-    static const std::regex token(R"(\bR_(\w+)|\b(\d+)u?\b)");
-    for (std::sregex_iterator it(expr.begin(), expr.end(), token), end; it != end; ++it) {
-        if ((*it)[1].matched)
-            r.names.push_back((*it)[1]);
-        else
-            r.numbers.push_back(unsigned(std::stoul((*it)[2])));
-    }
+    for (std::sregex_iterator it(expr.begin(), expr.end(), name), end; it != end; ++it)
+        r.names.push_back((*it)[1]);
+    for (std::sregex_iterator it(expr.begin(), expr.end(), word), end; it != end; ++it)
+        if (auto s = shared.find((*it)[0]); s != shared.end()) r.shared.push_back(s->second);
+    std::string prev;
+    while (prev != expr) prev = std::exchange(expr, std::regex_replace(expr, inner_call, "()"));
+    for (std::sregex_iterator it(expr.begin(), expr.end(), number), end; it != end; ++it)
+        r.numbers.push_back((*it)[0]);
     return r;
 }
 
-// Where the sources record codes.
+// One place that records a code, or makes one to compare with.
+struct Site {
+    std::string file, call;
+    std::string fn;  // the function named by FN_, empty when a variable
+    unsigned kind;   // 1, 2, or 0 when the call does not say
+    ReasonsOf reasons;
+};
+
 struct Scan {
-    // (function, reason) recorded directly, with where and the kind recorded
-    // (0 when the call does not say).
-    std::map<Pair, std::vector<std::pair<std::string, unsigned>>> direct;
-    std::set<Pair> indirect;                  // FN_X followed by literal reasons elsewhere
-    std::set<std::string> named;              // R_<function>_<ID> seen anywhere
-    std::set<unsigned> variable_fn_reasons;   // reasons recorded under a function variable
-    std::set<std::string> passed_fns;         // FN_X handed to something else
+    std::vector<Site> sites;
+    std::set<std::string> named;                             // R_<function>_<ID> mentioned anywhere
+    std::vector<std::pair<std::string, std::string>> casts;  // a number made a reason
 };
 
 Scan scan() {
     Scan s;
-    // lib_error(FN_X, reason, detail) and its kin; the reason may be a
-    // conditional, so it runs to the comma before the detail.
+    // lib_error(FN_X, reason, detail) and its kin, and code_of(FN_X, reason);
+    // the reason may be a conditional, so it runs to the comma before the detail.
     static const std::regex call(
         R"(\b(lib_error|sys_error|record_error)\s*\(\s*([\w.>-]+)\s*,\s*([^,;]+?)\s*,\s*([^;]*?)\)\s*;)");
-    static const std::regex code_of(R"(\bcode_of\s*\(\s*FN_(\w+)\s*,\s*([^)]+)\))");
-    static const std::regex fn_then_literals(R"(\bFN_(\w+)((?:\s*,\s*(?:\d+|true|false)\b)+))");
-    static const std::regex fn_ref(R"(\bFN_(\w+))");
+    static const std::regex code_of(R"(\bcode_of\s*\(\s*([\w.>-]+)\s*,\s*([^)]+)\))");
+    // handle_get<T>(handle, kind, FN_X, reason[, detail]) records a library error.
+    static const std::regex handle_get(
+        R"(\bhandle_get\s*<[^>]*>\s*\(\s*[^,;]+,\s*[^,;]+,\s*([\w.>-]+)\s*,\s*([^,;)]+))");
+    static const std::regex shared_def(
+        R"(\bconstexpr\s+Reason\s+(\w+)\s*=\s*same_reason\s*\(([^;]*)\)\s*;)");
     static const std::regex name_ref(R"(\bR_(\w+))");
-    for (const auto &[file, code] : sources()) {
-        std::string rest = code;  // what the recording calls leave
+    static const std::regex cast(R"(\b(?:Reason\s*\(|static_cast\s*<\s*Reason\s*>\s*\()\s*\d)");
+    const auto files = sources();
+    Shared shared;
+    for (const auto &[file, code] : files)
+        for (std::sregex_iterator it(code.begin(), code.end(), shared_def), end; it != end; ++it)
+            shared[(*it)[1]] = reasons_in((*it)[2], {}).names;
+    for (const auto &[file, code] : files) {
+        auto fn_of = [](const std::string &arg) {
+            return arg.rfind("FN_", 0) == 0 ? arg.substr(3) : "";
+        };
         for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
-            const std::string kind_fn = (*it)[1], fn = (*it)[2], args = (*it)[4];
-            const ReasonsOf r = reasons_in((*it)[3]);
-            unsigned kind = kind_fn == "lib_error" ? 2 : kind_fn == "sys_error" ? 1 : 0;
+            const std::string recorder = (*it)[1], args = (*it)[4];
+            unsigned kind = recorder == "lib_error" ? 2 : recorder == "sys_error" ? 1 : 0;
             if (kind == 0 && args.find("kSystem") != std::string::npos) kind = 1;
             if (kind == 0 && args.find("kLibrary") != std::string::npos) kind = 2;
-            if (fn.rfind("FN_", 0) == 0) {
-                for (unsigned n : r.numbers) s.direct[{fn.substr(3), n}].push_back({file, kind});
-            } else {
-                s.variable_fn_reasons.insert(r.numbers.begin(), r.numbers.end());
-            }
-            const std::string whole = (*it)[0];
-            rest.replace(rest.find(whole), whole.size(), std::string(whole.size(), ' '));
+            s.sites.push_back(
+                {file, (*it)[0], fn_of((*it)[2]), kind, reasons_in((*it)[3], shared)});
         }
-        for (std::sregex_iterator it(rest.begin(), rest.end(), code_of), end; it != end; ++it)
-            for (unsigned n : reasons_in((*it)[2]).numbers)
-                s.direct[{(*it)[1], n}].push_back({file, 0});
-        rest = std::regex_replace(rest, code_of, " ");
-        for (std::sregex_iterator it(rest.begin(), rest.end(), fn_then_literals), end; it != end; ++it)
-            for (unsigned n : reasons_in((*it)[2]).numbers) s.indirect.insert({(*it)[1], n});
-        for (std::sregex_iterator it(rest.begin(), rest.end(), fn_ref), end; it != end; ++it)
-            s.passed_fns.insert((*it)[1]);
+        for (std::sregex_iterator it(code.begin(), code.end(), handle_get), end; it != end; ++it)
+            s.sites.push_back({file, (*it)[0], fn_of((*it)[1]), 2, reasons_in((*it)[2], shared)});
+        for (std::sregex_iterator it(code.begin(), code.end(), code_of), end; it != end; ++it)
+            if ((*it)[1] != "fn")  // its own definition
+                s.sites.push_back(
+                    {file, (*it)[0], fn_of((*it)[1]), 0, reasons_in((*it)[2], shared)});
         for (std::sregex_iterator it(code.begin(), code.end(), name_ref), end; it != end; ++it)
             s.named.insert((*it)[1]);
+        for (std::sregex_iterator it(code.begin(), code.end(), cast), end; it != end; ++it)
+            s.casts.push_back({file, (*it)[0]});
     }
     return s;
 }
@@ -185,37 +202,51 @@ TEST(CodeTable, IsWellFormed) {
     }
 }
 
-TEST(CodeTable, HoldsEveryCodeTheSourcesRecord) {
-    const auto table = table_reasons();
+// Every recording names its reason, and the name belongs to the function it
+// is recorded under, with the kind the table gives it.
+TEST(CodeTable, RecordingsNameTheirReasons) {
+    std::map<std::string, const Reason *> by_name;  // "<function>_<ID>"
+    for (const Row &r : rows())
+        if (!r.is_fn) by_name[r.reason.fn + "_" + r.reason.id] = &r.reason;
     const Scan s = scan();
-    ASSERT_GT(s.direct.size(), 200u) << "the scan found too little: has the way of recording changed?";
-    for (const auto &[pair, sites] : s.direct) {
-        auto it = table.find(pair);
-        if (it == table.end()) {
-            ADD_FAILURE() << pair.first << " reason " << pair.second << " is recorded in "
-                          << sites.front().first << " but missing from SRC/xcodes.def";
-            continue;
-        }
-        for (const auto &[file, kind] : sites) {
-            if (kind == 0) continue;
-            EXPECT_EQ(kind, it->second->kind) << pair.first << " reason " << pair.second
-                                              << " is recorded with another kind in " << file;
+    ASSERT_GT(s.sites.size(), 400u)
+        << "the scan found too little: has the way of recording changed?";
+    for (const Site &site : s.sites) {
+        for (const std::string &n : site.reasons.numbers)
+            ADD_FAILURE() << site.file << ": the reason " << n << " is a bare number in "
+                          << site.call;
+        auto check = [&](const std::string &n, bool same_function) {
+            const Reason *r = by_name.at(n);  // the build knows every R_ name
+            if (site.kind != 0) {
+                EXPECT_EQ(site.kind, r->kind) << site.file << ": " << site.call << " records R_"
+                                              << n << " with another kind than the table gives it";
+            }
+            if (same_function && !site.fn.empty()) {
+                EXPECT_EQ(r->fn, site.fn)
+                    << site.file << ": " << site.call << " records a reason of another function";
+            }
+        };
+        for (const std::string &n : site.reasons.names) check(n, true);
+        for (const auto &names : site.reasons.shared) {
+            for (const std::string &n : names) check(n, false);
+            const bool has = site.fn.empty() ||
+                             std::any_of(names.begin(), names.end(), [&](const std::string &n) {
+                                 return by_name.at(n)->fn == site.fn;
+                             });
+            EXPECT_TRUE(has) << site.file << ": " << site.call
+                             << " records a shared reason its function does not have";
         }
     }
-    for (const Pair &p : s.indirect)
-        EXPECT_TRUE(table.count(p)) << p.first << " reason " << p.second
-                                    << " is handed on for recording but missing from SRC/xcodes.def";
+    for (const auto &[file, cast] : s.casts)
+        ADD_FAILURE() << file << ": a number made a reason: " << cast;
 }
 
 TEST(CodeTable, EveryReasonIsRecordedSomewhere) {
     const Scan s = scan();
-    for (const auto &[pair, reason] : table_reasons()) {
-        const bool recorded = s.direct.count(pair) || s.indirect.count(pair) ||
-                              s.named.count(reason->fn + "_" + reason->id) ||
-                              (s.passed_fns.count(pair.first) && s.variable_fn_reasons.count(pair.second));
-        EXPECT_TRUE(recorded) << pair.first << " reason " << pair.second << " (" << reason->id
-                              << ") is in SRC/xcodes.def but nothing records it";
-    }
+    for (const auto &[pair, reason] : table_reasons())
+        EXPECT_TRUE(s.named.count(reason->fn + "_" + reason->id))
+            << pair.first << " reason " << pair.second << " (" << reason->id
+            << ") is in SRC/xcodes.def but nothing records it";
 }
 
 }  // namespace
