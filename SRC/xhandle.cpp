@@ -81,7 +81,7 @@ Table *room_for_one() {
 
 }  // namespace
 
-void *handle_alloc(HandleKind kind, size_t size) {
+void *handle_try_alloc(HandleKind kind, size_t size) {
     static const int fork_safe = os::at_fork(pool_prepare, pool_release, pool_release);
     (void)fork_safe;
     size_t c = class_of(size < sizeof(FreeRecord) ? sizeof(FreeRecord) : size);
@@ -98,14 +98,17 @@ void *handle_alloc(HandleKind kind, size_t size) {
     }
     if (h == nullptr) {
         h = static_cast<HandleHeader *>(os::heap_alloc(c * kStep));
-        if (h == nullptr) {
-            sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
-            return nullptr;
-        }
+        if (h == nullptr) return nullptr;
     }
     h->kind = uint16_t(kind);
     h->generation = generation;
     h->magic.store(kHandleMagic, std::memory_order_release);
+    return h;
+}
+
+void *handle_alloc(HandleKind kind, size_t size) {
+    void *h = handle_try_alloc(kind, size);
+    if (h == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
     return h;
 }
 

@@ -73,6 +73,12 @@ template <class T> T *handle_new(HandleKind kind) {
     static_assert(sizeof(T) <= kMaxHandleRecord && std::is_standard_layout_v<T>);
     return static_cast<T *>(handle_alloc(kind, sizeof(T)));
 }
+// The same, recording nothing: null when no memory can be had.
+void *handle_try_alloc(HandleKind kind, size_t size);
+template <class T> T *handle_try_new(HandleKind kind) {
+    static_assert(sizeof(T) <= kMaxHandleRecord && std::is_standard_layout_v<T>);
+    return static_cast<T *>(handle_try_alloc(kind, sizeof(T)));
+}
 template <class T> void handle_free(T *record) { handle_release(record, sizeof(T)); }
 
 // A record kept inside another handle's record (whose block stays readable

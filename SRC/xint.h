@@ -33,6 +33,24 @@ inline void record_error(Fn fn, Reason reason, uint32_t detail, uint32_t kind) {
     XSetLastError(code_of(fn, reason), detail, kind);
 }
 
+// A failure that an internal operation hands back instead of recording it:
+// the code, detail and kind that the exported function records once (code 0:
+// none). Operations that return one leave the thread's error record alone.
+struct Status {
+    uint32_t code = 0;
+    uint32_t detail = 0;
+    uint32_t kind = 0;
+    bool failed() const { return code != 0; }
+};
+constexpr Status lib_status(Fn fn, Reason reason, uint32_t detail) {
+    return {code_of(fn, reason), detail, kLibrary};
+}
+constexpr Status sys_status(Fn fn, Reason reason, int err) {
+    return {code_of(fn, reason), uint32_t(err), kSystem};
+}
+// Records a failure at the edge.
+inline void record_failure(const Status &s) { XSetLastError(s.code, s.detail, s.kind); }
+
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);

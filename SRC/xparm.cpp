@@ -12,6 +12,7 @@
 #include "os/heap.h"
 #include "xhandle.h"
 #include "xint.h"
+#include "xparm.h"
 #include "xparm_format.h"
 
 using namespace zax;
@@ -34,7 +35,9 @@ struct Line {
     int32_t prev_kind;  // the kind of the line before it (1 before the first)
 };
 
-struct ParmFile {
+}  // namespace
+
+struct zax::parm::File {
     HandleHeader header;
     XFILE file;      // kept open until close
     Line *lines;     // in file order
@@ -42,6 +45,10 @@ struct ParmFile {
     int32_t changed; // 2 unchanged, 1 changed by a write
     char path[kMaxPath + 2];  // what the rewrite replaces
 };
+
+namespace {
+
+using ParmFile = zax::parm::File;
 ParmFile *parm_of(XHANDLE handle) { return handle_as<ParmFile>(handle, HandleKind::parm); }
 
 void classify_all(Line *first) {
@@ -172,23 +179,20 @@ Extract extract_value(const Line *entry, Value &v) {
     return v.total == 0 ? kNoValue : kGot;
 }
 
+constexpr Status kNoMemory = sys_status(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
+
 constexpr Reason kOpenArgument =
     same_reason(R_XOpenParmFile_BAD_ARGUMENT, R_XOpenParmFileRW_BAD_ARGUMENT);
 constexpr Reason kBadPath = same_reason(R_XOpenParmFile_BAD_PATH, R_XOpenParmFileRW_BAD_PATH);
 
-// Checks directory and name and joins them; records the failure under fn.
-bool build_path(Fn fn, const char *directory, const char *name, char (&path)[kMaxPath + 2]) {
-    if (name == nullptr) {
-        lib_error(fn, kOpenArgument, 2);
-        return false;
-    }
+// Checks directory and name and joins them; the failure under fn.
+Status build_path(Fn fn, const char *directory, const char *name, char (&path)[kMaxPath + 2]) {
+    if (name == nullptr) return lib_status(fn, kOpenArgument, 2);
     size_t nlen = strnlen(name, kMaxPath + 1);
     size_t dlen = directory != nullptr ? strnlen(directory, kMaxPath + 1) : 0;
     size_t total = nlen + dlen;
-    if (nlen > kMaxPath || dlen > kMaxPath || total < 1 || total > kMaxPath) {
-        lib_error(fn, kBadPath, 0);
-        return false;
-    }
+    if (nlen > kMaxPath || dlen > kMaxPath || total < 1 || total > kMaxPath)
+        return lib_status(fn, kBadPath, 0);
     if (directory != nullptr) {
         std::memcpy(path, directory, dlen);
         path[dlen] = '/';
@@ -196,23 +200,20 @@ bool build_path(Fn fn, const char *directory, const char *name, char (&path)[kMa
     } else {
         std::memcpy(path, name, nlen + 1);
     }
-    return true;
+    return {};
 }
 
 // Reads the whole file into lines: pieces end at a line feed (kept) or at
 // 1024 bytes; a last piece without a line feed gets a carriage return and a
-// line feed. Returns 0, or records the failure and returns -1.
-int read_lines(ParmFile *pf) {
+// line feed.
+Status read_lines(ParmFile *pf) {
     char chunk[16384];
     char piece[kPiece + 2];
     size_t plen = 0;
     Line **tail = &pf->lines;
     auto emit = [&]() -> bool {
         Line *l = new_line(piece, plen);
-        if (l == nullptr) {
-            sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
-            return false;
-        }
+        if (l == nullptr) return false;
         *tail = l;
         tail = &l->next;
         plen = 0;
@@ -220,10 +221,8 @@ int read_lines(ParmFile *pf) {
     };
     for (;;) {
         size_t got = 0;
-        if (int err = os::file_read(pf->file, chunk, sizeof chunk, got)) {
-            sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
-            return -1;
-        }
+        if (int err = os::file_read(pf->file, chunk, sizeof chunk, got))
+            return sys_status(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         if (got == 0) break;
         const char *p = chunk;
         const char *end = chunk + got;
@@ -237,23 +236,27 @@ int read_lines(ParmFile *pf) {
             std::memcpy(piece + plen, p, n);
             plen += n;
             p += n;
-            if ((lf != nullptr || plen == kPiece) && !emit()) return -1;
+            if ((lf != nullptr || plen == kPiece) && !emit()) return kNoMemory;
         }
     }
     if (plen > 0) {
         piece[plen++] = '\r';
         piece[plen++] = '\n';
-        if (!emit()) return -1;
+        if (!emit()) return kNoMemory;
     }
     classify_all(pf->lines);
-    return 0;
+    return {};
 }
 
-XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
+Status rewrite(ParmFile *pf);
+
+}  // namespace
+
+Status parm::open(Fn fn, const char *directory, const char *name, bool write, File **out) {
     char path[kMaxPath + 2];
-    if (!build_path(fn, directory, name, path)) return X_FAILED_PTR;
-    auto *pf = handle_new<ParmFile>(HandleKind::parm);
-    if (pf == nullptr) return X_FAILED_PTR;
+    if (Status s = build_path(fn, directory, name, path); s.failed()) return s;
+    auto *pf = handle_try_new<ParmFile>(HandleKind::parm);
+    if (pf == nullptr) return kNoMemory;
     pf->mode = write ? 2 : 1;
     pf->changed = 2;
     std::memcpy(pf->path, path, sizeof path);
@@ -277,16 +280,83 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
         if (err != 0) break;
     }
     if (err != 0) {
-        sys_error(FN_XOpenFile, R_XOpenFile_PARM_OPEN_FAILED, err);
         handle_free(pf);
-        return X_FAILED_PTR;
+        return sys_status(FN_XOpenFile, R_XOpenFile_PARM_OPEN_FAILED, err);
     }
-    if (read_lines(pf) != 0) {
-        SavedError e;
+    if (Status s = read_lines(pf); s.failed()) {
         free_lines(pf->lines);
         os::file_close(pf->file);
         handle_free(pf);
-        e.restore();
+        return s;
+    }
+    *out = pf;
+    return {};
+}
+
+Status parm::close(File *pf) {
+    Status s;
+    if (pf->mode == 2 && pf->changed == 1) s = rewrite(pf);
+    // The file and the memory go back even when the rewrite failed.
+    if (int err = os::file_close(pf->file); err != 0 && !s.failed())
+        s = sys_status(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
+    free_lines(pf->lines);
+    handle_free(pf);
+    return s;
+}
+
+Status parm::read_str(File *pf, const char *section, const char *key, char *buffer, int32_t size,
+                      int32_t *len) {
+    Line *hdr = find_section(pf, section);
+    if (hdr == nullptr) return lib_status(FN_XReadParmStr, R_XReadParmStr_NO_SECTION, 0);
+    Line *entry = nullptr;
+    for (Line *l = hdr->next; l != nullptr && l->kind != kHeader; l = l->next)
+        if (l->kind == kEntry && matches(l, key, '=')) {
+            entry = l;
+            break;
+        }
+    if (entry == nullptr) return lib_status(FN_XReadParmStr, R_XReadParmStr_NO_KEY, 0);
+    Value v{buffer, size};
+    if (Extract r = extract_value(entry, v); r != kGot)
+        return lib_status(FN_XReadParmStr,
+                          r == kNoValue ? R_XReadParmStr_NO_VALUE : R_XReadParmStr_NO_CONTINUATION,
+                          0);
+    *len = v.total > INT32_MAX ? INT32_MAX : int32_t(v.total);
+    return {};
+}
+
+Status parm::read_int(File *pf, const char *section, const char *key, int32_t *result) {
+    char text[kPiece + 1] = {};
+    int32_t len = 0;
+    if (Status s = read_str(pf, section, key, text, int32_t(kPiece), &len); s.failed()) return s;
+    bool number = len <= int32_t(kPiece);
+    for (int32_t i = 0; number && i < len; ++i)
+        number = (text[i] >= '0' && text[i] <= '9') || (i == 0 && text[i] == '-');
+    if (!number) return lib_status(FN_XReadParmInt, R_XReadParmInt_NOT_A_NUMBER, 0);
+    bool neg = text[0] == '-';
+    int64_t v = 0;
+    bool range = true;
+    for (int32_t i = neg ? 1 : 0; i < len; ++i) {
+        v = v * 10 + (text[i] - '0');
+        if (v > int64_t(INT32_MAX) + 1) {
+            range = false;
+            break;
+        }
+    }
+    if (neg) v = -v;
+    if (!range || v > INT32_MAX || v < INT32_MIN) {
+        *result = neg ? INT32_MIN : INT32_MAX;
+        return lib_status(FN_XReadParmInt, R_XReadParmInt_OUT_OF_RANGE, 0);
+    }
+    *result = int32_t(v);
+    return {};
+}
+
+namespace {
+
+XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
+    parm::File *pf = nullptr;
+    if (Status s = parm::open(fn, directory, name, write, &pf); s.failed()) {
+        record_failure(s);
         return X_FAILED_PTR;
     }
     return pf;
@@ -295,29 +365,24 @@ XHANDLE open_parm(Fn fn, const char *directory, const char *name, bool write) {
 // Rewrites the file from the lines, every line as held, into a new file
 // that replaces the old one whole once complete (os::replace_open), so that
 // a full disk or the death of the process leaves the old file as it was.
-bool rewrite(ParmFile *pf) {
+Status rewrite(ParmFile *pf) {
     int64_t size = 0;
     for (Line *l = pf->lines; l != nullptr; l = l->next) size += l->length;
     os::Replacement rep;
-    if (int err = os::replace_open(pf->path, pf->file, rep)) {
-        sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-        return false;
-    }
+    if (int err = os::replace_open(pf->path, pf->file, rep))
+        return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
     int err = os::replace_reserve(rep, size);
     for (Line *l = pf->lines; err == 0 && l != nullptr; l = l->next) {
         size_t put = 0;
         err = os::file_write(rep.fd, l->text, l->length, put);
     }
     if (err != 0) {
-        sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
         os::replace_abort(rep);
-        return false;
+        return sys_status(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
     }
-    if ((err = os::replace_commit(rep)) != 0) {
-        sys_error(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
-        return false;
-    }
-    return true;
+    if ((err = os::replace_commit(rep)) != 0)
+        return sys_status(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
+    return {};
 }
 
 // Builds the lines of an entry in the writer's formats. Returns the first
@@ -384,16 +449,9 @@ XAPI int32_t XCloseParmFile(XHANDLE handle) {
         lib_error(FN_XCloseParmFile, R_XCloseParmFile_BAD_ARGUMENT, 1);
         return 0;
     }
-    bool ok = true;
-    if (pf->mode == 2 && pf->changed == 1) ok = rewrite(pf);
-    // The file and the memory go back even when the rewrite failed.
-    if (int err = os::file_close(pf->file)) {
-        if (ok) sys_error(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
-        ok = false;
-    }
-    free_lines(pf->lines);
-    handle_free(pf);
-    return ok ? 1 : 0;
+    Status s = parm::close(pf);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, char *buffer,
@@ -405,28 +463,12 @@ XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, 
         lib_error(FN_XReadParmStr, R_XReadParmStr_BAD_ARGUMENT, bad);
         return 0;
     }
-    Line *hdr = find_section(pf, section);
-    if (hdr == nullptr) {
-        lib_error(FN_XReadParmStr, R_XReadParmStr_NO_SECTION, 0);
+    int32_t len = 0;
+    if (Status s = parm::read_str(pf, section, key, buffer, size, &len); s.failed()) {
+        record_failure(s);
         return 0;
     }
-    Line *entry = nullptr;
-    for (Line *l = hdr->next; l != nullptr && l->kind != kHeader; l = l->next)
-        if (l->kind == kEntry && matches(l, key, '=')) {
-            entry = l;
-            break;
-        }
-    if (entry == nullptr) {
-        lib_error(FN_XReadParmStr, R_XReadParmStr_NO_KEY, 0);
-        return 0;
-    }
-    Value v{buffer, size};
-    if (Extract r = extract_value(entry, v); r != kGot) {
-        lib_error(FN_XReadParmStr,
-                  r == kNoValue ? R_XReadParmStr_NO_VALUE : R_XReadParmStr_NO_CONTINUATION, 0);
-        return 0;
-    }
-    return v.total > INT32_MAX ? INT32_MAX : int32_t(v.total);
+    return len;
 }
 
 XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, int32_t *result) {
@@ -436,33 +478,10 @@ XAPI int32_t XReadParmInt(XHANDLE handle, const char *section, const char *key, 
         lib_error(FN_XReadParmInt, R_XReadParmInt_BAD_ARGUMENT, bad);
         return 0;
     }
-    char text[kPiece + 1] = {};
-    int32_t len = XReadParmStr(handle, section, key, text, int32_t(kPiece));
-    if (len == 0) return 0;
-    bool number = len <= int32_t(kPiece);
-    for (int32_t i = 0; number && i < len; ++i)
-        number = (text[i] >= '0' && text[i] <= '9') || (i == 0 && text[i] == '-');
-    if (!number) {
-        lib_error(FN_XReadParmInt, R_XReadParmInt_NOT_A_NUMBER, 0);
+    if (Status s = parm::read_int(parm_of(handle), section, key, result); s.failed()) {
+        record_failure(s);
         return 0;
     }
-    bool neg = text[0] == '-';
-    int64_t v = 0;
-    bool range = true;
-    for (int32_t i = neg ? 1 : 0; i < len; ++i) {
-        v = v * 10 + (text[i] - '0');
-        if (v > int64_t(INT32_MAX) + 1) {
-            range = false;
-            break;
-        }
-    }
-    if (neg) v = -v;
-    if (!range || v > INT32_MAX || v < INT32_MIN) {
-        *result = neg ? INT32_MIN : INT32_MAX;
-        lib_error(FN_XReadParmInt, R_XReadParmInt_OUT_OF_RANGE, 0);
-        return 0;
-    }
-    *result = int32_t(v);
     return 1;
 }
 

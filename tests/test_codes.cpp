@@ -134,7 +134,7 @@ Scan scan() {
     // lib_error(FN_X, reason, detail) and its kin, and code_of(FN_X, reason);
     // the reason may be a conditional, so it runs to the comma before the detail.
     static const std::regex call(
-        R"(\b(lib_error|sys_error|record_error)\s*\(\s*([\w.>-]+)\s*,\s*([^,;]+?)\s*,\s*([^;]*?)\)\s*;)");
+        R"(\b(lib_error|sys_error|record_error|lib_status|sys_status)\s*\(\s*([\w.>-]+)\s*,\s*([^,;]+?)\s*,\s*([^;]*?)\)\s*;)");
     static const std::regex code_of(R"(\bcode_of\s*\(\s*([\w.>-]+)\s*,\s*([^)]+)\))");
     // handle_get<T>(handle, kind, FN_X, reason[, detail]) records a library error.
     static const std::regex handle_get(
@@ -154,7 +154,9 @@ Scan scan() {
         };
         for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
             const std::string recorder = (*it)[1], args = (*it)[4];
-            unsigned kind = recorder == "lib_error" ? 2 : recorder == "sys_error" ? 1 : 0;
+            unsigned kind = recorder == "lib_error" || recorder == "lib_status"   ? 2
+                            : recorder == "sys_error" || recorder == "sys_status" ? 1
+                                                                                  : 0;
             if (kind == 0 && args.find("kSystem") != std::string::npos) kind = 1;
             if (kind == 0 && args.find("kLibrary") != std::string::npos) kind = 2;
             s.sites.push_back(
