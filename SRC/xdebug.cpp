@@ -61,45 +61,42 @@ uint32_t level_of_mask(const Row *table, int rows, int32_t mask) {
 
 bool same(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
 
-XHANDLE open_settings() { return open_config_file(kSettingsFile); }
-
-// Closes a settings file without letting the close hide the pass's error.
-void close_settings(XHANDLE h) {
-    SavedError before;
-    XCloseParmFile(h);
-    before.restore();
+// The settings file, or null with the failure recorded.
+parm::File *open_settings() {
+    parm::File *f = nullptr;
+    if (Status s = open_config_file(kSettingsFile, &f); s.failed()) {
+        record_failure(s);
+        return nullptr;
+    }
+    return f;
 }
 
+// A read-only file closes without writing; nothing a pass reports comes
+// from the close.
+void close_settings(parm::File *f) { (void)parm::close(f); }
+
 // An integer level; absent, not a number or out of range reads as a level
-// that is in no table (the error of the read is not kept).
-int32_t read_level(XHANDLE h, const char *section, const char *key) {
-    SavedError before;
+// that is in no table.
+int32_t read_level(parm::File *f, const char *section, const char *key) {
     int32_t v = 0;
-    if (XReadParmInt(h, section, key, &v) == 0) {
-        before.restore();
-        return -1;
-    }
-    return v;
+    return parm::read_int(f, section, key, &v).failed() ? -1 : v;
 }
 
 // A string entry into buffer (at most size bytes); its full length, or 0
-// with the failure recorded: an empty value counts as no value.
-int32_t read_str(XHANDLE h, const char *section, const char *key, char *buffer, int32_t size) {
-    SavedError before;
-    XSetLastError(0, 0, 0);
-    int32_t len = XReadParmStr(h, section, key, buffer, size);
-    if (len > 0) {
-        before.restore();
-        return len;
+// with the failure recorded (an empty value is no value).
+int32_t read_str(parm::File *f, const char *section, const char *key, char *buffer, int32_t size) {
+    int32_t len = 0;
+    if (Status s = parm::read_str(f, section, key, buffer, size, &len); s.failed()) {
+        record_failure(s);
+        return 0;
     }
-    if (XGetLastError(nullptr) == 0) lib_error(FN_XReadParmStr, R_XReadParmStr_NO_VALUE, 0);
-    return 0;
+    return len;
 }
 
 // The "BINDINGS" value of section into next (256 bytes).  position is the
 // section's place in the chain (0 for "XTORASYS").  Returns 1 for a next
 // section, 0 for the end of the chain, -1 on failure (recorded).
-int read_next(XHANDLE h, const char *section, uint32_t position, char *next) {
+int read_next(parm::File *h, const char *section, uint32_t position, char *next) {
     int32_t len = read_str(h, section, "BINDINGS", next, kSectionMax);
     if (len == 0) return -1;
     if (len > kSectionMax) {
@@ -114,13 +111,15 @@ int read_next(XHANDLE h, const char *section, uint32_t position, char *next) {
 // and not empty, else the entry "DURABILITY" of section "TRACE"; "sync" (each
 // line forced to the disk, the default) or "write" (each line handed to the
 // system in one write), in any case. Anything else fails with reason 5.
-bool read_durability(XHANDLE h, bool &write_only) {
+bool read_durability(parm::File *h, bool &write_only) {
     char value[16] = {};
     long n = os::env_get(kDurabilityEnv, value, sizeof value);
-    if (n <= 0) {
-        SavedError before;
-        n = XReadParmStr(h, kDurabilitySection, kDurabilityEntry, value, int32_t(sizeof value) - 1);
-        before.restore();  // an entry that is not there leaves the default
+    if (n <= 0) {  // an entry that is not there leaves the default
+        int32_t len = 0;
+        if (!parm::read_str(h, kDurabilitySection, kDurabilityEntry, value,
+                            int32_t(sizeof value) - 1, &len)
+                 .failed())
+            n = len;
     }
     if (n <= 0) {
         write_only = false;
@@ -138,8 +137,8 @@ bool read_durability(XHANDLE h, bool &write_only) {
 
 // Counting pass: the number of binding sections in the chain.
 bool count_bindings(uint32_t &count) {
-    XHANDLE h = open_settings();
-    if (h == X_FAILED_PTR) return false;
+    parm::File *h = open_settings();
+    if (h == nullptr) return false;
     char names[2][kSectionMax + 1];
     const char *current = kTopSection;
     uint32_t n = 0;
@@ -169,8 +168,8 @@ bool count_bindings(uint32_t &count) {
 // r->count entries).  A chain that has shrunk since the count leaves the
 // count at the entries filled.
 bool read_bindings(Record *r) {
-    XHANDLE h = open_settings();
-    if (h == X_FAILED_PTR) return false;
+    parm::File *h = open_settings();
+    if (h == nullptr) return false;
     r->trace_mask = mask_of_level(kTraceRows, kTraceGlobalRows, read_level(h, kTopSection, "TRACE"));
     r->dump_mask = mask_of_level(kDumpRows, kDumpGlobalRows, read_level(h, kTopSection, "DUMP"));
     if (!read_durability(h, r->write_only)) {

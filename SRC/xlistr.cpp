@@ -167,7 +167,7 @@ bool key_selected(const std::string &spec, uint32_t key, bool *bad) {
 
 // One entry: the environment variable ZAXXLIB_REDIS_<name> when it is set,
 // else the entry of the settings file. True when either gave a value.
-bool setting(XHANDLE file, const char *name, std::string *out) {
+bool setting(parm::File *file, const char *name, std::string *out) {
     char buf[1024];
     std::string env = std::string("ZAXXLIB_REDIS_") + name;
     long n = os::env_get(env.c_str(), buf, sizeof buf);
@@ -175,18 +175,19 @@ bool setting(XHANDLE file, const char *name, std::string *out) {
         out->assign(buf, size_t(std::min<long>(n, long(sizeof buf) - 1)));
         return true;
     }
-    if (file == X_FAILED_PTR) return false;
-    int32_t len = XReadParmStr(file, kSection, name, buf, int32_t(sizeof buf) - 1);
-    if (len <= 0) return false;
+    int32_t len = 0;
+    if (file == nullptr ||
+        parm::read_str(file, kSection, name, buf, int32_t(sizeof buf) - 1, &len).failed())
+        return false;
     out->assign(buf, size_t(std::min<int32_t>(len, int32_t(sizeof buf) - 1)));
     return true;
 }
 
-// Reads the settings, leaving the error record as it was. 0, or EINVAL when
-// they are malformed.
+// Reads the settings: 0, or EINVAL when they are malformed. A settings file
+// that cannot be opened counts as none.
 int read_settings(Settings *s) {
-    SavedError before;
-    XHANDLE file = open_config_file("XTORASYS");
+    parm::File *file = nullptr;
+    if (open_config_file("XTORASYS", &file).failed()) file = nullptr;
     std::string v;
     int err = 0;
     if (setting(file, "URL", &v)) s->url = v;
@@ -203,8 +204,7 @@ int read_settings(Settings *s) {
             else err = EINVAL;
         }
     }
-    if (file != X_FAILED_PTR) XCloseParmFile(file);
-    before.restore();
+    if (file != nullptr) (void)parm::close(file);
     if (!s->url.empty() && !parse_url(s->url, s)) err = EINVAL;
     return err;
 }

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "os/env.h"
 #include "xint.h"
+#include "xparm.h"
 #include "xsysfl.h"
 
 using namespace zax;
@@ -43,82 +45,63 @@ const Code kMultiByte[] = {{"IKANJI", 145}, {"FKANJI", 146}, {"HKANJI", 147},
 constexpr int32_t kCodeText = 12;  // coded values are read as at most 12 characters
 
 // A read that found no section, key or value is no failure: the field stays.
-bool absent(uint32_t code) {
-    return code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_SECTION) ||
-           code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_KEY) ||
-           code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_VALUE);
+bool absent(const Status &s) {
+    return s.code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_SECTION) ||
+           s.code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_KEY) ||
+           s.code == code_of(FN_XReadParmStr, R_XReadParmStr_NO_VALUE);
 }
 
-enum Outcome { kStored, kAbsent, kFailed };
-
-// The reads below keep the caller's error record when an entry is absent.
-Outcome read_int(XHANDLE h, const char *section, const char *key, int32_t &out) {
-    SavedError before;
-    if (XReadParmInt(h, section, key, &out)) return kStored;
-    if (absent(XGetLastError(nullptr))) {
-        before.restore();
-        return kAbsent;
-    }
-    return kFailed;
+// The reads below set stored when they store; an absent entry is no failure.
+Status read_int(parm::File *f, const char *section, const char *key, int32_t &out, bool &stored) {
+    Status s = parm::read_int(f, section, key, &out);
+    stored = !s.failed();
+    return absent(s) ? Status{} : s;
 }
 
-Outcome read_code(XHANDLE h, const char *section, const char *key, const Code *table,
-                  uint32_t detail, uint32_t &out) {
-    SavedError before;
+Status read_code(parm::File *f, const char *section, const char *key, const Code *table,
+                 uint32_t detail, uint32_t &out, bool &stored) {
     char text[kCodeText + 1] = {};
-    int32_t len = XReadParmStr(h, section, key, text, kCodeText);
-    if (len == 0) {
-        if (absent(XGetLastError(nullptr))) {
-            before.restore();
-            return kAbsent;
-        }
-        return kFailed;
-    }
+    int32_t len = 0;
+    stored = false;
+    if (Status s = parm::read_str(f, section, key, text, kCodeText, &len); s.failed())
+        return absent(s) ? Status{} : s;
     if (len <= kCodeText)
         for (const Code *c = table; std::strcmp(c->text, "END OF KEY") != 0; ++c)
             if (std::strcmp(c->text, text) == 0) {
                 out = c->value;
-                return kStored;
+                stored = true;
+                return {};
             }
-    lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_UNKNOWN_CODE, detail);
-    return kFailed;
+    return lib_status(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_UNKNOWN_CODE, detail);
 }
 
 // A string is stored only when it fits its limit; the field is cleared first.
-Outcome read_text(XHANDLE h, const char *key, char *field, size_t field_size, int32_t limit,
-                  uint32_t detail) {
-    SavedError before;
+Status read_text(parm::File *f, const char *key, char *field, size_t field_size, int32_t limit,
+                 uint32_t detail) {
     char text[260];
-    int32_t len = XReadParmStr(h, "LOCATION", key, text, limit);
-    if (len == 0) {
-        if (absent(XGetLastError(nullptr))) {
-            before.restore();
-            return kAbsent;
-        }
-        return kFailed;
-    }
-    if (len > limit) {
-        lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_TOO_LONG, detail);
-        return kFailed;
-    }
+    int32_t len = 0;
+    if (Status s = parm::read_str(f, "LOCATION", key, text, limit, &len); s.failed())
+        return absent(s) ? Status{} : s;
+    if (len > limit)
+        return lib_status(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_TOO_LONG, detail);
     std::memset(field, 0, field_size);
     std::memcpy(field, text, size_t(len));
-    return kStored;
+    return {};
 }
 
-bool read_entries(XHANDLE h, XSystemInfo *r) {
+Status read_entries(parm::File *f, XSystemInfo *r) {
     int32_t n = 0;
     uint32_t c = 0;
-    Outcome o;
-#define ZAX_INT(section, key, field)                          \
-    if ((o = read_int(h, section, key, n)) == kFailed) return false; \
-    if (o == kStored) r->field = decltype(r->field)(n);
-#define ZAX_CODE(section, key, table, detail, field)                            \
-    if ((o = read_code(h, section, key, table, detail, c)) == kFailed) return false; \
-    if (o == kStored) r->field = decltype(r->field)(c);
-#define ZAX_TEXT(key, field, limit, detail) \
-    if (read_text(h, key, r->field, sizeof r->field, limit, detail) == kFailed) return false;
-
+    bool stored = false;
+#define ZAX_INT(section, key, field)                                           \
+    if (Status s = read_int(f, section, key, n, stored); s.failed()) return s; \
+    if (stored) r->field = decltype(r->field)(n);
+#define ZAX_CODE(section, key, table, detail, field)                                           \
+    if (Status s = read_code(f, section, key, table, detail, c, stored); s.failed()) return s; \
+    if (stored) r->field = decltype(r->field)(c);
+#define ZAX_TEXT(key, field, limit, detail)                                                 \
+    if (Status s = read_text(f, key, r->field, sizeof r->field, limit, detail); s.failed()) \
+        return s;
     ZAX_CODE("OS", "PLATFORM", kPlatforms, 1, platform)
     ZAX_CODE("OS", "NAME", kSystems, 2, os_name)
     ZAX_INT("OS", "MAJORVER", os_major)
@@ -142,20 +125,15 @@ bool read_entries(XHANDLE h, XSystemInfo *r) {
 #undef ZAX_INT
 #undef ZAX_CODE
 #undef ZAX_TEXT
-    return true;
+    return {};
 }
 
 }  // namespace
 
-XHANDLE zax::open_config_file(const char *name) {
+Status zax::open_config_file(const char *name, parm::File **out) {
     char dir[257] = {};
-    SavedError before;
-    int32_t len = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, dir, 256);
-    if (len <= 0 || len > 256) {
-        before.restore();
-        len = 0;
-    }
-    return XOpenParmFile(len > 0 ? dir : nullptr, name);
+    long len = os::env_get("ZAXXLIB_XSYSTEM", dir, sizeof dir);
+    return parm::open(FN_XOpenParmFile, len > 0 && len <= 256 ? dir : nullptr, name, false, out);
 }
 
 extern "C" {
@@ -165,13 +143,14 @@ XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
         lib_error(FN_XGetSystemInfoFile, R_XGetSystemInfoFile_BAD_ARGUMENT, 1);
         return 0;
     }
-    XHANDLE h = open_config_file("XSYSTEM");
-    if (h == X_FAILED_PTR) return 0;
-    bool ok = read_entries(h, record);
-    SavedError result;
-    XCloseParmFile(h);  // a read-only handle closes without writing
-    result.restore();
-    return ok ? 1 : 0;
+    parm::File *f = nullptr;
+    Status s = open_config_file("XSYSTEM", &f);
+    if (!s.failed()) {
+        s = read_entries(f, record);
+        (void)parm::close(f);  // a read-only file closes without writing
+    }
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 }  // extern "C"

@@ -1,14 +1,14 @@
 // The two configuration files, "XSYSTEM" (the system description) and
 // "XTORASYS" (the library's settings), for the modules that read them.
 #pragma once
-#include "zaxxlib.h"
+#include "xint.h"
+#include "xparm.h"
 
 namespace zax {
 
-// Opens the configuration file name with XOpenParmFile, from the directory in
-// ZAXXLIB_XSYSTEM, or from the current directory when that is unset or empty
-// (which leaves no trace in the error record). The handle, or X_FAILED_PTR
-// with XOpenParmFile's error (0x780006 for a missing file).
-XHANDLE open_config_file(const char *name);
+// Opens the configuration file name for reading, from the directory in
+// ZAXXLIB_XSYSTEM, or from the current directory when that is unset, empty or
+// too long; a failure is XOpenParmFile's (0x780006 for a missing file).
+Status open_config_file(const char *name, parm::File **out);
 
 }  // namespace zax
