@@ -332,7 +332,7 @@ uint8_t *alloc_work(size_t size) {
     return static_cast<uint8_t *>(p);
 }
 
-void free_work(uint8_t *p) { os::heap_free(p); }
+void free_work(uint8_t *p) { (void)os::heap_free(p); }
 
 // The detail of a failed host-to-Shift-JIS or Shift-JIS-to-host step.
 uint32_t to_host_detail(Form f) { return f == Form::Ibm ? 1 : f == Form::Jis0D ? 2 : 3; }

@@ -185,7 +185,7 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
         // file holds whole lines only and the next line starts on its own.
         int64_t pos = 0;
         if (put > 0 && os::file_seek(r->file, -int64_t(put), 1, pos) == 0)
-            os::file_truncate(r->file, pos);
+            (void)os::file_truncate(r->file, pos);
         XFlushFile(r->file);
         write_error.restore();
         return 0;

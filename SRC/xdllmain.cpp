@@ -36,7 +36,7 @@ int load() {
     os::TimerCaps caps{};
     if (os::timer_caps(&caps) != 0) return load_failed("no timer capabilities");
     g_resolution = resolution_for(caps.min_period, caps.max_period);
-    os::timer_begin_period(g_resolution);
+    (void)os::timer_begin_period(g_resolution);
     timer_table_clear();
     g_timer_lock = XCreateLockObj(-1);
     if (g_timer_lock == nullptr) return load_failed("no timer-table lock");
@@ -52,7 +52,7 @@ int unload() {
         XDestroyLockObj(g_timer_lock);
         g_timer_lock = nullptr;
     }
-    os::timer_end_period(g_resolution);
+    (void)os::timer_end_period(g_resolution);
     if (g_exit_lock != nullptr && XDestroyLockObj(g_exit_lock) == 1) g_exit_lock = nullptr;
     free_thread_record();
     if (os::slot_exists()) return os::slot_delete() == 0 ? 1 : 0;

@@ -20,13 +20,13 @@ ErrorRecord *thread_record() {
     auto *rec = static_cast<ErrorRecord *>(os::heap_alloc(sizeof(ErrorRecord)));
     if (rec == nullptr) return nullptr;
     if (os::slot_set(rec) != 0) {
-        os::heap_free(rec);
+        (void)os::heap_free(rec);
         return nullptr;
     }
     return rec;
 }
 
-void free_record(void *record) { os::heap_free(record); }
+void free_record(void *record) { (void)os::heap_free(record); }
 
 void release_record(void *record) {
     // The slot's destructor has already cleared the thread's value. A thread
@@ -36,15 +36,15 @@ void release_record(void *record) {
     if (os::ending_abnormally())
         os::park(free_record, record);
     else
-        os::heap_free(record);
+        (void)os::heap_free(record);
 }
 
 void free_thread_record() {
     if (!os::slot_exists()) return;
     void *r = os::slot_get();
     if (r == nullptr) return;
-    os::slot_set(nullptr);
-    os::heap_free(r);
+    (void)os::slot_set(nullptr);
+    (void)os::heap_free(r);
 }
 
 }  // namespace zax

@@ -81,7 +81,7 @@ bool estae_filter(const os::Fault &fault) {
     auto *head = rec != nullptr ? static_cast<ChainEntry *>(rec->exit_chain) : nullptr;
     if (head != nullptr) {
         Walk walk{head};
-        os::fault_guarded(walk_routines, &walk);
+        (void)os::fault_guarded(walk_routines, &walk);
         // From the head as it is now: a routine may have registered more.
         head = static_cast<ChainEntry *>(rec->exit_chain);
         rec->exit_chain = nullptr;
@@ -120,7 +120,7 @@ XAPI int32_t XInitEstae(const XEstaeBlock *block, uint32_t parameter) {
     }
     // The routines run on the faulting thread's alternate stack, so that a
     // stack overflow still reaches them.
-    os::fault_altstack();
+    (void)os::fault_altstack();
     void *block_mem = XAllocMemory(sizeof(ChainEntry), 0);
     if (block_mem == X_FAILED_PTR) return 0;
     auto *entry = static_cast<ChainEntry *>(block_mem);

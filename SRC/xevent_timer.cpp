@@ -92,7 +92,7 @@ void on_timer(uint32_t id, void *user) {
     if (rec->long_running == 0) {
         expire(rec);
     } else if (--rec->periods_left == 0) {
-        os::timer_kill(rec->system_timer);
+        (void)os::timer_kill(rec->system_timer);
         if (rec->remainder == 0) {
             expire(rec);
         } else {

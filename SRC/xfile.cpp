@@ -127,7 +127,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
         if (!lock) break;
         int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
         if (!XLockFile(fd, mode)) {
-            os::file_close(fd);  // XLockFile's reason stays in the record
+            (void)os::file_close(fd);  // XLockFile's reason stays in the record
             return 0;
         }
         // A holder that replaced the file whole meanwhile (a list save, a
@@ -137,17 +137,17 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
         bool same = true;
         if (int err = os::file_is_named(fd, name, same)) {
             sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            os::file_close(fd);
+            (void)os::file_close(fd);
             return 0;
         }
         if (same) break;
-        os::file_close(fd);
+        (void)os::file_close(fd);
         if (disp == os::Disposition::create_new) disp = os::Disposition::open_existing;
     }
     if (cut_after_lock) {
         if (int err = os::file_truncate(fd, 0)) {
             sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            os::file_close(fd);
+            (void)os::file_close(fd);
             return 0;
         }
     }
@@ -472,7 +472,7 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
         }
     }
     auto release_lock = [&] {
-        if (lock >= 0) os::lock_file_release(lock);
+        if (lock >= 0) (void)os::lock_file_release(lock);
     };
     auto *m = handle_new<MappedFile>(HandleKind::mapped);
     if (m == nullptr) {
@@ -481,7 +481,7 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     }
     auto fail = [&](Reason reason, int err, XFILE fd) -> void * {
         sys_error(FN_XOpenMemMapFile, reason, err);
-        if (fd != 0) os::file_close(fd);
+        if (fd != 0) (void)os::file_close(fd);
         handle_free(m);
         release_lock();
         return nullptr;
@@ -533,7 +533,7 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
     // record tell the first failure.
     bool failed = XFlushMemMapFile(m) == 0;
     SavedError first;  // the flush's failure, if any
-    if (m->lock >= 0) os::lock_file_release(m->lock);  // closing alone would release it too
+    if (m->lock >= 0) (void)os::lock_file_release(m->lock);  // closing alone would release it too
     if (int err = os::unmap_file(m->view, m->size)) {
         if (!failed) {
             sys_error(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);

@@ -63,7 +63,7 @@ int format_bounded(char *buffer, size_t size, const char *format, va_list args) 
     drop_long(format, copy);
     int n = std::vsnprintf(buffer, size, copy, args);
     int err = errno;
-    if (copy != local) os::heap_free(copy);
+    if (copy != local) (void)os::heap_free(copy);
     errno = err;
     return n;
 }

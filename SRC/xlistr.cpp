@@ -300,7 +300,7 @@ std::string process_token() {
     uint32_t now = os::process_id();
     if (token == nullptr || pid != now) {
         char host[256] = "host";
-        os::host_name(host, sizeof host);
+        (void)os::host_name(host, sizeof host);
         std::random_device rd;
         char buf[400];
         std::snprintf(buf, sizeof buf, "%s:%u:%08x%08x", host, now, rd(), rd());

@@ -455,7 +455,7 @@ int open_load_record(uint32_t key, bool create, int32_t &fd) {
 }
 
 // Empties the record open on fd: no record any more.
-void clear_load_record(int32_t fd) { os::file_truncate(fd, 0); }
+void clear_load_record(int32_t fd) { (void)os::file_truncate(fd, 0); }
 
 // Copies a region image over the list's region: everything but the attach
 // count (other processes change it under the creation lock) and the lock
@@ -504,7 +504,7 @@ bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
     int err = open_load_record(key_of(r), true, fd);
     if (err == 0) {
         err = write_load_record(fd, head, bytes, image_bytes);
-        if (err != 0) os::file_close(fd);
+        if (err != 0) (void)os::file_close(fd);
     }
     if (err != 0) {
         sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
@@ -514,7 +514,7 @@ bool publish_global(GlobalRegion *r, const GlobalRegion *image) {
     copy_image(r, bytes, used_words);
     os::crash_point("load: region replaced");
     clear_load_record(fd);
-    os::file_close(fd);
+    (void)os::file_close(fd);
     return true;
 }
 
@@ -535,10 +535,10 @@ void finish_load(GlobalRegion *r) {
         size == int64_t(sizeof head + head.data_offset + 4 * uint64_t(head.used_words)) &&
         os::map_file(fd, size_t(size), false, view) == 0) {
         copy_image(r, static_cast<const uint8_t *>(view) + sizeof head, head.used_words);
-        os::unmap_file(view, size_t(size));
+        (void)os::unmap_file(view, size_t(size));
     }
     if (size > 0) clear_load_record(fd);
-    os::file_close(fd);
+    (void)os::file_close(fd);
 }
 
 bool load_global(ListHandle *h, XFILE f) {
@@ -639,7 +639,7 @@ int32_t save_list(ListHandle *h, const char *name, int32_t timeout) {
     if (!ok && !exists) {
         // The first save of a name that failed leaves no file.
         SavedError failure;
-        os::file_delete(name);
+        (void)os::file_delete(name);
         failure.restore();
     }
     close_file(f);
@@ -804,7 +804,7 @@ void zax::forget_load_record(uint32_t key) {
     int32_t fd = 0;
     if (open_load_record(key, false, fd) != 0) return;
     clear_load_record(fd);
-    os::file_close(fd);
+    (void)os::file_close(fd);
 }
 
 extern "C" {

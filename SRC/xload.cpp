@@ -31,7 +31,7 @@ struct ModuleRecord {
 XHANDLE new_handle(os::Module *m) {
     auto *rec = handle_new<ModuleRecord>(HandleKind::module);
     if (rec == nullptr) {
-        os::module_unload(m);
+        (void)os::module_unload(m);
         return nullptr;
     }
     rec->module = m;

@@ -73,7 +73,7 @@ int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
     if (rec->owner.load(std::memory_order_relaxed) == self) {
         // Held already: undo this acquisition only, the first hold stays.
         lib_error(FN_XLockObj, R_XLockObj_ALREADY_HELD, 0);
-        os::mutex_unlock(rec->mutex);
+        (void)os::mutex_unlock(rec->mutex);
         return 0;
     }
     rec->owner.store(self, std::memory_order_relaxed);
@@ -95,7 +95,7 @@ XAPI int32_t XIsLockObj(XHANDLE lock) {
         return 0;
     }
     bool mine = rec->owner.load(std::memory_order_relaxed) == os::self_tid();
-    os::mutex_unlock(rec->mutex);
+    (void)os::mutex_unlock(rec->mutex);
     return mine ? 1 : 0;
 }
 

@@ -78,7 +78,7 @@ SegmentRecord *segment_of(void *area, XHANDLE handle) {
 
 int32_t detach(SegmentRecord *rec) {
     int fd = rec->fd;
-    os::shm_unmap(fd, rec->view);
+    (void)os::shm_unmap(fd, rec->view);
     handle_free(rec);
     if (int err = os::shm_close(fd)) {
         sys_error(FN_XFreeShrMemory, R_XFreeShrMemory_CLOSE_FAILED, err);
@@ -146,9 +146,9 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     uint32_t area_size = uint32_t(total - sizeof(ShmHeader));
     if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), area_size)) {
         // A segment that others use keeps its name.
-        if (!attached) os::no_throw([&] { return os::shm_remove(name.text, fd); });
-        os::shm_unmap(fd, view);
-        os::shm_close(fd);
+        if (!attached) (void)os::no_throw([&] { return os::shm_remove(name.text, fd); });
+        (void)os::shm_unmap(fd, view);
+        (void)os::shm_close(fd);
         handle_free(rec);
         return X_FAILED_PTR;
     }
@@ -194,7 +194,7 @@ XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
     if (rec == nullptr) return 0;
     Name name(static_cast<const ShmHeader *>(rec->view)->key);
     if (!XResetVectorTable(name.text)) return 0;
-    os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
+    (void)os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
     return detach(rec);
 }
 

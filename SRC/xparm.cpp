@@ -83,7 +83,7 @@ Line *new_line(const char *text, size_t length) {
 void free_lines(Line *l) {
     while (l != nullptr) {
         Line *next = l->next;
-        os::heap_free(l);
+        (void)os::heap_free(l);
         l = next;
     }
 }
@@ -276,7 +276,7 @@ Status parm::open(Fn fn, const char *directory, const char *name, bool write, Fi
         bool same = false;
         if ((err = os::file_lock(pf->file, false)) == 0) err = os::file_is_named(pf->file, path, same);
         if (err == 0 && same) break;
-        os::file_close(pf->file);
+        (void)os::file_close(pf->file);
         if (err != 0) break;
     }
     if (err != 0) {
@@ -285,7 +285,7 @@ Status parm::open(Fn fn, const char *directory, const char *name, bool write, Fi
     }
     if (Status s = read_lines(pf); s.failed()) {
         free_lines(pf->lines);
-        os::file_close(pf->file);
+        (void)os::file_close(pf->file);
         handle_free(pf);
         return s;
     }

@@ -190,10 +190,10 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             expect_access("sock", c.object);
             expect_access("00000061", c.object);
 
-            zax::os::shm_unmap(seg, view);
-            zax::os::shm_close(seg);
+            (void)zax::os::shm_unmap(seg, view);
+            (void)zax::os::shm_close(seg);
             zax::os::close_fd(sock);
-            zax::os::lock_file_release(lock_fd);
+            (void)zax::os::lock_file_release(lock_fd);
             XDestroyEvent(ev);
             XDestroyLockObj(lock);
         }

@@ -34,8 +34,8 @@ struct Connection {
 
 // Gives the mutex back as the exchange ends, whatever state it is in.
 static void release_mutex(Connection *c) {
-    if (c->held) os::mutex_unlock(c->mutex);
-    if (c->mutex != nullptr) os::mutex_close(c->mutex);
+    if (c->held) (void)os::mutex_unlock(c->mutex);
+    if (c->mutex != nullptr) (void)os::mutex_close(c->mutex);
 }
 
 static int one_attempt(const Message &request, Connection *&out) {
@@ -53,8 +53,8 @@ static int one_attempt(const Message &request, Connection *&out) {
     if (c->mutex != nullptr) {
         int err = os::mutex_lock(c->mutex, kMutexWaitMs);
         if (err == ETIMEDOUT) {
-            os::mutex_close(c->mutex);
-            os::heap_free(c);
+            (void)os::mutex_close(c->mutex);
+            (void)os::heap_free(c);
             return err;
         }
         c->held = err == 0;
@@ -74,7 +74,7 @@ static int one_attempt(const Message &request, Connection *&out) {
     }
     if (c->fd >= 0) os::close_fd(c->fd);
     release_mutex(c);
-    os::heap_free(c);
+    (void)os::heap_free(c);
     return err;
 }
 
@@ -110,7 +110,7 @@ bool receive_reply(Message &reply, Connection *conn, void **payload, int &err) {
     }
     os::close_fd(conn->fd);
     release_mutex(conn);
-    os::heap_free(conn);
+    (void)os::heap_free(conn);
     return err == 0;
 }
 

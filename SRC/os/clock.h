@@ -18,6 +18,6 @@ struct LocalTime {
 
 // Read the clock and break it down in the local time zone (TZ, else
 // /etc/localtime).  0, or the errno of the failing call.
-int local_now(LocalTime *out);
+[[nodiscard]] int local_now(LocalTime *out);
 
 }  // namespace zax::os

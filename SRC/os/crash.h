@@ -29,7 +29,7 @@ inline void crash_point(const char *step) {
 // of the first 64 (1-based; null beyond).
 void crash_arm(int n, void (*action)() = nullptr);
 void crash_count();
-int crash_points();
+[[nodiscard]] int crash_points();
 const char *crash_step(int i);
 
 }  // namespace zax::os

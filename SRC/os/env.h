@@ -14,7 +14,7 @@ namespace zax::os {
 // program).
 long env_get(const char *name, char *buffer, size_t capacity);
 // Set name to value (overwriting); 0 or errno.
-int env_set(const char *name, const char *value);
+[[nodiscard]] int env_set(const char *name, const char *value);
 // tzset(): take the environment's TZ into the C library's local time, under
 // the same lock, since tzset reads the environment. tzset looks at the
 // system's zone file (/etc/localtime) at every call when TZ is not set: it is

@@ -11,6 +11,6 @@ void *heap_alloc(size_t size);
 // The same without the zero fill, for a caller that writes the whole block.
 void *heap_alloc_unfilled(size_t size);
 // Give a block back: 0, or EINVAL for a pointer that is not a live block.
-int heap_free(void *block);
+[[nodiscard]] int heap_free(void *block);
 
 }  // namespace zax::os

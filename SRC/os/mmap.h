@@ -7,11 +7,11 @@ namespace zax::os {
 
 // Map size bytes of fd from offset 0, shared with every other process that
 // maps the file (through the page cache). 0 and addr, or an errno.
-int map_file(int32_t fd, size_t size, bool writable, void *&addr);
+[[nodiscard]] int map_file(int32_t fd, size_t size, bool writable, void *&addr);
 // Remove the mapping; 0 or an errno.
-int unmap_file(void *addr, size_t size);
+[[nodiscard]] int unmap_file(void *addr, size_t size);
 // Write the mapping's changed pages to the file and wait; 0 or an errno.
-int sync_mapping(void *addr, size_t size);
+[[nodiscard]] int sync_mapping(void *addr, size_t size);
 
 // Open the lock file called name in the run-time directory (created with the
 // sharing mode's access when missing; a name longer than the file system
@@ -21,8 +21,8 @@ int sync_mapping(void *addr, size_t size);
 // when the process dies. 0 and fd; EAGAIN when another opener holds it (fd is
 // then closed); another errno when the file cannot be opened (open_failed is
 // then true).
-int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed);
+[[nodiscard]] int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed);
 // Release the lock and close the file; 0 or an errno.
-int lock_file_release(int32_t fd);
+[[nodiscard]] int lock_file_release(int32_t fd);
 
 }  // namespace zax::os

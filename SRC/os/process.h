@@ -27,10 +27,10 @@ public:
     // The exit code: kStillActive while it runs, the status it ended with,
     // or 128 + N after a death by signal N. 0 or errno (the code is then
     // untouched).
-    int exit_code(uint32_t *code);
+    [[nodiscard]] int exit_code(uint32_t *code);
     // Send SIGKILL to the process (0 when it has already ended), or to every
     // process of its group when group is true. 0 or errno.
-    int kill(bool group);
+    [[nodiscard]] int kill(bool group);
 
     Process(int pidfd, uint32_t pid) : pidfd_(pidfd), pid_(pid) {}
     ~Process() override;
@@ -50,15 +50,15 @@ private:
 // descriptors 0 to 2 inherited, and default signal dispositions and mask.
 // own_group: the child leads a new process group. 0 with *out, or the errno
 // of the failing step (nothing is left behind: no zombie, no descriptor).
-int process_spawn(const char *program, const char *const *argv, bool own_group, Process **out);
+[[nodiscard]] int process_spawn(const char *program, const char *const *argv, bool own_group, Process **out);
 
 // Reap the process, close its pidfd and free it. wait: wait for a process
 // that has not ended yet (call after it ended or was killed); without it a
 // process still running is not reaped here. 0 or the errno of the close;
 // the record is gone either way.
-int process_close(Process *p, bool wait);
+[[nodiscard]] int process_close(Process *p, bool wait);
 
 // Whether this system gives process descriptors (pidfd_open): 0 or errno.
-int process_probe();
+[[nodiscard]] int process_probe();
 
 }  // namespace zax::os

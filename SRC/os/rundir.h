@@ -29,11 +29,11 @@ std::string default_run_dir(const Sharing &s);
 // system refuses its length). Any depth the file system accepts will do:
 // sockets in a deep directory are reached through a short path (sock.h). Without why, a failure is written once to standard
 // error ("zaxxlib: " and the reason).
-int run_dir(std::string &dir, Sharing *sharing = nullptr, std::string *why = nullptr);
+[[nodiscard]] int run_dir(std::string &dir, Sharing *sharing = nullptr, std::string *why = nullptr);
 
 // The path of object name inside the run-time directory, and the sharing
 // setting (when not null); 0 or an errno as run_dir gives it.
-int object_path(const std::string &name, std::string &path, Sharing *sharing = nullptr);
+[[nodiscard]] int object_path(const std::string &name, std::string &path, Sharing *sharing = nullptr);
 
 // A name beside path, unique in the machine, under which a new object is
 // built complete before it is linked or renamed into place.
@@ -41,10 +41,10 @@ std::string temp_name(const std::string &path);
 
 // Give a new object open on fd the mode of its sharing mode (0666, 0660 with
 // the group, 0600), whatever the umask; 0 or errno.
-int object_set_access(int fd, const Sharing &s);
+[[nodiscard]] int object_set_access(int fd, const Sharing &s);
 // The same by path, for a socket (fchmod on a socket changes nothing); the
 // path must name a socket this process has just bound.
-int object_set_access_path(const std::string &path, const Sharing &s);
+[[nodiscard]] int object_set_access_path(const std::string &path, const Sharing &s);
 
 // Check an existing object open on fd before using it: of file type `type`
 // (S_IFREG, S_IFIFO), and owned and moded as the sharing mode allows: user
@@ -52,6 +52,6 @@ int object_set_access_path(const std::string &path, const Sharing &s);
 // nothing for others; machine mode, anything. 0 with st filled (when not
 // null), EPROTO (another file type) or EPERM (owner or mode), or the errno of
 // fstat.
-int object_check(int fd, unsigned type, const Sharing &s, struct stat *st = nullptr);
+[[nodiscard]] int object_check(int fd, unsigned type, const Sharing &s, struct stat *st = nullptr);
 
 }  // namespace zax::os

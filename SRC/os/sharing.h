@@ -28,21 +28,21 @@ struct Sharing {
 // its effective user owns it and nobody else may write it.
 // Returns 0, or EINVAL for a value that is no mode or names no group, with
 // why (when not null) saying what and where.
-int sharing_setting(Sharing &out, std::string *why = nullptr);
+[[nodiscard]] int sharing_setting(Sharing &out, std::string *why = nullptr);
 
 // "machine", "group:NAME" or "user", as the setting spells it.
 std::string sharing_text(const Sharing &s);
 
 // Whether the calling process (its effective ids) may use the objects of
 // group gid: root, or a member.
-bool caller_in_group(uint32_t gid);
+[[nodiscard]] bool caller_in_group(uint32_t gid);
 // Whether user uid is a member of group gid (its primary group or one of its
 // supplementary groups).
-bool user_in_group(uint32_t uid, uint32_t gid);
+[[nodiscard]] bool user_in_group(uint32_t uid, uint32_t gid);
 // Whether a process of user uid and group gid (a peer's credentials) belongs
 // to the sharing scope of the calling process: machine mode, anyone; group
 // mode, root and the group's members; user mode, root and the caller's
 // effective user.
-bool in_scope(const Sharing &s, uint32_t uid, uint32_t gid);
+[[nodiscard]] bool in_scope(const Sharing &s, uint32_t uid, uint32_t gid);
 
 }  // namespace zax::os

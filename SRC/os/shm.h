@@ -25,7 +25,7 @@ struct ShmLayout {
 // segment must fit layout (else EPROTO) and hold at least size bytes (else
 // EEXIST). 0 or errno; on success fd (3 or higher), view and size are set.
 // On failure, mapping_failed tells whether the file was made but not mapped.
-int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
+[[nodiscard]] int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
                void (*init)(void *view, void *arg), void *arg, int &fd, void *&view,
                bool &attached, bool &mapping_failed);
 // Open and map an existing segment, all of it, once its owner, mode and head
@@ -33,14 +33,14 @@ int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
 // not fit layout, EPERM when its owner or mode does not fit the sharing
 // mode); on success fd, view and size are set. On failure, mapping_failed
 // tells whether the file was opened but not mapped.
-int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&view,
+[[nodiscard]] int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&view,
              size_t &size, bool &mapping_failed);
 // Unmap the view of the segment open on fd (its size is the file's).
-int shm_unmap(int fd, void *view);
+[[nodiscard]] int shm_unmap(int fd, void *view);
 // Close a segment descriptor; 0 or errno.
-int shm_close(int fd);
+[[nodiscard]] int shm_close(int fd);
 // Remove the segment's name when it still names the segment open on fd (a
 // new segment of the same name is left alone); 0 or errno.
-int shm_remove(const std::string &name, int fd);
+[[nodiscard]] int shm_remove(const std::string &name, int fd);
 
 }  // namespace zax::os

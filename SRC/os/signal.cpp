@@ -234,12 +234,12 @@ int fault_install(FaultFilter filter) {
     if (__atomic_load_n(&g_installed, __ATOMIC_ACQUIRE)) return 0;
     preload_unwinder();
     // Without memory for its paths the companion is simply not loaded.
-    no_throw([] {
+    (void)no_throw([] {
         load_crash_handler();
         return 0;
     });
     library_pin();
-    fault_altstack();
+    (void)fault_altstack();
     // Touch the handler's per-thread state once on this thread.
     t_guard = nullptr;
     t_depth = 0;

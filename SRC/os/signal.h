@@ -27,12 +27,12 @@ using FaultFilter = bool (*)(const Fault &fault);
 // the calling thread an alternate stack, loads the unwinder that ending a
 // thread needs and the crash handler companion, so that the handler itself
 // never loads anything. 0 or errno (nothing is installed then).
-int fault_install(FaultFilter filter);
+[[nodiscard]] int fault_install(FaultFilter filter);
 // True once fault_install has succeeded.
-bool fault_installed();
+[[nodiscard]] bool fault_installed();
 // Give the calling thread an alternate signal stack unless it has one (its
 // own or the program's); it is freed when the thread ends. 0 or errno.
-int fault_altstack();
+[[nodiscard]] int fault_altstack();
 
 // Call the handler that was installed before the library's for the fault's
 // signal, when that was a function (not the default action, not "ignore").
@@ -43,14 +43,14 @@ void *fault_crash_entry();
 
 // Run fn(arg) so that a fault inside it returns false here instead of
 // entering the filter again; true when fn returned.
-bool fault_guarded(void (*fn)(void *), void *arg);
+[[nodiscard]] bool fault_guarded(void (*fn)(void *), void *arg);
 
 // Enter the filter on the calling thread for an abend with code. Returns
 // only when no filter is installed.
 void fault_abend(uint32_t code);
 // True while the calling thread runs its exit routines (inside
 // fault_guarded): an abend there only ends the walk.
-bool fault_in_walk();
+[[nodiscard]] bool fault_in_walk();
 
 // Nothing on the fatal-signal path may allocate or free: the fault may have
 // hit the allocator, whose lock would then be held for ever. What must be
@@ -63,7 +63,7 @@ void run_parked();
 // Mark the calling thread as ended abnormally (by the fault path or a kill):
 // from then on, what its end releases is parked instead.
 void mark_ending_abnormally();
-bool ending_abnormally();
+[[nodiscard]] bool ending_abnormally();
 
 // How the library's own thread start ends a thread that met a fault: a
 // function that does not return (it jumps back to the thread's start with

@@ -10,16 +10,16 @@ using ThreadEndHook = void (*)(void *value);
 
 // Allocate the process's slot if it has none yet; thread-safe and idempotent.
 // Returns false (errno set) when no slot can be had.
-bool slot_create(ThreadEndHook on_thread_end);
+[[nodiscard]] bool slot_create(ThreadEndHook on_thread_end);
 // Release the slot; values still held by live threads are left alone.
 // Returns 0 or the errno of the release.
-int slot_delete();
+[[nodiscard]] int slot_delete();
 // True while the process has a slot.
-bool slot_exists();
+[[nodiscard]] bool slot_exists();
 // The calling thread's value, or nullptr.
 void *slot_get();
 // Store the calling thread's value; 0 or errno.
-int slot_set(void *value);
+[[nodiscard]] int slot_set(void *value);
 // Take the calling thread's value out of the slot and hand it to the
 // thread-end hook now rather than when the thread has ended.
 void slot_end_now();

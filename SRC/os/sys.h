@@ -8,17 +8,17 @@
 namespace zax::os {
 
 // The errno of the last failing call on this thread.
-int last_errno();
+[[nodiscard]] int last_errno();
 // The process identifier.
 uint32_t process_id();
 // Handlers that fork runs (pthread_atfork): prepare in the parent before,
 // parent and child after; any may be null. 0 or errno.
-int at_fork(void (*prepare)(), void (*parent)(), void (*child)());
+[[nodiscard]] int at_fork(void (*prepare)(), void (*parent)(), void (*child)());
 // The kernel's identifier of the calling thread.
 uint32_t thread_id();
 // Major, minor and patch numbers of the kernel release (uname); false when
 // uname fails (the outputs are then untouched).
-bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch);
+[[nodiscard]] bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch);
 
 // Run f, which returns 0 or an errno, so that no C++ exception leaves it:
 // the strings and containers inside throw when memory runs out (ENOMEM) or a
@@ -26,7 +26,7 @@ bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch);
 // call's system error. (Not noexcept itself: a thread that the abnormal-end
 // handling ends unwinds through it.)
 template <class F>
-int no_throw(F &&f) {
+[[nodiscard]] int no_throw(F &&f) {
     try {
         return f();
     } catch (const std::bad_alloc &) {

@@ -17,23 +17,23 @@ uint32_t cpu_count();
 // environment names, as setlocale(LC_ALL, "") would take it): 0, with an
 // empty text for a locale that names no country (C, POSIX), or the errno of
 // loading the locale.
-int locale_country(char *buf, size_t size);
+[[nodiscard]] int locale_country(char *buf, size_t size);
 // The command line of this process, arguments joined by spaces, when it has
 // a controlling terminal: 0, or the errno of opening /dev/tty (ENXIO
 // without one) or of reading the command line.
-int session_title(char *buf, size_t size);
+[[nodiscard]] int session_title(char *buf, size_t size);
 // The host name: 0 or errno.
-int host_name(char *buf, size_t size);
+[[nodiscard]] int host_name(char *buf, size_t size);
 // The name of the effective user: 0, ENOENT when the user database has no
 // entry, or errno.
-int user_name(char *buf, size_t size);
+[[nodiscard]] int user_name(char *buf, size_t size);
 // The home directory of the real user in the user database (not $HOME): 0,
 // ENOENT when the database has no entry, or errno.
-int home_dir(std::string &path);
+[[nodiscard]] int home_dir(std::string &path);
 // The screen of the frame buffer /dev/fb0: 0 with width, height and bits
 // per pixel; ENOENT (also ENODEV, ENXIO) when the machine has none, EACCES
 // when this user may not open it; or the
 // errno of reading it.
-int screen(uint32_t *width, uint32_t *height, uint32_t *bits);
+[[nodiscard]] int screen(uint32_t *width, uint32_t *height, uint32_t *bits);
 
 }  // namespace zax::os

@@ -28,11 +28,11 @@ class Thread;
 // runs on the thread after its handle was signalled, as the last thing
 // before it ends (it may release the code that the entry ran in); null for
 // none. 0 with *out, or errno (nothing started, at_end not run).
-int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)(void *),
+[[nodiscard]] int thread_start(ThreadEntry entry, uint32_t arg1, uint32_t arg2, void (*at_end)(void *),
                  void *context, Thread **out);
 
 // The descriptor that polls readable once the thread has ended.
-int thread_fd(const Thread *t);
+[[nodiscard]] int thread_fd(const Thread *t);
 // The thread as a waitable object: signalled once it has ended, and it stays
 // so (taking consumes nothing).
 Waitable *thread_waitable(Thread *t);
@@ -43,19 +43,19 @@ uint32_t thread_exit_code(const Thread *t);
 // Make the thread end with kKilledThreadCode: 0 (also when it has already
 // ended) or the errno of sending the signal. Returns at once; the thread
 // ends when the signal reaches it (not while it blocks the signal).
-int thread_kill(Thread *t);
+[[nodiscard]] int thread_kill(Thread *t);
 // End the calling thread with code when the library started it (the jump
 // back to its trampoline, usable from a signal handler); returns at once,
 // doing nothing, on any other thread and outside the entry.
 void thread_end_current(uint32_t code);
 // Give the caller's reference back; the thread's own goes when it ends.
 // 0 or the errno of closing the handle.
-int thread_close(Thread *t);
+[[nodiscard]] int thread_close(Thread *t);
 
 // The process's exit status for a thread's exit code: its low 8 bits, except
 // that a code other than 0 whose low 8 bits are 0 gives 255, so that a failure
 // never reads as success.
-int exit_status_of(uint32_t code);
+[[nodiscard]] int exit_status_of(uint32_t code);
 // The calling thread is about to end with code (a thread of the library's, or
 // one that an abnormal end ends). When it is the last thread of the program,
 // the process exits now with exit_status_of(code), as the system would have

@@ -17,11 +17,11 @@ constexpr uint32_t kTimerMinPeriod = 1;
 constexpr uint32_t kTimerMaxPeriod = 1000000;
 
 // The service's capabilities; 0.
-int timer_caps(TimerCaps *caps);
+[[nodiscard]] int timer_caps(TimerCaps *caps);
 // Ask for (and give back) a resolution for the life of a user; 0, or EINVAL
 // for a period outside the capabilities (or, at the end, one never asked).
-int timer_begin_period(uint32_t period);
-int timer_end_period(uint32_t period);
+[[nodiscard]] int timer_begin_period(uint32_t period);
+[[nodiscard]] int timer_end_period(uint32_t period);
 // The finest resolution asked for and not given back, or 0.
 uint32_t timer_period();
 
@@ -32,14 +32,14 @@ using TimerCallback = void (*)(uint32_t id, void *user);
 // resolution is advisory. 0 with the id (never 0) in *id, or EINVAL (delay
 // outside the capabilities, no callback), ENOMEM, or the error of starting
 // the service's thread.
-int timer_start(uint32_t delay, uint32_t resolution, bool periodic, TimerCallback cb, void *user,
+[[nodiscard]] int timer_start(uint32_t delay, uint32_t resolution, bool periodic, TimerCallback cb, void *user,
                 uint32_t *id);
 // Stop a timer: its callback is not called again. A one-shot timer can be
 // killed until its callback has returned (a callback already under way
 // finishes). 0, or EINVAL for an id that runs no timer.
-int timer_kill(uint32_t id);
+[[nodiscard]] int timer_kill(uint32_t id);
 // Timers running now.
-int timer_count();
+[[nodiscard]] int timer_count();
 
 // Called in the child of a fork (which runs none of the parent's timers),
 // before it can start timers of its own; null for nothing.

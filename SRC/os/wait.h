@@ -15,7 +15,7 @@ constexpr size_t kMaxWaitObjects = 64;
 // monotonic clock, 0xFFFFFFFF without limit, 0 only looks. Returns 0 with
 // *index, ETIMEDOUT, EINVAL for a bad count, or the errno of poll (EBADF for
 // an object whose descriptor is closed).
-int wait_any(Waitable *const *objects, size_t n, uint32_t timeout_ms, size_t *index);
+[[nodiscard]] int wait_any(Waitable *const *objects, size_t n, uint32_t timeout_ms, size_t *index);
 
 // Suspend the calling thread for ms milliseconds (monotonic, resumed after
 // signals).

@@ -191,7 +191,7 @@ void run_sysinfo() {
 void init_large_mode() {
     char buf[32];
     long n = zax::os::env_get("ZAXXLIB_EVENT_NUMBER", buf, sizeof buf);
-    if (n < 0 || std::atoi(buf) <= 64) zax::os::env_set("ZAXXLIB_EVENT_NUMBER", "128");
+    if (n < 0 || std::atoi(buf) <= 64) (void)zax::os::env_set("ZAXXLIB_EVENT_NUMBER", "128");
     if (!X_init_xlib()) throw Failure("initialisation: " + last_error());
 }
 

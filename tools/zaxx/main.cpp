@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
     }
 
     // The library and its children find the chosen directory too.
-    if (!g_options.rundir.empty()) zax::os::env_set("ZAXXLIB_RUNDIR", g_options.rundir.c_str());
+    if (!g_options.rundir.empty()) (void)zax::os::env_set("ZAXXLIB_RUNDIR", g_options.rundir.c_str());
 
     const CLI::App *leaf = &app;
     while (!leaf->get_subcommands().empty()) leaf = leaf->get_subcommands().front();
