@@ -15,7 +15,7 @@ static_assert(offsetof(XErrorInfo, text) == 12, "the text follows the kind direc
 namespace zax {
 
 ErrorRecord *thread_record() {
-    if (!os::slot_create(release_record)) return nullptr;
+    if (os::slot_create(release_record) != 0) return nullptr;
     if (void *r = os::slot_get()) return static_cast<ErrorRecord *>(r);
     auto *rec = static_cast<ErrorRecord *>(os::heap_alloc(sizeof(ErrorRecord)));
     if (rec == nullptr) return nullptr;

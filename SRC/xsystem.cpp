@@ -20,7 +20,7 @@ extern "C" {
 XAPI int32_t XGetOsInfo(XOsInfo *info) {
     if (info != nullptr) {
         uint32_t major, minor, patch;
-        if (os::kernel_release(major, minor, patch)) {
+        if (os::kernel_release(&major, &minor, &patch) == 0) {
             info->os_name = X_OS_LINUX;
             info->major = major;
             info->minor = minor;

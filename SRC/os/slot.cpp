@@ -23,18 +23,15 @@ void thread_end(void *value) {
 
 }  // namespace
 
-bool slot_create(ThreadEndHook on_thread_end) {
+int slot_create(ThreadEndHook on_thread_end) {
     // Fast path without the lock: the key, once made, stays until unload.
-    if (__atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE)) return true;
+    if (__atomic_load_n(&g_have_key, __ATOMIC_ACQUIRE)) return 0;
     Locked hold(g_key_lock);
-    if (g_have_key) return true;
+    if (g_have_key) return 0;
     g_on_end = on_thread_end;
-    if (int rc = pthread_key_create(&g_key, thread_end)) {
-        errno = rc;
-        return false;
-    }
+    if (int err = pthread_key_create(&g_key, thread_end)) return err;
     __atomic_store_n(&g_have_key, true, __ATOMIC_RELEASE);
-    return true;
+    return 0;
 }
 
 int slot_delete() {

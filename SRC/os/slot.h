@@ -9,8 +9,8 @@ namespace zax::os {
 using ThreadEndHook = void (*)(void *value);
 
 // Allocate the process's slot if it has none yet; thread-safe and idempotent.
-// Returns false (errno set) when no slot can be had.
-[[nodiscard]] bool slot_create(ThreadEndHook on_thread_end);
+// 0, or the errno of why no slot can be had.
+[[nodiscard]] int slot_create(ThreadEndHook on_thread_end);
 // Release the slot; values still held by live threads are left alone.
 // Returns 0 or the errno of the release.
 [[nodiscard]] int slot_delete();

@@ -19,9 +19,9 @@ int at_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
 
 uint32_t thread_id() { return static_cast<uint32_t>(gettid()); }
 
-bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch) {
+int kernel_release(uint32_t *major, uint32_t *minor, uint32_t *patch) {
     struct utsname u;
-    if (uname(&u) != 0) return false;
+    if (uname(&u) != 0) return errno;
     // "6.1.0-18-amd64": up to three dot-separated numbers; the rest is the
     // distribution's suffix.
     uint32_t parts[3] = {0, 0, 0};
@@ -34,10 +34,10 @@ bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch) {
         if (*end != '.') break;
         p = end + 1;
     }
-    major = parts[0];
-    minor = parts[1];
-    patch = parts[2];
-    return true;
+    *major = parts[0];
+    *minor = parts[1];
+    *patch = parts[2];
+    return 0;
 }
 
 }  // namespace zax::os

@@ -16,9 +16,9 @@ uint32_t process_id();
 [[nodiscard]] int at_fork(void (*prepare)(), void (*parent)(), void (*child)());
 // The kernel's identifier of the calling thread.
 uint32_t thread_id();
-// Major, minor and patch numbers of the kernel release (uname); false when
-// uname fails (the outputs are then untouched).
-[[nodiscard]] bool kernel_release(uint32_t &major, uint32_t &minor, uint32_t &patch);
+// Major, minor and patch numbers of the kernel release (uname); 0, or the
+// errno of uname (the outputs are then untouched).
+[[nodiscard]] int kernel_release(uint32_t *major, uint32_t *minor, uint32_t *patch);
 
 // Run f, which returns 0 or an errno, so that no C++ exception leaves it:
 // the strings and containers inside throw when memory runs out (ENOMEM) or a
