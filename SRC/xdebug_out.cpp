@@ -184,7 +184,7 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
         // A line cut short by a full disk is taken out again, so that the
         // file holds whole lines only and the next line starts on its own.
         int64_t pos = 0;
-        if (put > 0 && os::file_seek(r->file, -int64_t(put), 1, pos) == 0)
+        if (put > 0 && os::file_seek(r->file, -int64_t(put), 1, &pos) == 0)
             (void)os::file_truncate(r->file, pos);
         XFlushFile(r->file);
         write_error.restore();

@@ -55,7 +55,7 @@ int whence_of(int32_t origin) {
 bool seek_back(XFILE handle, int64_t delta) {
     if (delta == 0) return true;
     int64_t pos;
-    if (int err = os::file_seek(handle, delta, 1, pos)) {
+    if (int err = os::file_seek(handle, delta, 1, &pos)) {
         sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
         return false;
     }
@@ -120,7 +120,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
                                : os::Disposition::open_existing;
     int32_t fd = 0;
     for (;;) {
-        if (int err = os::file_open(name, write, disp, fd)) {
+        if (int err = os::file_open(name, write, disp, &fd)) {
             sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             return 0;
         }
@@ -135,7 +135,7 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
         // that deleted it left none: the lock is worth something only on the
         // file that has the name now, so that one is opened again.
         bool same = true;
-        if (int err = os::file_is_named(fd, name, same)) {
+        if (int err = os::file_is_named(fd, name, &same)) {
             sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
             (void)os::file_close(fd);
             return 0;
@@ -185,7 +185,7 @@ XAPI int32_t XExistFile(const char *name) {
     }
     bool found = false;
     int absent = 0;
-    if (int err = os::file_glob_exists(name, found, absent)) {
+    if (int err = os::file_glob_exists(name, &found, &absent)) {
         sys_error(FN_XExistFile, R_XExistFile_SEARCH_FAILED, err);
         return 0;
     }
@@ -254,7 +254,7 @@ XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
     // The result is a signed count: one read never asks for more than it holds.
     size_t want = count > 0x7ffff000u ? 0x7ffff000u : count;
     size_t got = 0;
-    if (int err = os::file_read(handle, buffer, want, got)) {
+    if (int err = os::file_read(handle, buffer, want, &got)) {
         sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         return -1;
     }
@@ -277,7 +277,7 @@ XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {
         return -1;
     }
     size_t put = 0;
-    if (int err = os::file_write(handle, buffer, count, put)) {
+    if (int err = os::file_write(handle, buffer, count, &put)) {
         // Bytes written before the failure stay in the file and the position
         // moved past them: the caller gets their count, short of what it
         // asked, with the failure in the record (as a read short of its count
@@ -295,7 +295,7 @@ XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
     }
     int64_t size64 = 0;
     bool regular = false;
-    if (int err = os::file_size(handle, size64, regular)) {
+    if (int err = os::file_size(handle, &size64, &regular)) {
         sys_error(FN_XSeekFile, R_XSeekFile_SIZE_FAILED, err);
         return -1;
     }
@@ -309,7 +309,7 @@ XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
     int64_t base = 0;
     if (whence == 1) {
         int64_t cur;
-        if (int err = os::file_seek(handle, 0, 1, cur)) {
+        if (int err = os::file_seek(handle, 0, 1, &cur)) {
             sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
             return -1;
         }
@@ -323,7 +323,7 @@ XAPI int32_t XSeekFile(XFILE handle, int32_t offset, int32_t origin) {
         return -1;
     }
     int64_t pos;
-    if (int err = os::file_seek(handle, offset, whence, pos)) {
+    if (int err = os::file_seek(handle, offset, whence, &pos)) {
         sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
         return -1;
     }
@@ -415,7 +415,7 @@ XAPI int32_t XGetFileSize(XFILE handle) {
     }
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(handle, size, regular)) {
+    if (int err = os::file_size(handle, &size, &regular)) {
         sys_error(FN_XGetFileSize, R_XGetFileSize_SIZE_FAILED, err);
         return -1;
     }
@@ -489,18 +489,18 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     // Opened with the access the mapping needs: a reader may map a file that
     // it may only read.
     XFILE fd = 0;
-    if (int err = os::file_open(name, access == X_MAP_READWRITE, os::Disposition::open_existing, fd))
+    if (int err = os::file_open(name, access == X_MAP_READWRITE, os::Disposition::open_existing, &fd))
         return fail(R_XOpenMemMapFile_OPEN_FAILED, err, 0);
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(fd, size, regular))
+    if (int err = os::file_size(fd, &size, &regular))
         return fail(R_XOpenMemMapFile_SIZE_FAILED, err, fd);
     // What cannot be mapped at all fails where the mapping object would be
     // made: an empty file, something that is not a file, 4 GiB or more.
     if (!regular || size == 0) return fail(R_XOpenMemMapFile_NOT_MAPPABLE, EINVAL, fd);
     if (size > int64_t(UINT32_MAX)) return fail(R_XOpenMemMapFile_NOT_MAPPABLE, EFBIG, fd);
     void *view = nullptr;
-    if (int err = os::map_file(fd, size_t(size), access == X_MAP_READWRITE, view))
+    if (int err = os::map_file(fd, size_t(size), access == X_MAP_READWRITE, &view))
         return fail(R_XOpenMemMapFile_MAP_FAILED, err, fd);
     m->file = fd;
     m->size = uint32_t(size);

@@ -42,7 +42,7 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
     }
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(handle, size, regular)) {
+    if (int err = os::file_size(handle, &size, &regular)) {
         sys_error(FN_XSeekFile64, R_XSeekFile64_SIZE_FAILED, err);
         return 0;
     }
@@ -57,7 +57,7 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
     }
     int64_t base = 0;
     if (whence == 1) {
-        if (int err = os::file_seek(handle, 0, 1, base)) {
+        if (int err = os::file_seek(handle, 0, 1, &base)) {
             sys_error(FN_XSeekFile64, R_XSeekFile64_SEEK_FAILED, err);
             return 0;
         }
@@ -71,7 +71,7 @@ XAPI int32_t XSeekFile64(XFILE handle, int32_t *high, uint32_t *low, int32_t ori
         return 0;
     }
     int64_t pos;
-    if (int err = os::file_seek(handle, offset, whence, pos)) {
+    if (int err = os::file_seek(handle, offset, whence, &pos)) {
         sys_error(FN_XSeekFile64, R_XSeekFile64_SEEK_FAILED, err);
         return 0;
     }
@@ -95,7 +95,7 @@ XAPI int32_t XGetFileSize64(XFILE handle, uint32_t *high, uint32_t *low) {
     }
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(handle, size, regular)) {
+    if (int err = os::file_size(handle, &size, &regular)) {
         sys_error(FN_XGetFileSize64, R_XGetFileSize64_SIZE_FAILED, err);
         return -1;
     }

@@ -375,7 +375,7 @@ bool read_records(void *region, XFILE f) {
     if (payload == 0 || count == 0) return true;
     int64_t size = 0;
     bool regular = false;
-    if (int err = os::file_size(f, size, regular)) {
+    if (int err = os::file_size(f, &size, &regular)) {
         sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         return false;
     }
@@ -451,7 +451,7 @@ uint32_t key_of(const GlobalRegion *r) {
 int open_load_record(uint32_t key, bool create, int32_t &fd) {
     char name[24];
     std::snprintf(name, sizeof name, os::names::kLoadRecord, key);
-    return os::object_file_open(name, create, fd);
+    return os::object_file_open(name, create, &fd);
 }
 
 // Empties the record open on fd: no record any more.
@@ -484,11 +484,11 @@ int write_load_record(int32_t fd, const LoadRecordHead &head, const uint8_t *ima
     size_t put = 0;
     int64_t pos = 0;
     int err = os::file_truncate(fd, 0);
-    if (err == 0) err = os::file_write(fd, &unmarked, sizeof unmarked, put);
-    if (err == 0) err = os::file_write(fd, image, image_bytes, put);
+    if (err == 0) err = os::file_write(fd, &unmarked, sizeof unmarked, &put);
+    if (err == 0) err = os::file_write(fd, image, image_bytes, &put);
     os::crash_point("load: record written");
-    if (err == 0) err = os::file_seek(fd, 0, 0, pos);
-    if (err == 0) err = os::file_write(fd, &head.mark, sizeof head.mark, put);
+    if (err == 0) err = os::file_seek(fd, 0, 0, &pos);
+    if (err == 0) err = os::file_write(fd, &head.mark, sizeof head.mark, &put);
     if (err != 0) clear_load_record(fd);
     return err;
 }
@@ -528,12 +528,12 @@ void finish_load(GlobalRegion *r) {
     LoadRecordHead head{};
     size_t got = 0;
     void *view = nullptr;
-    if (os::file_size(fd, size, regular) == 0 && size >= int64_t(sizeof head) &&
-        os::file_read(fd, &head, sizeof head, got) == 0 && got == sizeof head &&
+    if (os::file_size(fd, &size, &regular) == 0 && size >= int64_t(sizeof head) &&
+        os::file_read(fd, &head, sizeof head, &got) == 0 && got == sizeof head &&
         head.mark == kLoadRecordMark && head.total_words == r->h.total_words &&
         head.data_offset == r->h.data_offset && head.used_words <= head.total_words &&
         size == int64_t(sizeof head + head.data_offset + 4 * uint64_t(head.used_words)) &&
-        os::map_file(fd, size_t(size), false, view) == 0) {
+        os::map_file(fd, size_t(size), false, &view) == 0) {
         copy_image(r, static_cast<const uint8_t *>(view) + sizeof head, head.used_words);
         (void)os::unmap_file(view, size_t(size));
     }

@@ -221,7 +221,7 @@ Status read_lines(ParmFile *pf) {
     };
     for (;;) {
         size_t got = 0;
-        if (int err = os::file_read(pf->file, chunk, sizeof chunk, got))
+        if (int err = os::file_read(pf->file, chunk, sizeof chunk, &got))
             return sys_status(FN_XReadFile, R_XReadFile_READ_FAILED, err);
         if (got == 0) break;
         const char *p = chunk;
@@ -262,9 +262,9 @@ Status parm::open(Fn fn, const char *directory, const char *name, bool write, Fi
     std::memcpy(pf->path, path, sizeof path);
     int err;
     for (;;) {
-        err = os::file_open(path, write, os::Disposition::open_existing, pf->file);
+        err = os::file_open(path, write, os::Disposition::open_existing, &pf->file);
         if (write && err == ENOENT) {
-            err = os::file_open(path, true, os::Disposition::create_new, pf->file);
+            err = os::file_open(path, true, os::Disposition::create_new, &pf->file);
             if (err == EEXIST) continue;
         }
         if (err != 0 || !write) break;
@@ -274,7 +274,7 @@ Status parm::open(Fn fn, const char *directory, const char *name, bool write, Fi
         // before replaced the file whole: the lock counts on the file that
         // has the name now.
         bool same = false;
-        if ((err = os::file_lock(pf->file, false)) == 0) err = os::file_is_named(pf->file, path, same);
+        if ((err = os::file_lock(pf->file, false)) == 0) err = os::file_is_named(pf->file, path, &same);
         if (err == 0 && same) break;
         (void)os::file_close(pf->file);
         if (err != 0) break;
@@ -374,7 +374,7 @@ Status rewrite(ParmFile *pf) {
     int err = os::replace_reserve(rep, size);
     for (Line *l = pf->lines; err == 0 && l != nullptr; l = l->next) {
         size_t put = 0;
-        err = os::file_write(rep.fd, l->text, l->length, put);
+        err = os::file_write(rep.fd, l->text, l->length, &put);
     }
     if (err != 0) {
         os::replace_abort(rep);

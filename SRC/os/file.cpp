@@ -39,7 +39,7 @@ int flock_call(int fd, int op) {
 
 }  // namespace
 
-int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
+int file_open(const char *path, bool write, Disposition disp, int32_t *fd) {
     int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
     if (disp == Disposition::create_new) flags |= O_CREAT | O_EXCL;
     if (disp == Disposition::truncate_existing) flags |= O_TRUNC;
@@ -49,36 +49,36 @@ int file_open(const char *path, bool write, Disposition disp, int32_t &fd) {
     // A directory opens for reading on Linux, but is no file to read or lock.
     struct stat st;
     if (sys::fstat(f.get(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-    fd = f.release();
+    *fd = f.release();
     return 0;
 }
 
 int file_close(int32_t fd) { return Fd(fd).close(); }
 
-int file_read(int32_t fd, void *buffer, size_t count, size_t &got) {
+int file_read(int32_t fd, void *buffer, size_t count, size_t *got) {
     ssize_t n = sys::retry([&] { return sys::read(fd, buffer, count); });
     if (n < 0) return errno;
-    got = size_t(n);
+    *got = size_t(n);
     return 0;
 }
 
-int file_write(int32_t fd, const void *buffer, size_t count, size_t &put) {
-    put = 0;
+int file_write(int32_t fd, const void *buffer, size_t count, size_t *put) {
+    *put = 0;
     const char *p = static_cast<const char *>(buffer);
-    while (put < count) {
-        ssize_t n = sys::retry([&] { return sys::write(fd, p + put, count - put); });
+    while (*put < count) {
+        ssize_t n = sys::retry([&] { return sys::write(fd, p + *put, count - *put); });
         if (n < 0) return errno;
         if (n == 0) return EIO;
-        put += size_t(n);
+        *put += size_t(n);
     }
     return 0;
 }
 
-int file_seek(int32_t fd, int64_t offset, int whence, int64_t &pos) {
+int file_seek(int32_t fd, int64_t offset, int whence, int64_t *pos) {
     static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
     off_t r = sys::lseek(fd, off_t(offset), kWhence[whence]);
     if (r < 0) return errno;
-    pos = int64_t(r);
+    *pos = int64_t(r);
     return 0;
 }
 
@@ -92,11 +92,11 @@ int file_sync(int32_t fd) {
     return r == 0 ? 0 : errno;
 }
 
-int file_size(int32_t fd, int64_t &size, bool &regular) {
+int file_size(int32_t fd, int64_t *size, bool *regular) {
     struct stat st;
     if (sys::fstat(fd, &st) != 0) return errno;
-    regular = S_ISREG(st.st_mode);
-    size = regular ? int64_t(st.st_size) : 0;
+    *regular = S_ISREG(st.st_mode);
+    *size = *regular ? int64_t(st.st_size) : 0;
     return 0;
 }
 
@@ -122,12 +122,12 @@ int make_dirs(const std::string &path, uint32_t mode) {
     return 0;
 }
 
-int file_is_named(int32_t fd, const char *path, bool &same) {
+int file_is_named(int32_t fd, const char *path, bool *same) {
     struct stat mine, named;
     if (sys::fstat(fd, &mine) != 0) return errno;
-    same = false;
+    *same = false;
     if (sys::stat(path, &named) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
-    same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    *same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
     return 0;
 }
 
@@ -205,7 +205,7 @@ void replace_abort(Replacement &r) {
         sys::unlink(r.temp.c_str());
 }
 
-int object_file_open(const std::string &name, bool create, int32_t &fd) {
+int object_file_open(const std::string &name, bool create, int32_t *fd) {
     std::string path;
     Sharing sharing;
     try {
@@ -226,19 +226,19 @@ int object_file_open(const std::string &name, bool create, int32_t &fd) {
     if (err != 0) return err == ELOOP ? EPERM : err;
     err = made ? object_set_access(f.get(), sharing) : object_check(f.get(), S_IFREG, sharing);
     if (err != 0) return err;
-    fd = f.release();
+    *fd = f.release();
     return 0;
 }
 
-int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
+int file_glob_exists(const char *pattern, bool *found, int *absent_errno) {
     glob_t g{};
-    found = false;
-    absent_errno = ENOENT;
+    *found = false;
+    *absent_errno = ENOENT;
     t_glob_error = 0;
     int r = ::glob(pattern, GLOB_NOSORT, note_glob_error, &g);
     ::globfree(&g);
     if (r == 0) {
-        found = true;
+        *found = true;
         return 0;
     }
     if (r == GLOB_NOSPACE) return ENOMEM;
@@ -250,11 +250,11 @@ int file_glob_exists(const char *pattern, bool &found, int &absent_errno) {
     if (std::strpbrk(pattern, "*?[") == nullptr) {
         struct stat st;
         if (sys::lstat(pattern, &st) == 0) {  // a link to nothing is still an entry
-            found = true;
+            *found = true;
             return 0;
         }
         if (errno != ENOENT && errno != ENOTDIR) return errno;
-        absent_errno = errno;
+        *absent_errno = errno;
     }
     return 0;
 }

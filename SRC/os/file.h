@@ -14,24 +14,24 @@ enum class Disposition { open_existing, create_new, truncate_existing, create_al
 // file" and the standard streams stay distinct. New files get mode 0666 less
 // the umask. A directory is refused with EISDIR. Returns 0 and sets fd, or an
 // errno.
-[[nodiscard]] int file_open(const char *path, bool write, Disposition disp, int32_t &fd);
+[[nodiscard]] int file_open(const char *path, bool write, Disposition disp, int32_t *fd);
 // Close; 0 or an errno (EINTR counts as closed: Linux has released the
 // descriptor already).
 [[nodiscard]] int file_close(int32_t fd);
 // One read of up to count bytes (retried on EINTR); 0 and got, or an errno.
-[[nodiscard]] int file_read(int32_t fd, void *buffer, size_t count, size_t &got);
+[[nodiscard]] int file_read(int32_t fd, void *buffer, size_t count, size_t *got);
 // Write all count bytes (short writes continue); 0 and put, or an errno with
 // put holding what was written before the failure.
-[[nodiscard]] int file_write(int32_t fd, const void *buffer, size_t count, size_t &put);
+[[nodiscard]] int file_write(int32_t fd, const void *buffer, size_t count, size_t *put);
 // lseek with whence 0 (start), 1 (current) or 2 (end); 0 and pos, or an errno.
-[[nodiscard]] int file_seek(int32_t fd, int64_t offset, int whence, int64_t &pos);
+[[nodiscard]] int file_seek(int32_t fd, int64_t offset, int whence, int64_t *pos);
 // Cut the file at length; 0 or an errno.
 [[nodiscard]] int file_truncate(int32_t fd, int64_t length);
 // Write the file's data to the device; 0 or an errno.
 [[nodiscard]] int file_sync(int32_t fd);
 // Size of what fd names; regular is false for pipes, sockets, terminals and
 // devices (size is then 0). 0 or an errno.
-[[nodiscard]] int file_size(int32_t fd, int64_t &size, bool &regular);
+[[nodiscard]] int file_size(int32_t fd, int64_t *size, bool *regular);
 // The library's one kind of whole-file lock: an exclusive flock(2), owned by
 // the descriptor's open file (not the process), whatever the descriptor's
 // access, so two read-only openers keep each other out too. wait = true
@@ -55,7 +55,7 @@ enum class Disposition { open_existing, create_new, truncate_existing, create_al
 // the lock is granted, since a replacement (below) may have put another file
 // under the name while it waited. 0 with same set (false also when nothing
 // has the name any more), or an errno.
-[[nodiscard]] int file_is_named(int32_t fd, const char *path, bool &same);
+[[nodiscard]] int file_is_named(int32_t fd, const char *path, bool *same);
 
 // Replacing a file's content whole (a saved list, a rewritten parameter
 // file), so that a failure part-way (a full disk, the death of the process)
@@ -97,12 +97,12 @@ void replace_abort(Replacement &r);
 // emptied, never removed, so that any user of the sharing scope can clear
 // what another left (a sticky directory lets only the owner remove).
 // 0 and fd, or an errno.
-[[nodiscard]] int object_file_open(const std::string &name, bool create, int32_t &fd);
+[[nodiscard]] int object_file_open(const std::string &name, bool create, int32_t *fd);
 
 // Whether a glob(3) pattern matches anything: 0 with found set, or an errno
 // when the search failed. For an absence, absent_errno tells ENOENT from
 // ENOTDIR when a path component is missing or not a directory.
-[[nodiscard]] int file_glob_exists(const char *pattern, bool &found, int &absent_errno);
+[[nodiscard]] int file_glob_exists(const char *pattern, bool *found, int *absent_errno);
 
 // The absolute form of path, as the working directory completes it, with
 // ".", ".." and repeated "/" folded away lexically (no symbolic links are

@@ -67,10 +67,10 @@ int open_lock_file(const std::string &path, const Sharing &sharing, Fd *out) {
 
 }  // namespace
 
-int map_file(int32_t fd, size_t size, bool writable, void *&addr) {
+int map_file(int32_t fd, size_t size, bool writable, void **addr) {
     Map m;
     if (int err = Map::of(fd, size, writable, &m)) return err;
-    addr = m.release();
+    *addr = m.release();
     return 0;
 }
 

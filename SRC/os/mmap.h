@@ -7,7 +7,7 @@ namespace zax::os {
 
 // Map size bytes of fd from offset 0, shared with every other process that
 // maps the file (through the page cache). 0 and addr, or an errno.
-[[nodiscard]] int map_file(int32_t fd, size_t size, bool writable, void *&addr);
+[[nodiscard]] int map_file(int32_t fd, size_t size, bool writable, void **addr);
 // Remove the mapping; 0 or an errno.
 [[nodiscard]] int unmap_file(void *addr, size_t size);
 // Write the mapping's changed pages to the file and wait; 0 or an errno.

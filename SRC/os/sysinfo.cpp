@@ -116,8 +116,8 @@ int user_name(char *buf, size_t size) {
     return with_user(geteuid(), [&](const passwd &pw) { copy_cut(buf, size, pw.pw_name); });
 }
 
-int home_dir(std::string &path) {
-    return with_user(getuid(), [&](const passwd &pw) { path = pw.pw_dir; });
+int home_dir(std::string *path) {
+    return with_user(getuid(), [&](const passwd &pw) { *path = pw.pw_dir; });
 }
 
 int screen(uint32_t *width, uint32_t *height, uint32_t *bits) {

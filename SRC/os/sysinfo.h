@@ -29,7 +29,7 @@ uint32_t cpu_count();
 [[nodiscard]] int user_name(char *buf, size_t size);
 // The home directory of the real user in the user database (not $HOME): 0,
 // ENOENT when the database has no entry, or errno.
-[[nodiscard]] int home_dir(std::string &path);
+[[nodiscard]] int home_dir(std::string *path);
 // The screen of the frame buffer /dev/fb0: 0 with width, height and bits
 // per pixel; ENOENT (also ENODEV, ENXIO) when the machine has none, EACCES
 // when this user may not open it; or the

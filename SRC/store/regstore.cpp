@@ -215,7 +215,7 @@ int database_dir(Hive hive, std::string &dir, uint32_t &mode) {
             if (base.empty() || base[0] != '/') {
                 std::string home = env("HOME");
                 if (home.empty())
-                    if (int err = os::home_dir(home)) return err;
+                    if (int err = os::home_dir(&home)) return err;
                 base = home + "/.local/share";
             }
             dir = base + "/zaxxlib";
