@@ -140,13 +140,21 @@ bool cpu_has_vbmi() { return false; }
 // Below this many elements the plain loop is as fast and needs no set-up.
 constexpr size_t kVectorMin = 64;
 
-std::atomic<bool> g_vector{cpu_has_vbmi()};
+// The processor is asked on first use (a file-scope initialiser could run
+// after another file's use). 0 unknown, 1 plain loops, 2 vector paths.
+std::atomic<int> g_vector{0};
 
 }  // namespace
 
-bool vector_paths() { return g_vector.load(std::memory_order_relaxed); }
+bool vector_paths() {
+    int v = g_vector.load(std::memory_order_relaxed);
+    if (v == 0) g_vector.store(v = cpu_has_vbmi() ? 2 : 1, std::memory_order_relaxed);
+    return v == 2;
+}
 
-void set_vector_paths(bool on) { g_vector.store(on && cpu_has_vbmi(), std::memory_order_relaxed); }
+void set_vector_paths(bool on) {
+    g_vector.store(on && cpu_has_vbmi() ? 2 : 1, std::memory_order_relaxed);
+}
 
 bool map_bytes(uint8_t *dst, const uint8_t *src, size_t n, const uint8_t table[256],
                uint8_t src_period, uint8_t dst_period) {

@@ -40,10 +40,6 @@ std::map<std::string, Mapping *> *g_table = nullptr;  // made on first use, neve
 
 void forget_tid_in_child() { t_self_tid = 0; }
 
-struct AtFork {
-    AtFork() { pthread_atfork(nullptr, nullptr, forget_tid_in_child); }
-} g_at_fork;
-
 }  // namespace
 
 struct Mutex {
@@ -56,7 +52,12 @@ struct Mutex {
 // model would cost a call each time.
 __thread uint32_t t_self_tid = 0;
 
-uint32_t self_tid_slow() { return t_self_tid = static_cast<uint32_t>(gettid()); }
+uint32_t self_tid_slow() {
+    // Registered with the first identifier kept: a child of fork reads its own.
+    static const int forget_in_child = pthread_atfork(nullptr, nullptr, forget_tid_in_child);
+    (void)forget_in_child;
+    return t_self_tid = static_cast<uint32_t>(gettid());
+}
 
 namespace {
 

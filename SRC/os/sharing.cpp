@@ -114,17 +114,25 @@ bool read_settings(std::string &path, std::string &text) {
     return ok;
 }
 
-// Group names resolved before: the name service may be slow, and every
-// object open reads the setting.
-std::mutex g_cache_lock;
-std::string g_cached_name;
-gid_t g_cached_gid = 0;
+// The group name resolved last: the name service may be slow, and every
+// object open reads the setting. Made on first use and kept to the end, so
+// that no exit-time destructor competes with a late call.
+struct GroupCache {
+    std::mutex lock;
+    std::string name;
+    gid_t gid = 0;
+};
+GroupCache &group_cache() {
+    static GroupCache &cache = *new GroupCache;
+    return cache;
+}
 
 bool resolve_group(const std::string &name, gid_t &gid) {
+    GroupCache &cache = group_cache();
     {
-        std::lock_guard<std::mutex> hold(g_cache_lock);
-        if (!g_cached_name.empty() && g_cached_name == name) {
-            gid = g_cached_gid;
+        std::lock_guard<std::mutex> hold(cache.lock);
+        if (!cache.name.empty() && cache.name == name) {
+            gid = cache.gid;
             return true;
         }
     }
@@ -139,9 +147,9 @@ bool resolve_group(const std::string &name, gid_t &gid) {
         found = true;
     }
     if (found) {
-        std::lock_guard<std::mutex> hold(g_cache_lock);
-        g_cached_name = name;
-        g_cached_gid = gid;
+        std::lock_guard<std::mutex> hold(cache.lock);
+        cache.name = name;
+        cache.gid = gid;
     }
     return found;
 }

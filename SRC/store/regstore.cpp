@@ -176,7 +176,8 @@ void release(Db *d) {
 }
 
 // At exit, close the connections that no open key uses: SQLite then folds
-// the write-ahead log into the database and removes its side files.
+// the write-ahead log into the database and removes its side files. Made by
+// the first use of the store.
 struct CloseAtExit {
     ~CloseAtExit() {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -188,7 +189,7 @@ struct CloseAtExit {
         }
         route_sqlite(false);
     }
-} g_close_at_exit;
+};
 
 // Runs sql that returns no rows (or whose rows do not matter).
 int exec(sqlite3 *conn, const char *sql) {
@@ -306,6 +307,8 @@ int open_db(const std::string &path, Db *&out) {
 // ENOENT and no file or directory is made. Called under g_lock.
 int current_db(Hive hive, bool create, Db *&out) {
     install_fork_handlers();
+    static CloseAtExit close_at_exit;
+    (void)close_at_exit;
     follow_table();
     std::string path;
     if (int err = database_path(hive, path)) return err;
