@@ -111,8 +111,12 @@ int dll_entry(int reason) {
 
 // Load and unload: the shared library's constructor and destructor (the same
 // objects run them in the static build). Threads have no attach notification
-// on Linux; their records are made on first use.
-__attribute__((constructor)) static void on_load() { dll_entry(1); }
-__attribute__((destructor)) static void on_unload() { dll_entry(0); }
+// on Linux; their records are made on first use. The first priority open to
+// programs puts the load before every ordinary static initialiser of a
+// program linked with the static library, and the unload after their
+// destructors, so that these may use the library; the library itself has no
+// file-scope initialiser that the load could run ahead of.
+__attribute__((constructor(101))) static void on_load() { dll_entry(1); }
+__attribute__((destructor(101))) static void on_unload() { dll_entry(0); }
 
 }  // namespace zax

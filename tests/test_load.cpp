@@ -28,6 +28,18 @@ protected:
     }
 };
 
+// What a static initialiser of the program finds. The test program is linked
+// with its own objects ahead of the static library's, so that its
+// initialisers run first unless the load comes before all of them.
+const bool g_loaded_at_static_init = zax::library_loaded();
+const bool g_locks_at_static_init =
+    zax::timer_table_lock() != nullptr && zax::exit_routine_lock() != nullptr;
+
+TEST(LoadOrder, AProgramsStaticInitialisersFindTheLibraryLoaded) {
+    EXPECT_TRUE(g_loaded_at_static_init);
+    EXPECT_TRUE(g_locks_at_static_init);
+}
+
 TEST_F(Load, WithoutSettingsFileTheDefaultsHold) {
     EXPECT_TRUE(zax::library_loaded());
     read();
