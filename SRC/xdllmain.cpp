@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "os/slot.h"
 #include "os/timer.h"
@@ -30,33 +31,73 @@ int load_failed(const char *what) {
     return 0;
 }
 
-int load() {
-    if (thread_record() == nullptr) return load_failed("no thread slot or error record");
+// The steps of the load, each with what undoes it.
+bool make_thread_record() { return thread_record() != nullptr; }
+// The thread slot and record are also made by any first use, before the load
+// or after an unload: the unload releases them last in any case. 1, or 0
+// when the slot cannot be released.
+int drop_thread_record() {
+    free_thread_record();
+    if (os::slot_exists()) return os::slot_delete() == 0 ? 1 : 0;
+    return 1;
+}
+
+bool read_settings() {
     read_load_settings();
+    return true;
+}
+
+bool begin_timer_period() {
     os::TimerCaps caps{};
-    if (os::timer_caps(&caps) != 0) return load_failed("no timer capabilities");
+    if (os::timer_caps(&caps) != 0) return false;
     g_resolution = resolution_for(caps.min_period, caps.max_period);
     (void)os::timer_begin_period(g_resolution);
     timer_table_clear();
-    g_timer_lock = XCreateLockObj(-1);
-    if (g_timer_lock == nullptr) return load_failed("no timer-table lock");
-    g_exit_lock = XCreateLockObj(-1);
-    if (g_exit_lock == nullptr) return load_failed("no exit-routine lock");
+    return true;
+}
+void end_timer_period() { (void)os::timer_end_period(g_resolution); }
+
+bool make_timer_lock() { return (g_timer_lock = XCreateLockObj(-1)) != nullptr; }
+void drop_timer_lock() {
+    if (g_timer_lock != nullptr) XDestroyLockObj(g_timer_lock);
+    g_timer_lock = nullptr;
+}
+
+bool make_exit_lock() { return (g_exit_lock = XCreateLockObj(-1)) != nullptr; }
+void drop_exit_lock() {
+    // A lock that cannot be destroyed keeps its handle.
+    if (g_exit_lock != nullptr && XDestroyLockObj(g_exit_lock) == 1) g_exit_lock = nullptr;
+}
+
+// What the load builds, in this order; the unload undoes, in the reverse
+// order, every step that the load began (each undo copes with a step that
+// failed).
+struct Step {
+    bool (*build)();
+    void (*undo)();       // null: nothing to undo
+    const char *failure;  // what a failed load says
+};
+constexpr Step kSteps[] = {
+    {make_thread_record, nullptr, "no thread slot or error record"},
+    {read_settings, nullptr, nullptr},
+    {begin_timer_period, end_timer_period, "no timer capabilities"},
+    {make_timer_lock, drop_timer_lock, "no timer-table lock"},
+    {make_exit_lock, drop_exit_lock, "no exit-routine lock"},
+};
+size_t g_begun = 0;  // steps of kSteps that the load began
+
+int load() {
+    for (g_begun = 0; g_begun < std::size(kSteps);)
+        if (const Step &s = kSteps[g_begun++]; !s.build()) return load_failed(s.failure);
     g_loaded = true;
     return 1;
 }
 
 int unload() {
     g_loaded = false;
-    if (g_timer_lock != nullptr) {
-        XDestroyLockObj(g_timer_lock);
-        g_timer_lock = nullptr;
-    }
-    (void)os::timer_end_period(g_resolution);
-    if (g_exit_lock != nullptr && XDestroyLockObj(g_exit_lock) == 1) g_exit_lock = nullptr;
-    free_thread_record();
-    if (os::slot_exists()) return os::slot_delete() == 0 ? 1 : 0;
-    return 1;
+    while (g_begun > 0)
+        if (const Step &s = kSteps[--g_begun]; s.undo != nullptr) s.undo();
+    return drop_thread_record();
 }
 
 }  // namespace
