@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace zax::os {
@@ -24,7 +25,7 @@ struct Module {
 };
 
 int module_load(const char *name, Module **out) {
-    auto *m = new (std::nothrow) Module{kLiveCode, nullptr, nl_catd(-1)};
+    std::unique_ptr<Module> m(new (std::nothrow) Module{kLiveCode, nullptr, nl_catd(-1)});
     if (m == nullptr) return ENOMEM;
     errno = 0;
     m->dl = dlopen(name, RTLD_NOW | RTLD_LOCAL);
@@ -33,24 +34,19 @@ int module_load(const char *name, Module **out) {
         // ENOENT, a broken object ENOEXEC or nothing.
         int err = errno != 0 ? errno : ENOENT;
         dlerror();  // clears the loader's message
-        delete m;
         return err;
     }
-    *out = m;
+    *out = m.release();
     return 0;
 }
 
 int module_load_catalog(const char *name, Module **out) {
-    auto *m = new (std::nothrow) Module{kLiveCatalog, nullptr, nl_catd(-1)};
+    std::unique_ptr<Module> m(new (std::nothrow) Module{kLiveCatalog, nullptr, nl_catd(-1)});
     if (m == nullptr) return ENOMEM;
     errno = 0;
     m->cat = catopen(name, NL_CAT_LOCALE);
-    if (m->cat == nl_catd(-1)) {
-        int err = errno != 0 ? errno : ENOENT;
-        delete m;
-        return err;
-    }
-    *out = m;
+    if (m->cat == nl_catd(-1)) return errno != 0 ? errno : ENOENT;
+    *out = m.release();
     return 0;
 }
 

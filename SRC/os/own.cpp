@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -55,7 +56,10 @@ int Map::of(int fd, size_t size, bool writable, Map *out) {
 TempName::~TempName() {
     if (path_ == nullptr) return;
     int saved = errno;
-    sys::unlink(path_->c_str());
+    if (kind_ == kDirectory)
+        ::rmdir(path_->c_str());
+    else
+        sys::unlink(path_->c_str());
     errno = saved;
 }
 

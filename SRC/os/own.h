@@ -75,12 +75,13 @@ private:
     size_t size_ = 0;
 };
 
-// A file made under a name of its own (before it is linked or renamed into
-// place): the name is removed when the owner goes, unless keep() was called.
-// path must outlive the owner.
+// A file (or directory) made under a name of its own, before it is linked or
+// renamed into place: the name is removed when the owner goes, unless keep()
+// was called. path must outlive the owner.
 class TempName {
 public:
-    explicit TempName(const std::string &path) : path_(&path) {}
+    enum Kind { kFile, kDirectory };
+    explicit TempName(const std::string &path, Kind kind = kFile) : path_(&path), kind_(kind) {}
     ~TempName();
     TempName(const TempName &) = delete;
     TempName &operator=(const TempName &) = delete;
@@ -88,6 +89,7 @@ public:
 
 private:
     const std::string *path_;
+    Kind kind_;
 };
 
 // Holds a pthread mutex for a scope.

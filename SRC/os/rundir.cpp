@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "os/env.h"
+#include "os/own.h"
 
 namespace zax::os {
 namespace {
@@ -32,25 +33,28 @@ std::string octal(mode_t m) {
 // Makes directory d complete (owner, group, mode) under a name of its own and
 // moves it into place only if d is still missing, so that nobody sees it half
 // made. 0 (made, or made meanwhile by someone else) or errno.
+// Gives a new directory the group and mode of the sharing mode (the umask
+// narrowed the mode); 0 or errno.
+int set_up_dir(const std::string &d, const Sharing &s) {
+    if (s.mode == SharingMode::group && chown(d.c_str(), uid_t(-1), gid_t(s.gid)) != 0) return errno;
+    return chmod(d.c_str(), dir_mode(s.mode)) == 0 ? 0 : errno;
+}
+
 int make_dir(const std::string &d, const Sharing &s) {
     std::string tmp = temp_name(d);
     if (mkdir(tmp.c_str(), 0700) != 0) return errno == EEXIST ? EAGAIN : errno;
-    int err = 0;
-    if (s.mode == SharingMode::group && chown(tmp.c_str(), uid_t(-1), gid_t(s.gid)) != 0)
-        err = errno;
-    // The umask narrowed the mode: set it as the sharing mode wants it.
-    if (err == 0 && chmod(tmp.c_str(), dir_mode(s.mode)) != 0) err = errno;
-    if (err == 0 && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, d.c_str(), RENAME_NOREPLACE) != 0)
-        err = errno;
+    TempName made(tmp, TempName::kDirectory);
+    int err = set_up_dir(tmp, s);
+    if (err == 0 && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, d.c_str(), RENAME_NOREPLACE) == 0) {
+        made.keep();
+        return 0;
+    }
+    if (err == 0) err = errno;
     if (err == EINVAL) {
         // A file system without RENAME_NOREPLACE: a plain mkdir, set up after.
-        rmdir(tmp.c_str());
         if (mkdir(d.c_str(), 0700) != 0) return errno == EEXIST ? 0 : errno;
-        if (s.mode == SharingMode::group && chown(d.c_str(), uid_t(-1), gid_t(s.gid)) != 0)
-            return errno;
-        return chmod(d.c_str(), dir_mode(s.mode)) == 0 ? 0 : errno;
+        return set_up_dir(d, s);
     }
-    if (err != 0) rmdir(tmp.c_str());
     return err == EEXIST ? 0 : err;
 }
 
