@@ -7,6 +7,16 @@ src=$2
 tmp=$(mktemp -d /tmp/zaxinst.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+# The service and, when built, the zaxx command install with their manual
+# pages; the installed zaxx runs from there.
+installed=(sbin/omikinit share/man/man8/omikinit.8)
+[ -e "$build/tools/zaxx/zaxx" ] && installed+=(bin/zaxx share/man/man1/zaxx.1 share/bash-completion/completions/zaxx)
+for f in "${installed[@]}"; do
+  [ -e "$tmp/prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+if [ -e "$tmp/prefix/bin/zaxx" ]; then
+  "$tmp/prefix/bin/zaxx" err 0x780006 2 1 | grep -q '^XOpenFile: .*; detail ENOENT '
+fi
 cmake -S "$src/tests/install" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
       -DCMAKE_C_FLAGS="${ZAX_CONSUMER_FLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${ZAX_CONSUMER_FLAGS:-}" >/dev/null
 cmake --build "$tmp/consumer" >/dev/null
