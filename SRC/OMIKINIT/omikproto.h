@@ -9,6 +9,9 @@ namespace zax::omik {
 
 constexpr const char *kSocketName = "ZAX_OMIKINIT";
 constexpr const char *kMutexName = "MUTEX_ZAX_OMIKINIT";
+// The running service's pid file (its pid and a line feed), locked for the
+// service's life.
+constexpr const char *kPidName = "ZAX_OMIKINIT.pid";
 constexpr uint16_t kProtocol = 256;
 
 // The service's own operation: the reply carries the service's process id

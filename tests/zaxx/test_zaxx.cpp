@@ -274,6 +274,16 @@ TEST_F(Zaxx, ListsEveryKindOfObjectWithWhatItHolds) {
     EXPECT_EQ(status["counts"]["locks"].i(), 4);
     ASSERT_EQ(status["stale"].items.size(), 1u);
     EXPECT_EQ(status["stale"][0]["name"].text, "MUTEX_ZAX_OMIKINIT");
+    EXPECT_EQ(status["initiator"]["pid"].i(), service.pid());
+
+    // A killed service leaves its socket and pid file behind.
+    const int killed = service.pid();
+    kill(killed, SIGKILL);
+    service.wait_exit();
+    status = ParseJson(zaxx({"status", "--json"}).out);
+    EXPECT_FALSE(status["initiator"]["running"].b);
+    EXPECT_EQ(status["initiator"]["why"].text,
+              "not running (pid " + std::to_string(killed) + " ended without removing its socket)");
 }
 
 TEST_F(Zaxx, ShowsAndClearsAGlobalListAndReadsSavedLists) {

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 
 #include "OMIKINIT/omikproto.h"
+#include "objects.h"
 #include "os/env.h"
 #include "os/rundir.h"
 #include "os/sharing.h"
@@ -196,11 +198,16 @@ Initiator probe_initiator() {
     int fd = -1;
     if (int err = zax::os::sock_connect(path, 1000, fd)) {
         r.why = err == ENOENT || err == ECONNREFUSED ? "not running" : std::strerror(err);
+        // A service that was killed leaves its socket and pid file.
+        std::ifstream pid_file(run_dir() + "/" + zax::omik::kPidName);
+        uint32_t pid = 0;
+        if (err == ECONNREFUSED && pid_file >> pid && pid != 0 && !process_alive(pid_t(pid)))
+            r.why += " (pid " + std::to_string(pid) + " ended without removing its socket)";
         return r;
     }
     zax::os::sock_set_timeout(fd, 2000);
     zax::omik::Message m{};
-    m.operation = 1;  // the service's status (pid and entries); older services refuse it
+    m.operation = zax::omik::kOpStatus;  // older services refuse it
     m.protocol = zax::omik::kProtocol;
     m.pid = uint32_t(getpid());
     int err = zax::os::write_exact(fd, &m, sizeof m);

@@ -37,7 +37,6 @@ using namespace zax::omik;
 
 namespace {
 
-constexpr const char *kPidName = "ZAX_OMIKINIT.pid";
 // How long a probe of the socket waits for the status reply.
 constexpr uint32_t kProbeWaitMs = 2000;
 // How long --stop waits for the service to end.
