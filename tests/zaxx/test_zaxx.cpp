@@ -572,6 +572,10 @@ TEST_F(Zaxx, UsageErrorsExitWithTwoAndBadDirectoriesWithOne) {
 // Registry and parameter files
 
 TEST_F(Zaxx, RegistryExportImportsBackUnchanged) {
+    // A hive that holds nothing yet is empty, not missing; a key in it is.
+    EXPECT_EQ(zaxx({"reg", "ls"}).out, "registry user: no keys and no values\n");
+    EXPECT_EQ(zaxx({"reg", "export"}).out, "# zaxx registry export, user hive\n");
+    EXPECT_EQ(zaxx({"reg", "ls", "App"}).err, "zaxx: registry user\\App: no such key\n");
     ASSERT_EQ(XWriteRegStrEx(HKEY_CURRENT_USER, "App", "Sub\\Deep", "text", "quote \" percent % tab\t", 22), 22);
     ASSERT_EQ(XWriteRegIntEx(HKEY_CURRENT_USER, "App", "Sub", "count", -12), 1);
     ASSERT_EQ(XWriteRegIntEx(HKEY_CURRENT_USER, "Other", nullptr, "x", 7), 1);

@@ -52,21 +52,26 @@ std::string reg_object(const RegPath &p) {
     return "registry " + g_hive_name + (p.product.empty() ? "" : "\\" + p.text());
 }
 
-// An open key, closed at the end of the scope.
+// An open key, closed at the end of the scope. The top of a hive that holds
+// nothing yet reads as an empty key (null handle).
 class RegKey {
 public:
     RegKey(const RegPath &p, int32_t access) : path_(p) {
         key_ = XOpenRegistry(g_hive, p.product.c_str(), p.subkey.empty() ? nullptr : p.subkey.c_str(), access);
         if (key_ == X_FAILED_PTR) {
+            key_ = nullptr;
             if (XGetLastError(nullptr) == X_E_XOpenRegistry_OPEN_FAILED) {
                 XErrorInfo e{};
                 XGetLastError(&e);
+                if (e.detail == ENOENT && p.product.empty()) return;
                 if (e.detail == ENOENT) throw Failure(reg_object(p) + ": no such key");
             }
             throw Failure(reg_object(p) + ": " + last_error());
         }
     }
-    ~RegKey() { XCloseRegistry(key_); }
+    ~RegKey() {
+        if (key_ != nullptr) XCloseRegistry(key_);
+    }
     RegKey(const RegKey &) = delete;
     RegKey &operator=(const RegKey &) = delete;
     XHANDLE get() const { return key_; }
@@ -86,7 +91,7 @@ struct RegValue {
 std::vector<std::string> sub_keys(const RegKey &k) {
     std::vector<std::string> out;
     char buf[kRegBuffer];
-    for (int32_t i = 0;; ++i) {
+    for (int32_t i = 0; k.get() != nullptr; ++i) {
         int32_t n = XListRegKey(k.get(), i, buf, sizeof buf);
         if (n == -1) break;
         if (n < 0) throw Failure(reg_object(k.path()) + ": " + last_error());
@@ -97,7 +102,7 @@ std::vector<std::string> sub_keys(const RegKey &k) {
 
 std::vector<RegValue> values(const RegKey &k) {
     std::vector<RegValue> out;
-    for (int32_t i = 0;; ++i) {
+    for (int32_t i = 0; k.get() != nullptr; ++i) {
         char name[kRegBuffer], data[kRegBuffer];
         int32_t type = 0, namelen = sizeof name, datalen = sizeof data;
         int32_t r = XListRegValue(k.get(), i, &type, name, &namelen, data, &datalen);
