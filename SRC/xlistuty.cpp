@@ -593,14 +593,13 @@ bool write_saved(ListHandle *h, const char *name, XFILE f) {
     uint32_t n = hdr->count;
     uint32_t payload = hdr->used - 8 * n;
     os::Replacement rep;
-    if (int err = os::replace_open(name, f, rep)) {
+    if (int err = os::replace_open(name, f, &rep)) {
         sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
         return false;
     }
     os::crash_point("save: new file made");
-    if (int err = os::replace_reserve(rep, 8 + int64_t(payload))) {
+    if (int err = os::replace_reserve(&rep, 8 + int64_t(payload))) {
         sys_error(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
-        os::replace_abort(rep);
         return false;
     }
     FileWriter w(rep.fd);
@@ -611,13 +610,8 @@ bool write_saved(ListHandle *h, const char *name, XFILE f) {
                  : save_elements<LocalKind>(static_cast<LocalRegion *>(h->region), w);
     }
     os::crash_point("save: content written");
-    if (!ok) {
-        SavedError failure;
-        os::replace_abort(rep);
-        failure.restore();
-        return false;
-    }
-    if (int err = os::replace_commit(rep)) {
+    if (!ok) return false;  // the new file goes with rep
+    if (int err = os::replace_commit(&rep)) {
         sys_error(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
         return false;
     }

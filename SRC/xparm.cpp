@@ -369,18 +369,15 @@ Status rewrite(ParmFile *pf) {
     int64_t size = 0;
     for (Line *l = pf->lines; l != nullptr; l = l->next) size += l->length;
     os::Replacement rep;
-    if (int err = os::replace_open(pf->path, pf->file, rep))
+    if (int err = os::replace_open(pf->path, pf->file, &rep))
         return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-    int err = os::replace_reserve(rep, size);
+    int err = os::replace_reserve(&rep, size);
     for (Line *l = pf->lines; err == 0 && l != nullptr; l = l->next) {
         size_t put = 0;
         err = os::file_write(rep.fd, l->text, l->length, &put);
     }
-    if (err != 0) {
-        os::replace_abort(rep);
-        return sys_status(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
-    }
-    if ((err = os::replace_commit(rep)) != 0)
+    if (err != 0) return sys_status(FN_XWriteFile, R_XWriteFile_WRITE_FAILED, err);
+    if ((err = os::replace_commit(&rep)) != 0)
         return sys_status(FN_XFlushFile, R_XFlushFile_FLUSH_FAILED, err);
     return {};
 }

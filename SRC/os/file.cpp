@@ -131,36 +131,35 @@ int file_is_named(int32_t fd, const char *path, bool *same) {
     return 0;
 }
 
-int replace_open(const char *path, int32_t old_fd, Replacement &r) {
-    r = Replacement{};
+int replace_open(const char *path, int32_t old_fd, Replacement *r) {
     struct stat st;
     if (sys::fstat(old_fd, &st) != 0) return errno;
     // A symbolic link stays a link: the file it leads to is replaced.
     char real[PATH_MAX];
     if (::realpath(path, real) == nullptr) return errno;
-    r.old_size = int64_t(st.st_size);
+    r->old_size = int64_t(st.st_size);
     try {
-        r.path = real;
+        r->path = real;
         static std::atomic<unsigned> counter{0};
         char suffix[40];
         std::snprintf(suffix, sizeof suffix, ".%d.%u.new", int(getpid()), counter++);
-        r.temp = r.path + suffix;
+        r->temp = r->path + suffix;
     } catch (...) {
         return ENOMEM;
     }
     Fd fd(sys::retry([&] {
-        return sys::open(r.temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        return sys::open(r->temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     }));
     if (!fd) {
         int err = errno;
         if (err != EACCES && err != EPERM && err != ENAMETOOLONG) return err;
         off_t at = sys::lseek(old_fd, 0, SEEK_SET);
         if (at != 0) return errno;
-        r.fd = old_fd;
-        r.in_place = true;
+        r->fd = old_fd;
+        r->in_place = true;
         return 0;
     }
-    TempName made(r.temp);
+    TempName made(r->temp);
     if (int err = lift(fd)) return err;
     // The new file takes the old one's place: its mode, and its owner and
     // group when the caller may give them (else the caller's own).
@@ -168,41 +167,39 @@ int replace_open(const char *path, int32_t old_fd, Replacement &r) {
         (void)sys::fchown(fd.get(), st.st_uid, st.st_gid);
     if (sys::fchmod(fd.get(), st.st_mode & 07777) != 0) return errno;
     made.keep();
-    r.fd = fd.release();
+    r->fd = fd.release();
     return 0;
 }
 
-int replace_reserve(Replacement &r, int64_t size) {
-    r.size = size;
+int replace_reserve(Replacement *r, int64_t size) {
+    r->size = size;
     if (size <= 0) return 0;
-    int err = sys::retry_err([&] { return sys::posix_fallocate(r.fd, 0, off_t(size)); });
+    int err = sys::retry_err([&] { return sys::posix_fallocate(r->fd, 0, off_t(size)); });
     // A file system that cannot reserve still takes the writes.
     if (err == EOPNOTSUPP) return 0;
     // The reservation may have grown the old file: it keeps its size.
-    if (err != 0 && r.in_place) sys::ftruncate(r.fd, off_t(r.old_size));
+    if (err != 0 && r->in_place) sys::ftruncate(r->fd, off_t(r->old_size));
     return err;
 }
 
-int replace_commit(Replacement &r) {
-    if (r.in_place) {
-        int fd = std::exchange(r.fd, -1);
-        if (sys::retry([&] { return sys::ftruncate(fd, off_t(r.size)); }) != 0) return errno;
+int replace_commit(Replacement *r) {
+    if (r->in_place) {
+        int fd = std::exchange(r->fd, -1);
+        if (sys::retry([&] { return sys::ftruncate(fd, off_t(r->size)); }) != 0) return errno;
         return sys::retry([&] { return sys::fdatasync(fd); }) != 0 ? errno : 0;
     }
-    Fd fd(std::exchange(r.fd, -1));
-    TempName made(r.temp);
+    Fd fd(std::exchange(r->fd, -1));
+    TempName made(r->temp);
     if (sys::retry([&] { return sys::fdatasync(fd.get()); }) != 0) return errno;
-    if (sys::rename(r.temp.c_str(), r.path.c_str()) != 0) return errno;
+    if (sys::rename(r->temp.c_str(), r->path.c_str()) != 0) return errno;
     made.keep();
     return 0;
 }
 
-void replace_abort(Replacement &r) {
-    Fd fd(std::exchange(r.fd, -1));
-    if (r.in_place)
-        (void)fd.release();  // the caller's own file
-    else if (fd)
-        sys::unlink(r.temp.c_str());
+Replacement::~Replacement() {
+    if (fd < 0 || in_place) return;  // committed, never made, or the caller's own file
+    Fd unused(fd);
+    TempName made(temp);
 }
 
 int object_file_open(const std::string &name, bool create, int32_t *fd) {

@@ -72,10 +72,10 @@ enum class Disposition { open_existing, create_new, truncate_existing, create_al
 //   content is touched, and the old size is put back).
 // - The caller writes the new content to fd, then replace_commit makes it
 //   durable (fdatasync) and renames the new file over the name (in place:
-//   cuts the file at size); replace_abort removes the new file instead.
-// Each returns 0 or an errno; after a failed replace_open or replace_commit
-// nothing is left to abort. The name then denotes the new file: other
-// holders of the old file's lock see that with file_is_named.
+//   cuts the file at size). The name then denotes the new file: other
+//   holders of the old file's lock see that with file_is_named.
+// Each returns 0 or an errno. A Replacement that goes without a commit that
+// succeeded removes its new file (the old one stays as it was).
 struct Replacement {
     int32_t fd = -1;      // where the new content goes
     int64_t size = 0;     // what replace_reserve was given
@@ -83,11 +83,16 @@ struct Replacement {
     bool in_place = false;
     std::string path;     // the name the new file takes
     std::string temp;     // the new file's own name until then
+
+    Replacement() = default;
+    Replacement(const Replacement &) = delete;
+    Replacement &operator=(const Replacement &) = delete;
+    ~Replacement();
 };
-[[nodiscard]] int replace_open(const char *path, int32_t old_fd, Replacement &r);
-[[nodiscard]] int replace_reserve(Replacement &r, int64_t size);
-[[nodiscard]] int replace_commit(Replacement &r);
-void replace_abort(Replacement &r);
+// r is a new Replacement.
+[[nodiscard]] int replace_open(const char *path, int32_t old_fd, Replacement *r);
+[[nodiscard]] int replace_reserve(Replacement *r, int64_t size);
+[[nodiscard]] int replace_commit(Replacement *r);
 
 // A plain file named name in the run-time directory that stands beside a
 // named object (a list load's record), open for reading and writing: made
