@@ -1,7 +1,6 @@
 // xerror: the per-thread error record.
 #include "xerror.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "os/heap.h"
@@ -57,8 +56,12 @@ XAPI int32_t XSetLastError(uint32_t code, uint32_t detail, uint32_t kind) {
     rec->code = code;
     rec->detail = detail;
     rec->kind = kind;
+    // The detail as eight upper-case hexadecimal digits ("%08X"), without
+    // the formatter: failures that callers expect (a remove from an empty
+    // list, a try that found a lock taken) record one each time.
+    static constexpr char kHex[] = "0123456789ABCDEF";
     char text[16] = {};
-    std::snprintf(text, sizeof text, "%08X", detail);
+    for (int i = 0; i < 8; ++i) text[i] = kHex[(detail >> (28 - 4 * i)) & 0xF];
     std::memcpy(rec->text, text, sizeof text);
     return 1;
 }
