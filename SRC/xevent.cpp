@@ -4,6 +4,7 @@
 // wake event).
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <new>
 
@@ -74,6 +75,7 @@ void unlock_table() { XUnlockObj(g_events.lock); }
 struct Wake {
     os::Event *event;
     std::atomic<int> refs;
+    std::atomic<bool> signalled;  // a poster signalled it since it was last emptied
 };
 
 void wake_release(Wake *w) {
@@ -84,17 +86,75 @@ void wake_release(Wake *w) {
 }
 
 // Sets the slot's posted flag (under the table lock); returns the wake event
-// to signal with wake_after_unlock, or null.
+// to signal with wake_after_unlock, or null. A slot that is posted already
+// needs no signal: a waiter registers only on slots that are not posted, so
+// the post that set the flag has signalled it.
 Wake *post_slot(Slot *s) {
+    bool was_posted = s->posted != 0;
     s->posted = 1;
-    if (!s->waiting || s->wake == nullptr) return nullptr;
+    if (was_posted || !s->waiting || s->wake == nullptr) return nullptr;
+    // The waiter itself, which read the post from the event socket in its
+    // wait, looks at its slots next: no signal needed.
+    if (s->thread == os::self_tid()) return nullptr;
     s->wake->refs.fetch_add(1, std::memory_order_relaxed);
     return s->wake;
+}
+
+// The wake event a thread kept from its last wait, for its next one: making
+// and closing one costs two system calls per wait.
+struct SpareWake {
+    Wake *wake = nullptr;
+    ~SpareWake() { drop(); }
+    void drop() {
+        if (wake != nullptr) {
+            os::pipe_wait_forget(wake->event);
+            wake_release(wake);
+        }
+        wake = nullptr;
+    }
+};
+thread_local SpareWake t_spare;
+
+// A child made by fork shares the descriptor of the forking thread's spare
+// with the parent: it closes its copy (leaving the wait set, which it shares
+// with the parent too, alone) and makes its own.
+void drop_spare_in_child() {
+    if (t_spare.wake != nullptr) wake_release(t_spare.wake);
+    t_spare.wake = nullptr;
+}
+
+// A wake event for a wait, not signalled, or null.
+Wake *wake_acquire() {
+    if (Wake *w = t_spare.wake) {
+        t_spare.wake = nullptr;
+        return w;
+    }
+    static const int fork_handled = os::at_fork(nullptr, nullptr, drop_spare_in_child);
+    (void)fork_handled;
+    os::Event *event = nullptr;
+    if (os::event_create(&event) != 0) return nullptr;
+    auto *w = new (std::nothrow) Wake{event, {1}, {false}};
+    if (w == nullptr) os::event_close(event);
+    return w;
+}
+
+// The waiter is done with w and no slot names it any more. When no poster
+// holds it either, nothing can signal it again: emptied of a signal that the
+// wait did not take, it is kept for the thread's next wait.
+void wake_done(Wake *w) {
+    if (t_spare.wake == nullptr && w->refs.load(std::memory_order_acquire) == 1) {
+        if (w->signalled.exchange(false, std::memory_order_acq_rel)) w->event->try_take();
+        t_spare.wake = w;
+        return;
+    }
+    os::pipe_wait_forget(w->event);
+    wake_release(w);
 }
 
 // 0, or the errno of the signal.
 int wake_after_unlock(Wake *w) {
     if (w == nullptr) return 0;
+    w->signalled.store(true, std::memory_order_release);
     int err = w->event->post();
     wake_release(w);
     return err;
@@ -126,6 +186,15 @@ int32_t wait_small(XHANDLE *events, int32_t count, uint32_t timeout) {
     return int32_t(index);
 }
 
+// What is left of a wait of timeout ms that started at start.
+uint32_t time_left(uint32_t timeout, std::chrono::steady_clock::time_point start) {
+    if (timeout == X_INFINITE) return timeout;
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+    return spent >= int64_t(timeout) ? 0 : timeout - uint32_t(spent);
+}
+
 // Positions in the caller's array, split into table events and others.
 struct WaitLists {
     int32_t *table_pos = nullptr;
@@ -136,30 +205,31 @@ struct WaitLists {
 };
 
 int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
-    os::Event *event = nullptr;
-    Wake *wake = nullptr;
-    if (os::event_create(&event) == 0) {
-        wake = new (std::nothrow) Wake{event, {1}};
-        if (wake == nullptr) os::event_close(event);
-    }
+    Wake *wake = wake_acquire();
     if (wake == nullptr) {
         record_error(FN_XWaitEvent, R_XWaitEvent_WAKE_EVENT_FAILED, 0, kSystem);
         return -1;
     }
-    auto *lists = new (std::nothrow) WaitLists;
-    void *block = XAllocMemory(int32_t(sizeof(int32_t)) * count, 0);
-    if (lists == nullptr || block == X_FAILED_PTR) {
-        if (lists == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
-        if (block != X_FAILED_PTR) XFreeMemory(block);
-        delete lists;
-        wake_release(wake);
-        return -1;
+    // The positions of a usual call fit here; a longer one gets a block.
+    WaitLists here;
+    int32_t positions[os::kMaxWaitObjects];
+    WaitLists *lists = &here;
+    if (size_t(count) <= os::kMaxWaitObjects) {
+        lists->table_pos = positions;
+    } else {
+        void *block = XAllocMemory(int32_t(sizeof(int32_t)) * count, 0);
+        if (block == X_FAILED_PTR) {
+            wake_done(wake);
+            return -1;
+        }
+        lists->table_pos = static_cast<int32_t *>(block);
     }
-    lists->table_pos = static_cast<int32_t *>(block);
+    auto free_positions = [&] {
+        if (lists->table_pos != positions) XFreeMemory(lists->table_pos);
+    };
     auto finish = [&](int32_t result) {
-        XFreeMemory(lists->table_pos);
-        delete lists;
-        wake_release(wake);
+        free_positions();
+        wake_done(wake);
         return result;
     };
     if (!lock_table(FN_XWaitEvent, R_XWaitEvent_TABLE_LOCK_FAILED)) return finish(-1);
@@ -208,32 +278,52 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
     }
     unlock_table();
 
+    // A wait for table events alone sleeps on the event socket too: a post
+    // from another process then wakes this thread at once, instead of the
+    // server thread, which would wake it in turn.
+    const size_t n = size_t(1 + lists->others);
+    const bool via_socket = lists->others == 0 && g_events.pipe != nullptr &&
+                            os::pipe_wait_ready(g_events.pipe, wake->event);
+    constexpr size_t kFromSocket = 1;
+
     // A post between the registration and this wait leaves the wake event
     // signalled, so it is not lost.
-    size_t index = 0;
-    int err = os::wait_any(lists->set, size_t(1 + lists->others), timeout, &index);
-
-    bool relocked = lock_table(FN_XWaitEvent, R_XWaitEvent_TABLE_LOCK_FAILED);
+    const auto start = std::chrono::steady_clock::now();
+    bool relocked;
     int32_t result;
-    if (!relocked) {
-        result = -1;
-    } else if (err == ETIMEDOUT) {
-        result = -2;
-    } else if (err != 0) {
-        sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, err);
-        result = -1;
-    } else if (index == 0) {
-        result = -1;
-        for (int32_t t = 0; t < lists->tables && result < 0; ++t) {
-            Slot *s = slot_at(t);
-            if (s->posted) {
-                s->posted = 0;
-                result = lists->table_pos[t];
+    for (;;) {
+        size_t index = 0;
+        uint32_t left = time_left(timeout, start);
+        int err = via_socket ? os::pipe_wait(g_events.pipe, wake->event, left, &index)
+                             : os::wait_any(lists->set, n, left, &index);
+        bool from_socket = via_socket && index == kFromSocket;
+        relocked = lock_table(FN_XWaitEvent, R_XWaitEvent_TABLE_LOCK_FAILED);
+        if (!relocked) {
+            result = -1;
+        } else if (err == ETIMEDOUT) {
+            result = -2;
+        } else if (err != 0) {
+            sys_error(FN_XWaitEvent, R_XWaitEvent_WAIT_FAILED, err);
+            result = -1;
+        } else if (index == 0 || from_socket) {
+            result = -1;
+            for (int32_t t = 0; t < lists->tables && result < 0; ++t) {
+                Slot *s = slot_at(t);
+                if (s->posted) {
+                    s->posted = 0;
+                    result = lists->table_pos[t];
+                }
             }
+            if (result < 0 && from_socket) {
+                // The socket brought posts for other threads only.
+                unlock_table();
+                continue;
+            }
+            if (result < 0) lib_error(FN_XWaitEvent, R_XWaitEvent_NOTHING_POSTED, 0);
+        } else {
+            result = lists->other_pos[index - 1];
         }
-        if (result < 0) lib_error(FN_XWaitEvent, R_XWaitEvent_NOTHING_POSTED, 0);
-    } else {
-        result = lists->other_pos[index - 1];
+        break;
     }
     // Unregister, leaving alone a slot that was freed and taken meanwhile.
     for (int32_t t = 0; t < lists->tables; ++t) {
@@ -246,8 +336,7 @@ int32_t wait_large(XHANDLE *events, int32_t count, uint32_t timeout) {
     }
     if (!relocked) {
         // Without the lock the slots may still name the wake event: keep it.
-        XFreeMemory(lists->table_pos);
-        delete lists;
+        free_positions();
         return -1;
     }
     unlock_table();

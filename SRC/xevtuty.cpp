@@ -9,7 +9,7 @@ using namespace zax;
 
 namespace {
 
-// One 4-byte message per connection: the key, in the machine's byte order.
+// One 4-byte message per datagram: the key, in the machine's byte order.
 static_assert(sizeof(uint32_t) == 4, "the event message is 4 bytes");
 
 void on_message(uint32_t key) {
@@ -26,7 +26,7 @@ int pipe_server_start() {
     if (pipe == nullptr) return 0;
     if (int err = os::pipe_start(pipe, on_message)) {
         // Without a server nobody would ever read the socket: remove it, so
-        // that senders fail at once instead of filling its backlog.
+        // that senders fail at once instead of filling its queue.
         os::pipe_destroy(pipe);
         event_pipe_release();
         return err;

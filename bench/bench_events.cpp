@@ -3,10 +3,13 @@
 //   lock+unlock             vs a plain and a robust recursive shared pthread mutex
 //   cross-process hand-over vs the same on a robust shared pthread mutex
 //   event round trips       vs eventfd (threads) and a futex in shared memory (processes)
-//   XGlobalPostEvent        vs a bare connect-write-close on a Unix socket
+//   XGlobalPostEvent        vs 4-byte messages through a POSIX message queue
+//                           into another process, and a bare datagram send
 // Runs itself (/proc/self/exe) as the partner process of the large-mode round trip.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <linux/futex.h>
+#include <mqueue.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,7 +222,7 @@ BENCHMARK(BM_EventRoundTripThreads_Eventfd)->UseRealTime();
 
 // ---- event round trips between two processes ----------------------------
 
-constexpr uint32_t kPing = 0x7E5A, kPong = 0x7E5B, kStop = 0x7E5C;
+constexpr uint32_t kPing = 0x7E5A, kPong = 0x7E5B, kStop = 0x7E5C, kIdle = 0x7E5E;
 
 // The partner process: waits for ping (or stop) and answers with pong, in
 // the mode its environment sets. Prints "ready" once its events exist.
@@ -228,6 +232,8 @@ int partner_main(uint32_t parent) {
     XCreateEvent(&ping, kPing);
     XCreateEvent(&pong, kPong);
     XCreateEvent(&stop, kStop);
+    XHANDLE idle = nullptr;  // posted to, never waited on
+    XCreateEvent(&idle, kIdle);
     std::printf("ready\n");
     std::fflush(stdout);
     XHANDLE set[2] = {stop, ping};
@@ -235,6 +241,7 @@ int partner_main(uint32_t parent) {
     XDestroyEvent(ping);
     XDestroyEvent(pong);
     XDestroyEvent(stop);
+    XDestroyEvent(idle);
     XTermXlib();
     return 0;
 }
@@ -343,7 +350,71 @@ void BM_GlobalPostEvent(benchmark::State &state) {
 }
 BENCHMARK(BM_GlobalPostEvent)->UseRealTime();
 
-void BM_GlobalPostEvent_BareSocket(benchmark::State &state) {
+// Posts into the partner process (which has the event, but does not wait on
+// it): its server thread reads the posts and latches the event.
+void BM_GlobalPostEventToOtherProcess(benchmark::State &state) {
+    XWriteEnvInt("ZAXXLIB", "EVENT", "NUMBER", 128);
+    XInitXlib();
+    XHANDLE ping = nullptr, stop = nullptr;
+    XCreateEvent(&ping, kPing);
+    XCreateEvent(&stop, kStop);
+    pid_t child = start_partner("128");
+    if (child <= 0) {
+        state.SkipWithError("no partner process");
+        return;
+    }
+    // The partner waits on ping and stop and answers ping with pong: post
+    // an event it has but does not wait on.
+    XHANDLE idle = nullptr;
+    XCreateEvent(&idle, kIdle);
+    for (auto _ : state) benchmark::DoNotOptimize(XGlobalPostEvent(idle, 0, uint32_t(child)));
+    XGlobalPostEvent(stop, 0, uint32_t(child));
+    waitpid(child, nullptr, 0);
+    XDestroyEvent(idle);
+    XDestroyEvent(ping);
+    XDestroyEvent(stop);
+    XTermXlib();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GlobalPostEventToOtherProcess)->UseRealTime();
+
+// The anchor: 4-byte messages into another process through a POSIX message
+// queue as deep as the system lets an unprivileged queue be
+// (fs.mqueue.msg_max, 10 by default); the receiver drains it.
+void BM_PostMessageQueueToOtherProcess(benchmark::State &state) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/zaxbench.post.%d", int(getpid()));
+    mq_attr attr{};
+    attr.mq_maxmsg = 10;
+    if (FILE *f = std::fopen("/proc/sys/fs/mqueue/msg_max", "r")) {
+        if (std::fscanf(f, "%ld", &attr.mq_maxmsg) != 1) attr.mq_maxmsg = 10;
+        std::fclose(f);
+    }
+    attr.mq_msgsize = 4;
+    mqd_t q = mq_open(name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600, &attr);
+    if (q == mqd_t(-1)) return state.SkipWithError("mq_open failed");
+    mq_unlink(name);
+    pid_t child = fork();
+    if (child == 0) {
+        uint32_t v = 0;
+        while (mq_receive(q, reinterpret_cast<char *>(&v), 4, nullptr) >= 0 || errno == EINTR)
+            if (v == 0xFFFFFFFFu) break;
+        _exit(0);
+    }
+    uint32_t key = 1;
+    for (auto _ : state) mq_send(q, reinterpret_cast<const char *>(&key), 4, 0);
+    key = 0xFFFFFFFFu;
+    mq_send(q, reinterpret_cast<const char *>(&key), 4, 0);
+    waitpid(child, nullptr, 0);
+    mq_close(q);
+    state.SetItemsProcessed(state.iterations());
+    state.counters["depth"] = double(attr.mq_maxmsg);
+}
+BENCHMARK(BM_PostMessageQueueToOtherProcess)->UseRealTime();
+
+// The floor of the transport: one send of 4 bytes on a connected Unix
+// datagram socket, read in batches by a thread of the same process.
+void BM_GlobalPostEvent_BareDatagram(benchmark::State &state) {
     char dir[] = "/tmp/zaxbench.sock.XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         state.SkipWithError("no directory");
@@ -352,37 +423,36 @@ void BM_GlobalPostEvent_BareSocket(benchmark::State &state) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/s", dir);
-    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    listen(lfd, 128);
-    std::atomic<bool> done{false};
+    int rfd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bind(rfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     std::thread server([&] {
-        while (!done) {
-            int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            uint32_t v;
-            (void)!read(c, &v, 4);
-            close(c);
+        uint32_t v[64];
+        iovec iov[64];
+        mmsghdr m[64] = {};
+        for (int i = 0; i < 64; ++i) {
+            iov[i] = {&v[i], 4};
+            m[i].msg_hdr.msg_iov = &iov[i];
+            m[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (;;) {
+            int n = recvmmsg(rfd, m, 64, MSG_WAITFORONE, nullptr);
+            if (n > 0 && v[n - 1] == 0xFFFFFFFFu) break;
         }
     });
-    for (auto _ : state) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        uint32_t key = 1;
-        (void)!send(fd, &key, 4, MSG_NOSIGNAL);
-        close(fd);
-    }
-    done = true;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    close(fd);
+    uint32_t key = 1;
+    for (auto _ : state) (void)!send(fd, &key, 4, MSG_NOSIGNAL);
+    key = 0xFFFFFFFFu;
+    (void)!send(fd, &key, 4, MSG_NOSIGNAL);
     server.join();
-    close(lfd);
+    close(fd);
+    close(rfd);
     unlink(addr.sun_path);
     rmdir(dir);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GlobalPostEvent_BareSocket)->UseRealTime();
+BENCHMARK(BM_GlobalPostEvent_BareDatagram)->UseRealTime();
 
 }  // namespace
 

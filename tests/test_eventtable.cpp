@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -339,6 +340,116 @@ TEST_F(EventTable, SimultaneousSendersAllSucceed) {
     EXPECT_EQ(XDestroyEvent(ev), 1);
 }
 
+TEST_F(EventTable, PostsFromOutsideReachWaitersWhateverTheyWaitOn) {
+    // Two threads wait at once: one on a table event alone (it sleeps on the
+    // event socket too), one on a table event beside a system object.
+    XHANDLE mine = make(0x61), theirs = make(0x62);
+    zax::os::Latch *latch = nullptr;
+    ASSERT_EQ(zax::os::latch_create(&latch), 0);
+    zax::WaitRecord latch_handle{};
+    zax::wait_handle_open(latch_handle, latch);
+    std::atomic<int32_t> other_result{-9};
+    std::thread other([&] {
+        XHANDLE set[2] = {&latch_handle, theirs};
+        other_result = XWaitEvent(set, 2, 10000);
+    });
+    std::atomic<int32_t> my_result{-9};
+    std::thread waiter([&] { my_result = XWaitEvent(&mine, 1, 10000); });
+    XSleep(50);  // both asleep
+    uint32_t self = zax::os::process_id();
+    // A post for the other thread wakes it; this one goes on waiting.
+    EXPECT_EQ(RunHelper({"gpost", std::to_string(self), "0x62"}).out, "1 0\n");
+    other.join();
+    EXPECT_EQ(other_result.load(), 1);
+    XSleep(50);
+    EXPECT_EQ(my_result.load(), -9);
+    EXPECT_EQ(RunHelper({"gpost", std::to_string(self), "0x61"}).out, "1 0\n");
+    waiter.join();
+    EXPECT_EQ(my_result.load(), 0);
+    // A wait with a time limit is not ended early by posts for others, and
+    // those stay posted.
+    std::thread poster([&] {
+        XSleep(30);
+        RunHelper({"gpost", std::to_string(self), "0x62"});
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(XWaitEvent(&mine, 1, 300), -2);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+    poster.join();
+    EXPECT_EQ(XWaitEvent(&theirs, 1, 0), 0);
+    EXPECT_EQ(XDestroyEvent(mine), 1);
+    EXPECT_EQ(XDestroyEvent(theirs), 1);
+    delete latch;
+}
+
+TEST_F(EventTable, ASenderFindsOutThatItsReceiverIsGone) {
+    // A receiver killed without terminating: its socket file stays, nobody
+    // reads it, and the sender's kept socket tells so at once.
+    Child child({"evwait", "0x70", "20000"});
+    std::string ready = child.line();
+    ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
+    uint32_t pid = uint32_t(std::stoul(ready.substr(6)));
+    XHANDLE other = make(0x71);
+    EXPECT_EQ(XGlobalPostEvent(other, 0, pid), 1);  // it has no such event: ignored
+    kill(child.pid(), SIGKILL);
+    child.finish();
+    EXPECT_EQ(XGlobalPostEvent(other, 0, pid), 0);
+    EXPECT_LAST_ERROR(code(kGlobal, 4), ECONNREFUSED, 2);
+
+    // This process's own socket, made anew by a new large mode, is found again.
+    uint32_t self = zax::os::process_id();
+    XHANDLE ev = make(0x72);
+    EXPECT_EQ(XGlobalPostEvent(ev, 0, self), 1);
+    EXPECT_EQ(XWaitEvent(&ev, 1, 5000), 0);
+    EXPECT_EQ(XDestroyEvent(ev), 1);
+    EXPECT_EQ(XDestroyEvent(other), 1);
+    EXPECT_EQ(XTermXlib(), 1);
+    ASSERT_EQ(XInitXlib(), 1);
+    ev = make(0x72);
+    EXPECT_EQ(XGlobalPostEvent(ev, 0, self), 1);
+    EXPECT_EQ(XWaitEvent(&ev, 1, 5000), 0);
+    EXPECT_EQ(XDestroyEvent(ev), 1);
+}
+
+TEST_F(EventTable, AChildMadeByForkLeavesTheParentsSocketAlone) {
+    XHANDLE parent_ev = make(0x81), child_ev = make(0x82);
+    uint32_t parent = zax::os::process_id();
+    // The parent has waited on its socket and posted once: its wait set and a
+    // kept sending socket exist when it forks.
+    EXPECT_EQ(XGlobalPostEvent(parent_ev, 0, parent), 1);
+    EXPECT_EQ(XWaitEvent(&parent_ev, 1, 5000), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        // A large mode of its own, then a post back to the parent.
+        XTermXlib();
+        if (XInitXlib() != 1) _exit(2);
+        XHANDLE mine = nullptr;
+        if (XCreateEvent(&mine, 0x82) != 1) _exit(3);
+        if (write(ready[1], "r", 1) != 1) _exit(4);
+        if (XWaitEvent(&mine, 1, 10000) != 0) _exit(5);
+        XHANDLE back = nullptr;
+        if (XCreateEvent(&back, 0x81) != 1 || XGlobalPostEvent(back, 0, parent) != 1) _exit(6);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(XGlobalPostEvent(child_ev, 0, uint32_t(child)), 1);
+    EXPECT_EQ(XWaitEvent(&parent_ev, 1, 10000), 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The child is gone, and with it nothing of the parent's.
+    EXPECT_TRUE(exists(socket_of(rundir_, parent)));
+    EXPECT_EQ(XGlobalPostEvent(parent_ev, 0, parent), 1);
+    EXPECT_EQ(XWaitEvent(&parent_ev, 1, 5000), 0);
+    EXPECT_EQ(XDestroyEvent(parent_ev), 1);
+    EXPECT_EQ(XDestroyEvent(child_ev), 1);
+}
+
 class SharedEvent : public ZaxTest {};
 
 TEST_F(SharedEvent, AProcessKilledWhileWaitingLeavesTheEventUsable) {
@@ -378,6 +489,32 @@ TEST_F(EventPipe, StoppingDeliversEveryMessageAlreadyQueued) {
     EXPECT_FALSE(exists(socket_of(rundir_, kPid)));
     EXPECT_EQ(pipe_send(kPid, 1, &step), ENOENT);
     EXPECT_EQ(step, SendStep::Connect);
+}
+
+TEST_F(EventPipe, AFullReceiverHoldsSendersBackUntilItReads) {
+    using namespace zax::os;
+    constexpr uint32_t kPid = 0x7FFFFF02;  // no live process has it
+    g_received = 0;
+    PipeServer *server = nullptr;
+    ASSERT_EQ(pipe_create(kPid, &server), 0);
+    // Nobody reads yet: the queue fills, and a sender that may try twice
+    // (5 ms each) gives up with EAGAIN.
+    SendStep step;
+    uint32_t queued = 0;
+    int err = 0;
+    while ((err = pipe_send(kPid, 1, &step, 2)) == 0) ASSERT_LT(++queued, 100000u);
+    EXPECT_EQ(err, EAGAIN);
+    EXPECT_EQ(step, SendStep::Connect);
+    EXPECT_GT(queued, 0u);
+    // A sender with the whole bound waits until the server reads.
+    std::thread reader([&] {
+        XSleep(50);
+        pipe_start(server, count_message);
+    });
+    EXPECT_EQ(pipe_send(kPid, 1, &step), 0);
+    reader.join();
+    pipe_destroy(server);
+    EXPECT_EQ(g_received.load(), queued + 1);
 }
 
 class Init : public ZaxTest {

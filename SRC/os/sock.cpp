@@ -57,8 +57,9 @@ uint64_t now_ms() {
     return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
 }
 
-int try_connect(const SockAddress &addr, int &fd) {
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+// A socket of type (SOCK_STREAM or SOCK_DGRAM) connected to addr, blocking.
+int try_connect(const SockAddress &addr, int &fd, int type = SOCK_STREAM) {
+    int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return errno;
     int rc;
     do {
@@ -71,6 +72,40 @@ int try_connect(const SockAddress &addr, int &fd) {
     }
     int fl = fcntl(s, F_GETFL);
     fcntl(s, F_SETFL, fl & ~O_NONBLOCK);
+    fd = s;
+    return 0;
+}
+
+// Bind a socket of type at path: a socket file left by a process that died
+// (nobody bound to it any more) is removed first; a live one gives
+// EADDRINUSE. The file gets the sharing mode's access after the bind.
+int bind_at(const std::string &path, int type, int &fd) {
+    SockAddress a;
+    if (int err = a.set(path)) return err;
+    int probe = -1;
+    int err = try_connect(a, probe, type);
+    if (err == 0) {
+        close(probe);
+        return EADDRINUSE;
+    }
+    if (err == ECONNREFUSED) unlink(path.c_str());  // left by a process that died
+    int s = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (s < 0) return errno;
+    if (bind(s, a.get(), a.size()) != 0) {
+        err = errno;
+        close(s);
+        return err;
+    }
+    // fchmod on a socket does nothing: the path's mode is what counts, set
+    // after the bind as the sharing mode wants it.
+    Sharing sharing;
+    err = sharing_setting(sharing);
+    if (err == 0) err = object_set_access_path(path, sharing);
+    if (err != 0) {
+        close(s);
+        unlink(path.c_str());
+        return err;
+    }
     fd = s;
     return 0;
 }
@@ -91,35 +126,35 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
 }
 
 int sock_listen(const std::string &path, int backlog, int &fd) {
-    SockAddress a;
-    if (int err = a.set(path)) return err;
-    int probe = -1;
-    int err = try_connect(a, probe);
-    if (err == 0) {
-        close(probe);
-        return EADDRINUSE;
-    }
-    if (err == ECONNREFUSED) unlink(path.c_str());  // left by a server that died
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return errno;
-    if (bind(s, a.get(), a.size()) != 0) {
-        err = errno;
-        close(s);
-        return err;
-    }
-    // fchmod on a socket does nothing: the path's mode is what counts, set
-    // after the bind as the sharing mode wants it.
-    Sharing sharing;
-    err = sharing_setting(sharing);
-    if (err == 0) err = object_set_access_path(path, sharing);
-    if (err != 0 || listen(s, backlog) != 0) {
-        if (err == 0) err = errno;
+    int s = -1;
+    if (int err = bind_at(path, SOCK_STREAM, s)) return err;
+    if (listen(s, backlog) != 0) {
+        int err = errno;
         close(s);
         unlink(path.c_str());
         return err;
     }
     fd = s;
     return 0;
+}
+
+int sock_bind_datagram(const std::string &path, int &fd) {
+    int s = -1;
+    if (int err = bind_at(path, SOCK_DGRAM, s)) return err;
+    if (fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) {
+        int err = errno;
+        close(s);
+        unlink(path.c_str());
+        return err;
+    }
+    fd = s;
+    return 0;
+}
+
+int sock_connect_datagram(const std::string &path, int &fd) {
+    SockAddress a;
+    if (int err = a.set(path)) return err;
+    return try_connect(a, fd, SOCK_DGRAM);
 }
 
 int sock_accept(int listen_fd, int &fd) {

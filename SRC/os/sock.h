@@ -1,5 +1,6 @@
-// Unix-domain stream sockets in the run-time directory: the transport of the
-// library's one-exchange-per-connection pipes.
+// Unix-domain sockets in the run-time directory: stream sockets carry the
+// library's one-exchange-per-connection pipes, datagram sockets its one-way
+// posts.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,17 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd);
 // (os/rundir.h): whoever may use the run-time directory's objects may
 // connect. Returns 0 and the descriptor in fd, or an errno.
 int sock_listen(const std::string &path, int backlog, int &fd);
+
+// Bind a datagram socket at path, with the rules of sock_listen for a file
+// that is there already and for the file's mode. The socket does not block.
+// Returns 0 and the descriptor in fd, or an errno.
+int sock_bind_datagram(const std::string &path, int &fd);
+
+// A datagram socket connected to the one bound at path, its sends blocking
+// (as long as sock_set_timeout allows) while the receiver's queue is full.
+// Returns 0 and the descriptor in fd, or an errno: ENOENT when there is no
+// socket file, ECONNREFUSED when nobody is bound to it any more.
+int sock_connect_datagram(const std::string &path, int &fd);
 
 // Accept one connection (non-blocking listener or not); 0 or errno.
 int sock_accept(int listen_fd, int &fd);

@@ -65,11 +65,11 @@ ZAX_HELPER(initexit) {
     _exit(0);
 }
 
-// connectdie PATH: connect to the socket PATH and die by SIGKILL before
-// writing anything.
+// connectdie PATH: send the event socket PATH part of a message (one byte)
+// and die by SIGKILL.
 ZAX_HELPER(connectdie) {
     if (argc < 2) return 100;
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, argv[1], sizeof a.sun_path - 1);
