@@ -173,6 +173,8 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             ASSERT_EQ(zax::os::lock_file_acquire("ZAXSEMPHtest", lock_fd, open_failed), 0);
             int sock = -1;
             ASSERT_EQ(zax::os::sock_listen(dir + "/sock", 4, sock), 0);
+            int dgram = -1;  // the kind a process's event socket is
+            ASSERT_EQ(zax::os::sock_bind_datagram(dir + "/dgram", dgram), 0);
             size_t size = 64;
             int seg = -1;
             void *view = nullptr;
@@ -188,11 +190,13 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             expect_access("ZAXEVT00000061.ev", c.object);
             expect_access("ZAXSEMPHtest", c.object);
             expect_access("sock", c.object);
+            expect_access("dgram", c.object);
             expect_access("00000061", c.object);
 
             (void)zax::os::shm_unmap(seg, view);
             (void)zax::os::shm_close(seg);
             zax::os::close_fd(sock);
+            zax::os::close_fd(dgram);
             (void)zax::os::lock_file_release(lock_fd);
             XDestroyEvent(ev);
             XDestroyLockObj(lock);
