@@ -43,14 +43,21 @@ void Map::reset() {
     addr_ = nullptr;
 }
 
-int Map::of(int fd, size_t size, bool writable, Map *out) {
-    int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void *p = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+int Map::map(size_t size, int prot, int flags, int fd, Map *out) {
+    void *p = ::mmap(nullptr, size, prot, flags, fd, 0);
     if (p == MAP_FAILED) return errno;
     out->reset();
     out->addr_ = p;
     out->size_ = size;
     return 0;
+}
+
+int Map::of(int fd, size_t size, bool writable, Map *out) {
+    return map(size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, out);
+}
+
+int Map::anonymous(size_t size, Map *out) {
+    return map(size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, out);
 }
 
 TempName::~TempName() {

@@ -69,8 +69,13 @@ public:
     // Maps size bytes of fd from offset 0, MAP_SHARED, for reading and (when
     // writable) writing; 0 or an errno.
     [[nodiscard]] static int of(int fd, size_t size, bool writable, Map *out);
+    // A private, zero-filled, writable area of size bytes (a stack); 0 or an
+    // errno.
+    [[nodiscard]] static int anonymous(size_t size, Map *out);
 
 private:
+    static int map(size_t size, int prot, int flags, int fd, Map *out);
+
     void *addr_ = nullptr;
     size_t size_ = 0;
 };

@@ -211,18 +211,15 @@ int fault_altstack() {
     long page = sysconf(_SC_PAGESIZE);
     // One guard page below, so that overrunning the stack faults instead of
     // writing over whatever lies there.
-    void *base = mmap(nullptr, size + size_t(page), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (base == MAP_FAILED) return errno;
+    Map stack;
+    if (int err = Map::anonymous(size + size_t(page), &stack)) return err;
+    char *base = static_cast<char *>(stack.get());
     mprotect(base, size_t(page), PROT_NONE);
     stack_t ss{};
-    ss.ss_sp = static_cast<char *>(base) + page;
+    ss.ss_sp = base + page;
     ss.ss_size = size;
-    if (sigaltstack(&ss, nullptr) != 0) {
-        int err = errno;
-        munmap(base, size + size_t(page));
-        return err;
-    }
+    if (sigaltstack(&ss, nullptr) != 0) return errno;
+    (void)stack.release();  // unmapped when the thread ends (free_stack)
     t_stack = ss.ss_sp;
     t_stack_size = size;
     pthread_setspecific(g_stack_key, t_stack);
