@@ -180,14 +180,13 @@ XAPI int32_t X_trace_out(XHANDLE record, char *line) {
     line[len + 1] = '\0';
     int32_t put = XWriteFile(r->file, line, uint32_t(len + 1));
     if (put != int32_t(len + 1)) {
-        SavedError write_error;
         // A line cut short by a full disk is taken out again, so that the
         // file holds whole lines only and the next line starts on its own.
+        // The write's failure is what the record keeps.
         int64_t pos = 0;
         if (put > 0 && os::file_seek(r->file, -int64_t(put), 1, &pos) == 0)
             (void)os::file_truncate(r->file, pos);
-        XFlushFile(r->file);
-        write_error.restore();
+        if (r->file != 0) (void)os::file_sync(r->file);
         return 0;
     }
     // Forced to the disk unless the record's durability is one write a line.

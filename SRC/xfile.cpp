@@ -92,6 +92,20 @@ MappedFile *mapped_of(XHANDLE handle) { return handle_as<MappedFile>(handle, Han
 
 constexpr size_t kMaxFullPath = 260;
 
+// XCloseFile and XFlushMemMapFile, for the close of a mapping too.
+Status close_file(XFILE handle) {
+    if (handle == 0) return lib_status(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
+    if (int err = os::file_close(handle))
+        return sys_status(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
+    return {};
+}
+
+Status flush_mapping(const MappedFile *m) {
+    if (int err = os::sync_mapping(m->view, m->size))
+        return sys_status(FN_XFlushMemMapFile, R_XFlushMemMapFile_FLUSH_FAILED, err);
+    return {};
+}
+
 }  // namespace
 
 extern "C" {
@@ -155,15 +169,9 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
 }
 
 XAPI int32_t XCloseFile(XFILE handle) {
-    if (handle == 0) {
-        lib_error(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (int err = os::file_close(handle)) {
-        sys_error(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = close_file(handle);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XDeleteFile(const char *name) {
@@ -516,11 +524,9 @@ XAPI int32_t XFlushMemMapFile(XHANDLE handle) {
         lib_error(FN_XFlushMemMapFile, R_XFlushMemMapFile_BAD_ARGUMENT, 1);
         return 0;
     }
-    if (int err = os::sync_mapping(m->view, m->size)) {
-        sys_error(FN_XFlushMemMapFile, R_XFlushMemMapFile_FLUSH_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = flush_mapping(m);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
@@ -531,22 +537,14 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
     }
     // Every resource is released even when a step fails; the result and the
     // record tell the first failure.
-    bool failed = XFlushMemMapFile(m) == 0;
-    SavedError first;  // the flush's failure, if any
+    Status first = flush_mapping(m);
     if (m->lock >= 0) (void)os::lock_file_release(m->lock);  // closing alone would release it too
-    if (int err = os::unmap_file(m->view, m->size)) {
-        if (!failed) {
-            sys_error(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);
-            first = SavedError();
-        }
-        failed = true;
-    }
-    if (!XCloseFile(m->file)) {
-        if (failed) first.restore();
-        failed = true;
-    }
+    if (int err = os::unmap_file(m->view, m->size); err != 0 && !first.failed())
+        first = sys_status(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);
+    if (Status s = close_file(m->file); s.failed() && !first.failed()) first = s;
     handle_free(m);
-    return failed ? 0 : 1;
+    if (first.failed()) record_failure(first);
+    return first.failed() ? 0 : 1;
 }
 
 }  // extern "C"
