@@ -10,6 +10,7 @@
 #include "os/env.h"
 #include "os/tracefile.h"
 #include "xdebug.h"
+#include "xfile.h"
 #include "xint.h"
 #include "xsysfl.h"
 
@@ -273,31 +274,26 @@ XFILE open_trace_file(const char *name) {
     }
 }
 
-// Ends the record: trace file, table, record.  Every step is tried; false
-// when any failed, with the first failure in the error record.
-bool end_record(Record *r) {
-    bool ok = true;
-    SavedError first;
-    auto step = [&](bool done) {
-        if (!done && ok) {
-            first = SavedError();
-            ok = false;
-        }
+// Ends the record: trace file, table, record.  Every step is tried; the
+// first failure is the result.
+Status end_record(Record *r) {
+    Status first;
+    auto step = [&](const Status &s) {
+        if (s.failed() && !first.failed()) first = s;
     };
     if (r->file != 0) {
         // Size and deletion come before the unlock: a record waiting for the
         // file then finds it deleted and makes a new one.
-        uint32_t high = 0, low = 0;
-        bool sized = XGetFileSize64(r->file, &high, &low) == 0;
+        uint64_t size = 0;
+        Status sized = file::size64(r->file, &size);
         step(sized);
-        if (sized && high == 0 && low == 0) step(XDeleteFile(r->file_name) == 1);
-        step(XUnlockFile(r->file) == 1);
-        step(XCloseFile(r->file) == 1);
+        if (!sized.failed() && size == 0) step(file::remove(r->file_name));
+        step(file::unlock(r->file));
+        step(file::close(r->file));
     }
-    if (r->table != nullptr) step(XFreeMemory(r->table) == 1);
+    if (r->table != nullptr) step(free_block(r->table));
     handle_free(r);
-    if (!ok) first.restore();
-    return ok;
+    return first;
 }
 
 constexpr Reason kSetArgument =
@@ -360,16 +356,17 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
     }
     if (ok) ok = read_bindings(r);
     if (ok) return r;
-    SavedError failure;
-    end_record(r);
-    failure.restore();
+    (void)end_record(r);  // the failure that ended the start is the one recorded
     return nullptr;
 }
 
 XAPI int32_t XTermDebug(XHANDLE record) {
     Record *r =
         handle_get<Record>(record, HandleKind::debug, FN_XTermDebug, R_XTermDebug_BAD_ARGUMENT);
-    return r != nullptr && end_record(r) ? 1 : 0;
+    if (r == nullptr) return 0;
+    Status s = end_record(r);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XRefreshDebug(XHANDLE record) {
@@ -388,11 +385,7 @@ XAPI int32_t XRefreshDebug(XHANDLE record) {
         if (table != nullptr) XFreeMemory(table);
         return 1;
     }
-    if (r->table != nullptr) {
-        SavedError failure;
-        XFreeMemory(r->table);
-        failure.restore();
-    }
+    if (r->table != nullptr) (void)free_block(r->table);
     r->count = count;
     r->trace_mask = trace_mask;
     r->dump_mask = dump_mask;

@@ -6,6 +6,7 @@
 
 #include "os/file.h"
 #include "os/mmap.h"
+#include "xfile.h"
 #include "xhandle.h"
 #include "xint.h"
 
@@ -92,14 +93,7 @@ MappedFile *mapped_of(XHANDLE handle) { return handle_as<MappedFile>(handle, Han
 
 constexpr size_t kMaxFullPath = 260;
 
-// XCloseFile and XFlushMemMapFile, for the close of a mapping too.
-Status close_file(XFILE handle) {
-    if (handle == 0) return lib_status(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
-    if (int err = os::file_close(handle))
-        return sys_status(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
-    return {};
-}
-
+// XFlushMemMapFile, for the close of a mapping too.
 Status flush_mapping(const MappedFile *m) {
     if (int err = os::sync_mapping(m->view, m->size))
         return sys_status(FN_XFlushMemMapFile, R_XFlushMemMapFile_FLUSH_FAILED, err);
@@ -107,6 +101,27 @@ Status flush_mapping(const MappedFile *m) {
 }
 
 }  // namespace
+
+Status file::close(XFILE handle) {
+    if (handle == 0) return lib_status(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
+    if (int err = os::file_close(handle))
+        return sys_status(FN_XCloseFile, R_XCloseFile_CLOSE_FAILED, err);
+    return {};
+}
+
+Status file::remove(const char *name) {
+    if (!name_ok(name)) return lib_status(FN_XDeleteFile, R_XDeleteFile_BAD_ARGUMENT, 1);
+    if (int err = os::file_delete(name))
+        return sys_status(FN_XDeleteFile, R_XDeleteFile_DELETE_FAILED, err);
+    return {};
+}
+
+Status file::unlock(XFILE handle) {
+    if (handle == 0) return lib_status(FN_XUnlockFile, R_XUnlockFile_BAD_ARGUMENT, 1);
+    if (int err = os::file_unlock(handle))
+        return sys_status(FN_XUnlockFile, R_XUnlockFile_UNLOCK_FAILED, err);
+    return {};
+}
 
 extern "C" {
 
@@ -169,21 +184,15 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
 }
 
 XAPI int32_t XCloseFile(XFILE handle) {
-    Status s = close_file(handle);
+    Status s = file::close(handle);
     if (s.failed()) record_failure(s);
     return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XDeleteFile(const char *name) {
-    if (!name_ok(name)) {
-        lib_error(FN_XDeleteFile, R_XDeleteFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (int err = os::file_delete(name)) {
-        sys_error(FN_XDeleteFile, R_XDeleteFile_DELETE_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = file::remove(name);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XExistFile(const char *name) {
@@ -235,15 +244,9 @@ XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
 }
 
 XAPI int32_t XUnlockFile(XFILE handle) {
-    if (handle == 0) {
-        lib_error(FN_XUnlockFile, R_XUnlockFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (int err = os::file_unlock(handle)) {
-        sys_error(FN_XUnlockFile, R_XUnlockFile_UNLOCK_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = file::unlock(handle);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
@@ -541,7 +544,7 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
     if (m->lock >= 0) (void)os::lock_file_release(m->lock);  // closing alone would release it too
     if (int err = os::unmap_file(m->view, m->size); err != 0 && !first.failed())
         first = sys_status(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);
-    if (Status s = close_file(m->file); s.failed() && !first.failed()) first = s;
+    if (Status s = file::close(m->file); s.failed() && !first.failed()) first = s;
     handle_free(m);
     if (first.failed()) record_failure(first);
     return first.failed() ? 0 : 1;

@@ -1,9 +1,21 @@
 // xfile64: the 64-bit entry points. All but the seek and the size query pass
 // their arguments to their 32-bit namesakes, whose codes they record.
 #include "os/file.h"
+#include "xfile.h"
 #include "xint.h"
 
 using namespace zax;
+
+Status zax::file::size64(XFILE handle, uint64_t *size) {
+    if (handle == 0) return lib_status(FN_XGetFileSize64, R_XGetFileSize64_BAD_ARGUMENT, 1);
+    int64_t n = 0;
+    bool regular = false;
+    if (int err = os::file_size(handle, &n, &regular))
+        return sys_status(FN_XGetFileSize64, R_XGetFileSize64_SIZE_FAILED, err);
+    if (!regular) return lib_status(FN_XGetFileSize64, R_XGetFileSize64_NOT_A_FILE, 0);
+    *size = uint64_t(n);
+    return {};
+}
 
 extern "C" {
 
@@ -93,18 +105,13 @@ XAPI int32_t XGetFileSize64(XFILE handle, uint32_t *high, uint32_t *low) {
         lib_error(FN_XGetFileSize64, R_XGetFileSize64_BAD_ARGUMENT, 3);
         return -1;
     }
-    int64_t size = 0;
-    bool regular = false;
-    if (int err = os::file_size(handle, &size, &regular)) {
-        sys_error(FN_XGetFileSize64, R_XGetFileSize64_SIZE_FAILED, err);
-        return -1;
+    uint64_t size = 0;
+    if (Status s = file::size64(handle, &size); s.failed()) {
+        record_failure(s);
+        return s.code == code_of(FN_XGetFileSize64, R_XGetFileSize64_NOT_A_FILE) ? -2 : -1;
     }
-    if (!regular) {
-        lib_error(FN_XGetFileSize64, R_XGetFileSize64_NOT_A_FILE, 0);
-        return -2;
-    }
-    *high = uint32_t(uint64_t(size) >> 32);
-    *low = uint32_t(uint64_t(size));
+    *high = uint32_t(size >> 32);
+    *low = uint32_t(size);
     return 0;
 }
 

@@ -51,6 +51,9 @@ constexpr Status sys_status(Fn fn, Reason reason, int err) {
 // Records a failure at the edge.
 inline void record_failure(const Status &s) { XSetLastError(s.code, s.detail, s.kind); }
 
+// XFreeMemory, handing its failure back.
+Status free_block(void *block);
+
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);

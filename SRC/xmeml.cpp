@@ -6,6 +6,13 @@
 
 using namespace zax;
 
+Status zax::free_block(void *block) {
+    if (block == nullptr) return lib_status(FN_XFreeMemory, R_XFreeMemory_BAD_ARGUMENT, 1);
+    if (int err = os::heap_free(block))
+        return sys_status(FN_XFreeMemory, R_XFreeMemory_FREE_FAILED, err);
+    return {};
+}
+
 extern "C" {
 
 XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-filled*/) {
@@ -27,15 +34,9 @@ XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-fill
 }
 
 XAPI int32_t XFreeMemory(void *block) {
-    if (block == nullptr) {
-        lib_error(FN_XFreeMemory, R_XFreeMemory_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (int err = os::heap_free(block)) {
-        sys_error(FN_XFreeMemory, R_XFreeMemory_FREE_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = free_block(block);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 }  // extern "C"
