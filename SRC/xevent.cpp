@@ -80,7 +80,7 @@ struct Wake {
 
 void wake_release(Wake *w) {
     if (w->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        os::event_close(w->event);
+        (void)os::event_close(w->event);
         delete w;
     }
 }
@@ -134,7 +134,7 @@ Wake *wake_acquire() {
     os::Event *event = nullptr;
     if (os::event_create(&event) != 0) return nullptr;
     auto *w = new (std::nothrow) Wake{event, {1}, {false}};
-    if (w == nullptr) os::event_close(event);
+    if (w == nullptr) (void)os::event_close(event);
     return w;
 }
 

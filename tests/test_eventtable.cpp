@@ -166,7 +166,7 @@ TEST_F(EventTable, PostsLatchAndAWaitTakesTheFirstPostedInCallerOrder) {
     });
     EXPECT_EQ(XWaitEvent(mixed, 3, 5000), 1);
     poster.join();
-    zax::os::event_close(sys);
+    (void)zax::os::event_close(sys);
 
     // More than 63 objects beside the table events: out of range.
     std::vector<zax::os::Event *> many(64);
@@ -180,7 +180,7 @@ TEST_F(EventTable, PostsLatchAndAWaitTakesTheFirstPostedInCallerOrder) {
     EXPECT_EQ(XWaitEvent(hs.data(), 64, 0), -2);
     EXPECT_EQ(XWaitEvent(hs.data(), 65, 0), -1);
     EXPECT_LAST_ERROR(code(kWait, 1), 2, 2);
-    for (auto *m : many) zax::os::event_close(m);
+    for (auto *m : many) (void)zax::os::event_close(m);
     for (XHANDLE h : e) EXPECT_EQ(XDestroyEvent(h), 1);
 }
 
@@ -230,7 +230,7 @@ TEST_F(EventTable, ReleasingAKilledThreadsWaitsFreesItsSlots) {
     waiter.join();
     EXPECT_EQ(got.load(), 1);
     EXPECT_EQ(XDestroyEvent(ev), 1);
-    zax::os::event_close(sys);
+    (void)zax::os::event_close(sys);
 }
 
 TEST_F(EventTable, ThreadsPlayPingPongWithoutLosingAWakeUp) {

@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
+#include "os/own.h"
 #include "os/rundir.h"
+#include "os/syscall.h"
 
 namespace zax::os {
 namespace {
@@ -18,11 +21,8 @@ namespace {
 // "signalled", and one read of this size drains every post.
 constexpr int kPipeSize = 4096;
 
-int open_fifo(const std::string &path) {
-    int fd;
-    do fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+int open_fifo(const std::string &path, Fd *out) {
+    return open_fd(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0, out);
 }
 
 // Makes the FIFO at path with the sharing mode's access, complete before its
@@ -30,14 +30,12 @@ int open_fifo(const std::string &path) {
 int make_fifo(const std::string &path, const Sharing &sharing) {
     std::string tmp = temp_name(path);
     if (mkfifo(tmp.c_str(), 0600) != 0) return errno;
-    int err = 0;
-    int fd = open_fifo(tmp);
-    if (fd < 0) err = errno;
-    if (err == 0) err = object_set_access(fd, sharing);
-    if (fd >= 0) close(fd);
-    if (err == 0 && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = errno;
-    unlink(tmp.c_str());
-    return err;
+    TempName made(tmp);
+    Fd fd;
+    if (int err = open_fifo(tmp, &fd)) return err;
+    if (int err = object_set_access(fd.get(), sharing)) return err;
+    if (sys::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) return errno;
+    return 0;
 }
 
 }  // namespace
@@ -46,53 +44,32 @@ Event::~Event() {
     if (fd_ >= 0) close(fd_);
 }
 
-int Event::close_fd() {
-    int err = 0;
-    // Linux frees the descriptor even when close reports EINTR: never retry.
-    if (fd_ >= 0 && close(fd_) != 0 && errno != EINTR) err = errno;
-    fd_ = -1;
-    return err;
-}
+int Event::close_fd() { return Fd(std::exchange(fd_, -1)).close(); }
 
 bool Event::try_take() {
     if (named_) {
         char buf[kPipeSize];
-        ssize_t n;
-        do n = read(fd_, buf, sizeof buf);
-        while (n < 0 && errno == EINTR);
-        return n > 0;
+        return sys::retry([&] { return ::read(fd_, buf, sizeof buf); }) > 0;
     }
     uint64_t v;
-    ssize_t n;
-    do n = read(fd_, &v, sizeof v);
-    while (n < 0 && errno == EINTR);
-    return n == sizeof v;
+    return sys::retry([&] { return ::read(fd_, &v, sizeof v); }) == sizeof v;
 }
 
 int Event::post() {
-    ssize_t n;
-    if (named_) {
-        char one = 1;
-        do n = write(fd_, &one, 1);
-        while (n < 0 && errno == EINTR);
-    } else {
-        uint64_t v = 1;
-        do n = write(fd_, &v, sizeof v);
-        while (n < 0 && errno == EINTR);
-    }
+    const char one = 1;
+    const uint64_t v = 1;
+    ssize_t n = sys::retry([&] { return named_ ? ::write(fd_, &one, 1) : ::write(fd_, &v, sizeof v); });
     // A full pipe (or counter) is an event that is signalled already.
     if (n < 0 && errno != EAGAIN) return errno;
     return 0;
 }
 
 int event_create(Event **out) {
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return errno;
-    auto *e = new (std::nothrow) Event(fd, false);
-    if (e == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
+    Fd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!fd) return errno;
+    auto *e = new (std::nothrow) Event(fd.get(), false);
+    if (e == nullptr) return ENOMEM;
+    (void)fd.release();  // the event's now
     *out = e;
     return 0;
 }
@@ -103,27 +80,19 @@ int event_open(const std::string &name, Event **out) {
     if (int err = object_path(name, path, &sharing)) return err;
     // Open what exists first: systems with protected FIFOs refuse O_CREAT on
     // another user's FIFO in a sticky directory.
-    int fd = open_fifo(path);
-    if (fd < 0 && errno == ENOENT) {
-        if (int err = make_fifo(path, sharing)) return err;
-        fd = open_fifo(path);
+    Fd fd;
+    int err = open_fifo(path, &fd);
+    if (err == ENOENT) {
+        if ((err = make_fifo(path, sharing))) return err;
+        err = open_fifo(path, &fd);
     }
-    if (fd < 0) return errno;
-    if (int err = object_check(fd, S_IFIFO, sharing)) {
-        close(fd);
-        return err;
-    }
+    if (err != 0) return err;
+    if ((err = object_check(fd.get(), S_IFIFO, sharing))) return err;
     // At every open: the first opener of a fresh pipe gets the default size.
-    if (fcntl(fd, F_SETPIPE_SZ, kPipeSize) < 0) {
-        int err = errno;
-        close(fd);
-        return err;
-    }
-    auto *e = new (std::nothrow) Event(fd, true);
-    if (e == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
+    if (fcntl(fd.get(), F_SETPIPE_SZ, kPipeSize) < 0) return errno;
+    auto *e = new (std::nothrow) Event(fd.get(), true);
+    if (e == nullptr) return ENOMEM;
+    (void)fd.release();  // the event's now
     *out = e;
     return 0;
 }
@@ -140,28 +109,22 @@ Latch::~Latch() {
 
 bool Latch::try_take() {
     struct pollfd p = {fd_, POLLIN, 0};
-    int r;
-    do r = poll(&p, 1, 0);
-    while (r < 0 && errno == EINTR);
+    int r = sys::retry([&] { return poll(&p, 1, 0); });
     return r == 1 && (p.revents & POLLIN);
 }
 
 int Latch::post() {
     uint64_t v = 1;
-    ssize_t n;
-    do n = write(fd_, &v, sizeof v);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = sys::retry([&] { return ::write(fd_, &v, sizeof v); });
     return n < 0 && errno != EAGAIN ? errno : 0;
 }
 
 int latch_create(Latch **out) {
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return errno;
-    auto *l = new (std::nothrow) Latch(fd);
-    if (l == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
+    Fd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!fd) return errno;
+    auto *l = new (std::nothrow) Latch(fd.get());
+    if (l == nullptr) return ENOMEM;
+    (void)fd.release();  // the latch's now
     *out = l;
     return 0;
 }

@@ -57,15 +57,15 @@ private:
 };
 
 // A new latch, not signalled; 0 or errno. Free it with delete.
-int latch_create(Latch **out);
+[[nodiscard]] int latch_create(Latch **out);
 
 // An unnamed event (eventfd); 0 or errno.
-int event_create(Event **out);
+[[nodiscard]] int event_create(Event **out);
 // The event named name, a FIFO of the run-time directory created when
 // missing; every opener in every process shares its state, which lasts while
 // any of them holds it open. 0 or errno.
-int event_open(const std::string &name, Event **out);
+[[nodiscard]] int event_open(const std::string &name, Event **out);
 // Close and free; 0 or errno of the close.
-int event_close(Event *e);
+[[nodiscard]] int event_close(Event *e);
 
 }  // namespace zax::os
