@@ -1,6 +1,8 @@
 #include "os/sock.h"
 
+#include "os/own.h"
 #include "os/rundir.h"
+#include "os/syscall.h"
 #include "os/wait.h"
 
 #include <fcntl.h>
@@ -17,9 +19,7 @@
 
 namespace zax::os {
 
-SockAddress::~SockAddress() {
-    if (dir_fd_ >= 0) close(dir_fd_);
-}
+SockAddress::~SockAddress() { close_fd(dir_fd_); }
 
 const sockaddr *SockAddress::get() const { return reinterpret_cast<const sockaddr *>(storage_); }
 
@@ -38,10 +38,8 @@ int SockAddress::set(const std::string &path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ENAMETOOLONG;
     std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
-    if (dir_fd_ >= 0) close(dir_fd_);
-    do {
-        dir_fd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    } while (dir_fd_ < 0 && errno == EINTR);
+    close_fd(dir_fd_);
+    dir_fd_ = sys::retry([&] { return ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
     if (dir_fd_ < 0) return errno;
     int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "/proc/self/fd/%d/%s", dir_fd_,
                           path.c_str() + slash + 1);
@@ -59,20 +57,12 @@ uint64_t now_ms() {
 
 // A socket of type (SOCK_STREAM or SOCK_DGRAM) connected to addr, blocking.
 int try_connect(const SockAddress &addr, int &fd, int type = SOCK_STREAM) {
-    int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) return errno;
-    int rc;
-    do {
-        rc = connect(s, addr.get(), addr.size());
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int err = errno;
-        close(s);
-        return err;
-    }
-    int fl = fcntl(s, F_GETFL);
-    fcntl(s, F_SETFL, fl & ~O_NONBLOCK);
-    fd = s;
+    Fd s(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) return errno;
+    if (sys::retry([&] { return connect(s.get(), addr.get(), addr.size()); }) != 0) return errno;
+    int fl = fcntl(s.get(), F_GETFL);
+    fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK);
+    fd = s.release();
     return 0;
 }
 
@@ -85,28 +75,22 @@ int bind_at(const std::string &path, int type, int &fd) {
     int probe = -1;
     int err = try_connect(a, probe, type);
     if (err == 0) {
-        close(probe);
+        close_fd(probe);
         return EADDRINUSE;
     }
     if (err == ECONNREFUSED) unlink(path.c_str());  // left by a process that died
-    int s = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (s < 0) return errno;
-    if (bind(s, a.get(), a.size()) != 0) {
-        err = errno;
-        close(s);
-        return err;
-    }
+    Fd s(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    if (!s) return errno;
+    if (bind(s.get(), a.get(), a.size()) != 0) return errno;
+    TempName bound(path);  // gone again unless the socket is handed out
     // fchmod on a socket does nothing: the path's mode is what counts, set
     // after the bind as the sharing mode wants it.
     Sharing sharing;
     err = sharing_setting(sharing);
     if (err == 0) err = object_set_access_path(path, sharing);
-    if (err != 0) {
-        close(s);
-        unlink(path.c_str());
-        return err;
-    }
-    fd = s;
+    if (err != 0) return err;
+    bound.keep();
+    fd = s.release();
     return 0;
 }
 
@@ -128,26 +112,22 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
 int sock_listen(const std::string &path, int backlog, int &fd) {
     int s = -1;
     if (int err = bind_at(path, SOCK_STREAM, s)) return err;
-    if (listen(s, backlog) != 0) {
-        int err = errno;
-        close(s);
-        unlink(path.c_str());
-        return err;
-    }
-    fd = s;
+    Fd owned(s);
+    TempName bound(path);
+    if (listen(s, backlog) != 0) return errno;
+    bound.keep();
+    fd = owned.release();
     return 0;
 }
 
 int sock_bind_datagram(const std::string &path, int &fd) {
     int s = -1;
     if (int err = bind_at(path, SOCK_DGRAM, s)) return err;
-    if (fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) {
-        int err = errno;
-        close(s);
-        unlink(path.c_str());
-        return err;
-    }
-    fd = s;
+    Fd owned(s);
+    TempName bound(path);
+    if (fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) return errno;
+    bound.keep();
+    fd = owned.release();
     return 0;
 }
 
@@ -158,14 +138,10 @@ int sock_connect_datagram(const std::string &path, int &fd) {
 }
 
 int sock_accept(int listen_fd, int &fd) {
-    for (;;) {
-        int s = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (s >= 0) {
-            fd = s;
-            return 0;
-        }
-        if (errno != EINTR) return errno;
-    }
+    int s = sys::retry([&] { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
+    if (s < 0) return errno;
+    fd = s;
+    return 0;
 }
 
 int sock_peer(int fd, PeerCredentials &out) {
@@ -198,11 +174,8 @@ int sock_set_timeout(int fd, uint32_t ms) {
 int read_exact(int fd, void *buf, size_t n) {
     auto *p = static_cast<char *>(buf);
     while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t r = sys::retry([&] { return ::read(fd, p, n); });
+        if (r < 0) return errno;
         if (r == 0) return ECONNRESET;
         p += r;
         n -= size_t(r);
@@ -239,22 +212,15 @@ int read_exact_timed(int fd, void *buf, size_t n, uint32_t &remaining_ms) {
 int write_exact(int fd, const void *buf, size_t n) {
     const auto *p = static_cast<const char *>(buf);
     while (n > 0) {
-        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t r = sys::retry([&] { return send(fd, p, n, MSG_NOSIGNAL); });
+        if (r < 0) return errno;
         p += r;
         n -= size_t(r);
     }
     return 0;
 }
 
-void close_fd(int fd) {
-    int saved = errno;
-    if (fd >= 0) close(fd);
-    errno = saved;
-}
+void close_fd(int fd) { Fd owned(fd); }
 
 
 }  // namespace zax::os
