@@ -56,12 +56,6 @@ std::vector<Case> cases(const std::string &file) {
 
 class ListCrash : public ZaxTest {
 protected:
-    void SetUp() override {
-#if defined(__SANITIZE_THREAD__)
-        GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
-#endif
-        ZaxTest::SetUp();
-    }
     static Texts contents(XHANDLE l) {
         Texts out;
         int32_t n = XGetListNumT(l, 5000);

@@ -276,9 +276,6 @@ TEST_P(GlobalListOn, ElementsFromTwoProducersArriveInTheirOrder) {
 }
 
 TEST_P(GlobalListOn, AProcessThatDiesHoldingTheLockLeavesItToTheNext) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
-#endif
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());
     XHANDLE list = XCreateGlobalList(100, 0x66, 0);

@@ -179,9 +179,6 @@ TEST_F(Lock, TimedWaitRunsOutWhileHeldAndSucceedsOnceReleased) {
 }
 
 TEST_F(Lock, LockOfAThreadThatEndedIsTakenByTheNextWaiter) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
-#endif
     for (int32_t key : {-1, 0x3C}) {
         SCOPED_TRACE(key);
         XHANDLE lock = XCreateLockObj(key);
@@ -292,9 +289,6 @@ TEST_F(Lock, ProcessesRacingToCreateAndUseOneKeyCountExactly) {
 }
 
 TEST_F(Lock, ProcessKilledWhileHoldingLeavesTheLockToTheNextWaiter) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the thread sanitizer cannot follow a hold that the kernel ends";
-#endif
     HelperResult r = RunHelper({"lockdie", "0x77"});
     EXPECT_EQ(r.signal, SIGKILL);
     XHANDLE lock = XCreateLockObj(0x77);

@@ -24,6 +24,10 @@
 #include "os/rundir.h"
 #include "os/syscall.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace zax::os {
 namespace {
 
@@ -204,7 +208,15 @@ int timed_lock(pthread_mutex_t *m, uint32_t ms) {
         t.tv_nsec -= 1000000000L;
     }
 #if defined(__SANITIZE_THREAD__)
-    return pthread_mutex_timedlock(m, &t);
+    int err = pthread_mutex_timedlock(m, &t);
+    // It records a timed lock's plain success only: a mutex taken from a
+    // dead owner is recorded here, or its unlock would be reported as the
+    // unlock of a mutex not held.
+    if (err == EOWNERDEAD) {
+        __tsan_mutex_pre_lock(m, __tsan_mutex_try_lock);
+        __tsan_mutex_post_lock(m, __tsan_mutex_try_lock, 0);
+    }
+    return err;
 #else
     return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &t);
 #endif

@@ -558,11 +558,5 @@ int main(int argc, char **argv) {
         }
     }
     if (seconds < 1 || workers < 1) return 2;
-#if defined(__SANITIZE_THREAD__)
-    // 77: skipped (the suite's SKIP_RETURN_CODE).
-    std::puts("zaxsoak: skipped: the thread sanitizer cannot follow a lock that the kernel hands "
-              "on from a killed holder");
-    return 77;
-#endif
     return Driver(seconds, workers, bound_ms * 1000, quiet).run();
 }
