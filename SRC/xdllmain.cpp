@@ -57,9 +57,17 @@ bool begin_timer_period() {
 }
 void end_timer_period() { (void)os::timer_end_period(g_resolution); }
 
-bool make_timer_lock() { return (g_timer_lock = XCreateLockObj(-1)) != nullptr; }
+// A lock that an unload left to the timer service's thread is taken up again.
+bool make_timer_lock() {
+    if (g_timer_lock == nullptr) g_timer_lock = XCreateLockObj(-1);
+    return g_timer_lock != nullptr;
+}
 void drop_timer_lock() {
-    if (g_timer_lock != nullptr) XDestroyLockObj(g_timer_lock);
+    // The timer service's thread outlives the unload and may be inside an
+    // expiry now (the process's end comes while it posts a last event):
+    // once it has started, the table's lock stays for it.
+    if (g_timer_lock == nullptr || os::timer_service_started()) return;
+    XDestroyLockObj(g_timer_lock);
     g_timer_lock = nullptr;
 }
 

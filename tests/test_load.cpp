@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <string>
 
@@ -109,6 +110,29 @@ TEST_F(Load, UnloadReleasesInOrderAndLoadingAgainRebuilds) {
     // The new locks work.
     EXPECT_EQ(XLockObj(zax::timer_table_lock(), 0), 1);
     EXPECT_EQ(XUnlockObj(zax::timer_table_lock()), 1);
+}
+
+TEST_F(Load, AnUnloadLeavesTheTimerTableLockToAnExpiryUnderWay) {
+    // The process may end while the timer service posts a last event: the
+    // service's thread, which outlives the unload, still needs the lock.
+    static std::atomic<uint64_t> now{1000};
+    zax::os::timer_set_clock([] { return now.load(); });
+    XHANDLE event = nullptr;
+    ASSERT_EQ(XCreateEvent(&event, 0xFFFFFFFF), 1);
+    ASSERT_NE(XSetTimer(event, 10), nullptr);
+    XHANDLE table = zax::timer_table_lock();
+    ASSERT_EQ(XLockObj(table, X_INFINITE), 1);  // the expiry waits for it
+    now += 10;
+    zax::os::timer_wake();
+    ASSERT_EQ(zax::dll_entry(0), 1);
+    EXPECT_EQ(zax::timer_table_lock(), table);
+    EXPECT_EQ(XUnlockObj(table), 1);
+    zax::os::timer_settle();  // the expiry has posted its event
+    ASSERT_EQ(zax::dll_entry(1), 1);
+    EXPECT_EQ(zax::timer_table_lock(), table);  // loading again takes it up
+    EXPECT_EQ(XWaitEvent(&event, 1, 0), 0);
+    EXPECT_EQ(XDestroyEvent(event), 1);
+    zax::os::timer_set_clock(nullptr);
 }
 
 TEST_F(Load, ThreadDetachGivesTheRecordBack) {

@@ -251,6 +251,13 @@ int timer_count() {
     return g_service != nullptr ? int(g_service->entries.size()) : 0;
 }
 
+bool timer_service_started() {
+    pthread_mutex_lock(&g_lock);
+    bool started = g_service != nullptr && g_service->thread_running;
+    pthread_mutex_unlock(&g_lock);
+    return started;
+}
+
 void timer_set_fork_hook(void (*in_child)()) { __atomic_store_n(&g_fork_hook, in_child, __ATOMIC_RELEASE); }
 
 void timer_set_clock(TimerClock clock) {

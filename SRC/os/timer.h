@@ -40,6 +40,9 @@ using TimerCallback = void (*)(uint32_t id, void *user);
 [[nodiscard]] int timer_kill(uint32_t id);
 // Timers running now.
 [[nodiscard]] int timer_count();
+// Whether the service's thread has started in this process: it runs until
+// the process ends, and a callback of it may be under way at any time.
+[[nodiscard]] bool timer_service_started();
 
 // Called in the child of a fork (which runs none of the parent's timers),
 // before it can start timers of its own; null for nothing.
