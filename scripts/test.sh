@@ -16,5 +16,23 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAXXLIB_SANITIZE="$san"
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# Every process's thread-sanitizer reports go to one directory: a report in
+# a process whose exit status no test looks at fails the run too.
+reports=
+if [ "$san" = thread ]; then
+    reports=$(mktemp -d)
+    chmod 1777 "$reports"  # tests also run processes as other users
+    export TSAN_OPTIONS="log_path=$reports/report${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+fi
 cd "$dir"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+status=0
+ctest --output-on-failure -j"$(nproc)" --timeout 300 || status=$?
+if [ -n "$reports" ]; then
+    if [ -n "$(ls -A "$reports")" ]; then
+        cat "$reports"/*
+        echo "test.sh: thread-sanitizer reports above" >&2
+        status=1
+    fi
+    rm -rf "$reports"
+fi
+exit $status
