@@ -7,8 +7,11 @@
 // list's consumer waits on an event that the producer posts when it adds to
 // an empty list, and the producer of a full list waits on one that the
 // consumer posts when the list has drained to half; the message queue blocks in
-// mq_send and mq_receive. Each benchmark iteration moves a batch of
-// messages and waits until the consumer has them all.
+// mq_send and mq_receive. A second form of the list exchange posts only to a
+// side that said in shared memory that it sleeps, and a side with nothing to
+// do looks at the list for a while before it says so. Each benchmark
+// iteration moves a batch of messages and waits until the consumer has them
+// all.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <mqueue.h>
@@ -270,6 +273,110 @@ BENCHMARK(BM_TwoProcessGlobalList)
     ->Args({64, 1000})
     ->Args({4096, 10})
     ->Args({4096, 1000})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The same exchange written as a program that minds the cost of a wake-up
+// would write it: each side says in a shared word when it is about to sleep
+// (XAllocShrMemory, XCompareSwap), and the other posts the event only then:
+// the consumer's at the first add, the producer's once the list has drained
+// to half (so that it comes back to room for a run of adds). A sleeper sets
+// its word first and then looks at the list once more, and a poster looks at
+// the word after its change of the list: so no change goes unseen, and while
+// both sides run an add or a remove is one list operation and posts nothing.
+// A side that finds nothing to do looks again for a while before it sleeps.
+struct SleepWords {
+    uint32_t consumer;  // 1: the consumer sleeps, or is about to
+    uint32_t producer;  // 1: the producer sleeps, or is about to
+};
+
+// Looks at the list for a few microseconds first (the other side, running on
+// another core, is often about to change it), then sets *word to 1, asks
+// ready() once more, and waits on ev only when it still says no. The word is
+// cleared by whoever posts, or here.
+constexpr int kSpins = 20;
+template <class Ready> void sleep_unless(uint32_t *word, XHANDLE ev, Ready ready) {
+    for (int i = 0; i < kSpins; ++i) {
+        if (ready()) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    XCompareSwap(word, 0, 1);
+    if (!ready()) XWaitEvent(&ev, 1, X_INFINITE);
+    if (__atomic_load_n(word, __ATOMIC_SEQ_CST) == 1) XCompareSwap(word, 1, 0);
+}
+
+// Whether the other side said it sleeps; the fence orders this look after
+// the change of the list.
+bool asleep(uint32_t *word) {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    return __atomic_load_n(word, __ATOMIC_RELAXED) == 1;
+}
+
+// Posts ev for a side that said it sleeps (once: the word is taken back).
+void wake(uint32_t *word, XHANDLE ev) {
+    if (XCompareSwap(word, 1, 0) == 1) XPostEvent(ev, 0);
+}
+
+void BM_TwoProcessGlobalListPostToSleepers(benchmark::State &state) {
+    Service::ensure();
+    const uint32_t size = uint32_t(state.range(0));
+    const int32_t depth = int32_t(state.range(1));
+    const uint32_t key = 0xB3002 + size + uint32_t(depth);
+    const uint32_t capacity = uint32_t(depth) * (size + 12);
+    const uint32_t data_key = 0xB4000 + size + uint32_t(depth);
+    const uint32_t space_key = 0xB5000 + size + uint32_t(depth);
+    const uint32_t words_key = 0xB6000 + size + uint32_t(depth);
+    XHANDLE list = XCreateGlobalList(capacity, key, 0);
+    XHANDLE data_ev = nullptr, space_ev = nullptr, seg = nullptr;
+    auto *words = static_cast<SleepWords *>(XAllocShrMemory(&seg, sizeof(SleepWords), words_key, 0, 0));
+    if (list == nullptr || words == X_FAILED_PTR || !XCreateEvent(&data_ev, data_key) ||
+        !XCreateEvent(&space_ev, space_key))
+        return state.SkipWithError("no global list, segment or events");
+    AckPipe ack;
+    pid_t child = fork();
+    if (child == 0) {
+        XHANDLE l = XCreateGlobalList(capacity, key, 0);
+        XHANDLE d = nullptr, sp = nullptr, wseg = nullptr;
+        XCreateEvent(&d, data_key);
+        XCreateEvent(&sp, space_key);
+        auto *w = static_cast<SleepWords *>(XOpenShrMemory(&wseg, words_key));
+        std::vector<char> buf(size);
+        int got = 0;
+        for (;;) {
+            while (XRemoveGlobalList(l, buf.data(), size, 0) != 1)
+                sleep_unless(&w->consumer, d, [&] { return XGetGlobalListNum(l) > 0; });
+            if (asleep(&w->producer) && XGetGlobalListNum(l) <= depth / 2) wake(&w->producer, sp);
+            if (buf[0] == kQuit) break;
+            if (++got == kBatch) got = 0, ack.ack();
+        }
+        XCloseShrMemory(w, wseg);
+        XDestroyGlobalList(l);
+        _exit(0);
+    }
+    std::vector<char> msg(size, 'm');
+    auto send = [&] {
+        while (XAddGlobalList(list, msg.data(), size, -1) != 1)
+            sleep_unless(&words->producer, space_ev, [&] { return XGetGlobalListNum(list) <= depth / 2; });
+        if (asleep(&words->consumer)) wake(&words->consumer, data_ev);
+    };
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; ++i) send();
+        ack.wait();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    msg[0] = kQuit;
+    send();
+    waitpid(child, nullptr, 0);
+    XDestroyEvent(data_ev);
+    XDestroyEvent(space_ev);
+    XFreeShrMemory(words, seg);
+    XDestroyGlobalList(list);
+}
+BENCHMARK(BM_TwoProcessGlobalListPostToSleepers)
+    ->Args({64, 10})
+    ->Args({4096, 10})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
