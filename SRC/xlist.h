@@ -120,6 +120,9 @@ constexpr uint64_t element_words(uint64_t size) { return (size + kElementOverhea
 // data): a heap block as from XAllocMemory, without its zero fill. Null with
 // XAllocMemory's error recorded.
 void *local_element_alloc(uint32_t size);
+// Gives a local element's storage back, as X_free_list does (1, or 0 with
+// its error recorded for storage that is not a live heap block).
+int32_t local_element_free(void *element);
 
 // Chain access for each kind of region: how a link resolves to an element
 // and back. A global link is checked against the data area, so that a
@@ -149,6 +152,7 @@ struct GlobalKind {
     static Elem *alloc(Region *r, uint32_t size) {
         return static_cast<Elem *>(X_alloc_list(r, size, 0));
     }
+    static int32_t free(Region *r, Elem *e) { return X_free_list(r, e); }
 };
 
 struct LocalKind {
@@ -162,6 +166,7 @@ struct LocalKind {
     static Elem *alloc(Region *, uint32_t size) {
         return static_cast<Elem *>(local_element_alloc(size));
     }
+    static int32_t free(Region *, Elem *e) { return local_element_free(e); }
 };
 
 template <class K> unsigned char *data_of(typename K::Elem *e) {

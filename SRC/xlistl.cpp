@@ -96,7 +96,7 @@ int32_t remove_element(ListHandle *h, void *buffer, uint32_t buffer_size, int32_
     // then found free again by the next holder; a local block is lost).
     typename K::Link next = e->next, prev = e->prev;
     close_gap<K>(r, next, prev);
-    if (!X_free_list(r, e)) {
+    if (!K::free(r, e)) {
         // Storage that is not the list's (a damaged region): back in place.
         --r->h.count;
         link_element<K>(r, e, uint32_t(index_of(r->h.count + 1, position)));

@@ -87,11 +87,65 @@ int32_t unlock_list(ListHandle *h) {
     return 1;
 }
 
+}  // namespace zax
+
+namespace {
+
+// The storage of the local element that this thread gave back last, kept for
+// its next add that fits: a queue in use adds and removes in turn, and then
+// calls the heap once instead of twice per add and remove. Plain data, read
+// at every add and remove; the keeper gives the block back when the thread
+// ends, after which nothing is kept.
+struct SpareBlock {
+    void *block;
+    size_t size;
+    enum : uint8_t { kUnkept, kKept, kEnded } keeper;
+};
+__thread SpareBlock t_spare __attribute__((tls_model("initial-exec")));
+struct SpareKeeper {
+    ~SpareKeeper() {
+        if (t_spare.block != nullptr) (void)os::heap_free(t_spare.block);  // a block of ours
+        t_spare = SpareBlock{nullptr, 0, SpareBlock::kEnded};
+    }
+};
+thread_local SpareKeeper t_spare_keeper;
+
+// Blocks up to this size are kept.
+constexpr size_t kSpareMax = 64 * 1024;
+
+}  // namespace
+
+namespace zax {
+
 void *local_element_alloc(uint32_t size) {
     int32_t total = local_block_size(size);
+    SpareBlock &spare = t_spare;
+    // A block much larger than the element would hold memory for nothing.
+    if (spare.block != nullptr && total > 0 && spare.size >= size_t(total) &&
+        spare.size / 2 <= size_t(total)) {
+        void *block = spare.block;
+        spare.block = nullptr;
+        return block;
+    }
     void *block = total > 0 ? os::heap_alloc_unfilled(size_t(total)) : nullptr;
     if (block == nullptr) sys_error(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
     return block;
+}
+
+int32_t local_element_free(void *element) {
+    size_t size = 0;
+    // Not a block of the heap: XFreeMemory refuses it and records why.
+    if (!os::heap_live(element, &size)) return XFreeMemory(element);
+    SpareBlock &spare = t_spare;
+    if (size > kSpareMax || spare.keeper == SpareBlock::kEnded) return XFreeMemory(element);
+    if (spare.keeper == SpareBlock::kUnkept) {
+        (void)&t_spare_keeper;  // made now, destroyed at the thread's end
+        spare.keeper = SpareBlock::kKept;
+    }
+    if (spare.block != nullptr) (void)os::heap_free(spare.block);  // a block of ours
+    spare.block = element;
+    spare.size = size;
+    return 1;
 }
 
 }  // namespace zax

@@ -36,11 +36,19 @@ void *heap_block(size_t size, bool zero) {
 void *heap_alloc(size_t size) { return heap_block(size, true); }
 void *heap_alloc_unfilled(size_t size) { return heap_block(size, false); }
 
-int heap_free(void *block) {
+bool heap_live(const void *block, size_t *size) {
     if (block == nullptr || (reinterpret_cast<uintptr_t>(block) % alignof(BlockHeader)) != 0)
-        return EINVAL;
+        return false;
+    const BlockHeader *h = static_cast<const BlockHeader *>(block) - 1;
+    if (h->magic != kLive) return false;
+    *size = h->size;
+    return true;
+}
+
+int heap_free(void *block) {
+    size_t size;
+    if (!heap_live(block, &size)) return EINVAL;
     BlockHeader *h = static_cast<BlockHeader *>(block) - 1;
-    if (h->magic != kLive) return EINVAL;
     h->magic = kDead;
     std::free(h);
     return 0;

@@ -12,5 +12,7 @@ void *heap_alloc(size_t size);
 void *heap_alloc_unfilled(size_t size);
 // Give a block back: 0, or EINVAL for a pointer that is not a live block.
 [[nodiscard]] int heap_free(void *block);
+// Whether block is a live block; *size gets the size it was asked for.
+[[nodiscard]] bool heap_live(const void *block, size_t *size);
 
 }  // namespace zax::os
