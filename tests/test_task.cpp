@@ -330,7 +330,7 @@ TEST_F(Task, IgnoredChildSignalLosesOnlyTheExitCode) {
     ign.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGCHLD, &ign, &old), 0);
     XHANDLE ev = nullptr;
-    XHANDLE rec = start({"sleepms", "30", "5"}, &ev);
+    XHANDLE rec = start({"sleepms", "2000", "5"}, &ev);
     EXPECT_EQ(XTermProcess(rec, 0), 0);
     EXPECT_LAST_ERROR(code(kTerm, 4), 0, 2);
     EXPECT_EQ(XWaitEvent(&ev, 1, 10000), 0);
