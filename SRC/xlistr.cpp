@@ -136,10 +136,10 @@ bool parse_url(const std::string &url, Settings *s) {
 
 // Whether key is one of "ALL" or a comma-separated list of keys and ranges
 // "first-last" (decimal, or hexadecimal with 0x); *bad for anything else.
-bool key_selected(const std::string &spec, uint32_t key, bool *bad) {
+bool key_selected(const std::string &selection, uint32_t key, bool *bad) {
     *bad = false;
     std::string t;
-    for (char c : spec)
+    for (char c : selection)
         if (c != ' ' && c != '\t') t += c;
     if (t.size() == 3 && (t[0] | 0x20) == 'a' && (t[1] | 0x20) == 'l' && (t[2] | 0x20) == 'l')
         return true;
