@@ -5,6 +5,7 @@
 // with a small reader of its own, agrees with the parameter reader on every
 // file without continuation lines.
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "os/sharing.h"
@@ -34,13 +35,25 @@ void check_record(const Record *r) {
     }
 }
 
-bool same_levels(const Record *a, const Record *b) {
-    if (a->count != b->count || a->trace_mask != b->trace_mask || a->dump_mask != b->dump_mask)
+// The levels a record holds, taken apart from the record itself.
+struct Levels {
+    uint32_t count;
+    int32_t trace_mask;
+    int32_t dump_mask;
+    std::vector<zax::debug::Binding> table;
+};
+
+Levels levels_of(const Record *r) {
+    return {r->count, r->trace_mask, r->dump_mask, {r->table, r->table + r->count}};
+}
+
+bool same_levels(const Levels &a, const Levels &b) {
+    if (a.count != b.count || a.trace_mask != b.trace_mask || a.dump_mask != b.dump_mask)
         return false;
-    for (uint32_t i = 0; i < a->count; ++i)
-        if (std::strcmp(a->table[i].id, b->table[i].id) != 0 ||
-            a->table[i].trace_mask != b->table[i].trace_mask ||
-            a->table[i].dump_mask != b->table[i].dump_mask)
+    for (uint32_t i = 0; i < a.count; ++i)
+        if (std::strcmp(a.table[i].id, b.table[i].id) != 0 ||
+            a.table[i].trace_mask != b.table[i].trace_mask ||
+            a.table[i].dump_mask != b.table[i].dump_mask)
             return false;
     return true;
 }
@@ -48,14 +61,12 @@ bool same_levels(const Record *a, const Record *b) {
 void check_debug_record() {
     XHANDLE h = XInitDebug("XP_TRACE_DEFAULT", 0x1234);
     if (h == nullptr) return;
-    auto *r = static_cast<Record *>(h);
+    Record *r = zax::debug::record_of(h);
     check_record(r);
-    Record first = *r;
-    std::vector<zax::debug::Binding> table(r->table, r->table + r->count);
-    first.table = table.data();
+    Levels first = levels_of(r);
     // The same file read again gives the same levels.
     FUZZ_CHECK(XRefreshDebug(h) == 1);
-    FUZZ_CHECK(same_levels(r, &first));
+    FUZZ_CHECK(same_levels(levels_of(r), first));
     for (uint32_t i = 0; i < r->count; ++i) {
         uint32_t level = 99;
         FUZZ_CHECK(XGetTraceLevel(h, r->table[i].id, &level) == 1 && level <= 4);
