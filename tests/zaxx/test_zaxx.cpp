@@ -469,7 +469,7 @@ TEST_F(Zaxx, ErrDecodesEveryFunctionCodeAndReason) {
     EXPECT_EQ(zaxx({"err", "0x780001", "3"}).out,
               "XOpenFile: the name or the open flags are invalid; detail 3 (argument 3: flags invalid)\n");
     EXPECT_EQ(zaxx({"err", "0x100004", "ENOENT"}).out,
-              "XGlobalPostEvent: the target process's event pipe cannot be reached; detail ENOENT (No such "
+              "XGlobalPostEvent: the receiving process's event pipe cannot be reached; detail ENOENT (No such "
               "file or directory)\n");
     Json j = ParseJson(zaxx({"err", "--json", "0x7A0001"}).out);
     EXPECT_EQ(j["function"].text, "XReadFile");
