@@ -512,7 +512,7 @@ TEST_F(EventPipe, AFullReceiverHoldsSendersBackUntilItReads) {
     // A sender with the whole bound waits until the server reads.
     std::thread reader([&] {
         XSleep(50);
-        pipe_start(server, count_message);
+        EXPECT_EQ(pipe_start(server, count_message), 0);
     });
     EXPECT_EQ(pipe_send(kPid, 1, &step), 0);
     reader.join();

@@ -12,13 +12,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "os/env.h"
 #include "os/names.h"
+#include "os/own.h"
 #include "os/rundir.h"
 #include "os/sock.h"
 #include "os/sys.h"
+#include "os/syscall.h"
 #include "os/thread.h"
 #include "os/wait.h"
 
@@ -30,9 +33,9 @@ namespace zax::os {
 // for it wakes it directly; the server thread reads when nobody waits.
 struct PipeServer {
     std::string path;
-    int fd = -1;       // the bound datagram socket, non-blocking
-    int wake_fd = -1;  // closing the socket does not wake a blocked wait: this does
-    int epoll_fd = -1;  // the server thread's: the socket and wake_fd
+    Fd fd;        // the bound datagram socket, non-blocking
+    Fd wake_fd;   // closing the socket does not wake a blocked wait: this does
+    Fd epoll_fd;  // the server thread's: the socket and wake_fd
     uint64_t id = 0;    // tells servers apart for the threads that waited on one
     PipeHandler handler = nullptr;
     pthread_t thread{};
@@ -61,7 +64,7 @@ std::atomic<uint64_t> g_next_id{1};
 struct Sender {
     uint32_t pid = 0;
     std::string rundir;  // ZAXXLIB_RUNDIR as it was (empty: unset)
-    int fd = -1;
+    Fd fd;
 };
 constexpr unsigned kSenders = 4;
 struct Senders {
@@ -69,10 +72,7 @@ struct Senders {
     unsigned next = 0;  // the entry a new target takes
     ~Senders() { forget(); }
     void forget() {
-        for (Sender &e : entries) {
-            if (e.fd >= 0) close(e.fd);
-            e.fd = -1;
-        }
+        for (Sender &e : entries) e.fd.reset();
     }
 };
 thread_local Senders t_senders;
@@ -104,9 +104,8 @@ void fork_prepare() { pthread_mutex_lock(&g_servers_lock); }
 void fork_parent() { pthread_mutex_unlock(&g_servers_lock); }
 void fork_child() {
     for (PipeServer *s = g_servers; s != nullptr; s = s->next) {
-        if (s->fd >= 0) close(s->fd);
-        if (s->epoll_fd >= 0) close(s->epoll_fd);
-        s->fd = s->epoll_fd = -1;
+        s->fd.reset();
+        s->epoll_fd.reset();
         s->inherited = true;
         // Its thread was not copied into the child.
         if (s->running) service_threads_add(-1);
@@ -146,11 +145,8 @@ bool drain(PipeServer *s, size_t *handled = nullptr) {
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
     for (;;) {
-        int n = recvmmsg(s->fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno == EAGAIN;
-        }
+        int n = sys::retry([&] { return recvmmsg(s->fd.get(), msgs, kBatch, MSG_DONTWAIT, nullptr); });
+        if (n < 0) return errno == EAGAIN;
         for (int i = 0; i < n; ++i) {
             if (msgs[i].msg_len == sizeof(uint32_t) && !(msgs[i].msg_hdr.msg_flags & MSG_TRUNC)) {
                 s->handler(values[i]);
@@ -165,9 +161,9 @@ void *server_main(void *arg) {
     auto *s = static_cast<PipeServer *>(arg);
     for (;;) {
         epoll_event ev[2];
-        int n = epoll_wait(s->epoll_fd, ev, 2, kServerRoundMs);
+        int n = sys::retry([&] { return epoll_wait(s->epoll_fd.get(), ev, 2, kServerRoundMs); });
         if (n < 0) {
-            if (errno != EINTR) sleep_ms(kBusyPauseMs);
+            sleep_ms(kBusyPauseMs);
             continue;
         }
         bool stop = false, readable = n == 0;
@@ -186,11 +182,10 @@ void *server_main(void *arg) {
 Sender &sender_for(uint32_t pid, const char *rundir) {
     Senders &all = t_senders;
     for (Sender &e : all.entries)
-        if (e.fd >= 0 && e.pid == pid && e.rundir == rundir) return e;
+        if (e.fd && e.pid == pid && e.rundir == rundir) return e;
     Sender &e = all.entries[all.next];
     all.next = (all.next + 1) % kSenders;
-    if (e.fd >= 0) close(e.fd);
-    e.fd = -1;
+    e.fd.reset();
     e.pid = pid;
     e.rundir = rundir;
     return e;
@@ -200,10 +195,9 @@ Sender &sender_for(uint32_t pid, const char *rundir) {
 // room: at most retries attempts while the receiver's queue stays full.
 int send_message(int fd, uint32_t message, uint32_t retries) {
     for (uint32_t attempt = 1;;) {
-        ssize_t n = send(fd, &message, sizeof message, MSG_NOSIGNAL);
+        ssize_t n = sys::retry([&] { return send(fd, &message, sizeof message, MSG_NOSIGNAL); });
         if (n == ssize_t(sizeof message)) return 0;
         if (n >= 0) return EMSGSIZE;
-        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
         if (attempt++ >= retries) return EAGAIN;
     }
@@ -229,12 +223,10 @@ int prepare_wait_set(PipeServer *s, Waitable *wake) {
         // A new thread on the socket goes ahead of the server thread: the
         // server's entry is taken out and put back, behind it. A message
         // that arrives in between is seen by the server when it is back.
-        if (int err = epoll_add(w.epoll_fd, s->fd, kExclusiveIn, kSocketTag)) return err;
-        pthread_mutex_lock(&s->order_lock);
-        epoll_ctl(s->epoll_fd, EPOLL_CTL_DEL, s->fd, nullptr);
-        int err = epoll_add(s->epoll_fd, s->fd, kExclusiveIn, kSocketTag);
-        pthread_mutex_unlock(&s->order_lock);
-        if (err != 0) return err;
+        if (int err = epoll_add(w.epoll_fd, s->fd.get(), kExclusiveIn, kSocketTag)) return err;
+        Locked order(s->order_lock);
+        epoll_ctl(s->epoll_fd.get(), EPOLL_CTL_DEL, s->fd.get(), nullptr);
+        if (int err = epoll_add(s->epoll_fd.get(), s->fd.get(), kExclusiveIn, kSocketTag)) return err;
         w.server = s->id;
     }
     if (w.wake_fd != wake->fd()) {
@@ -259,35 +251,27 @@ int pipe_create(uint32_t pid, PipeServer **out) {
     (void)fork_handled;
     std::string path;
     if (int err = object_path(pipe_name(pid), path)) return err;
-    auto *s = new (std::nothrow) PipeServer;
+    std::unique_ptr<PipeServer> s(new (std::nothrow) PipeServer);
     if (s == nullptr) return ENOMEM;
     s->path = path;
     s->id = g_next_id.fetch_add(1);
     // A socket file of our identifier was left by a dead process: the bind
     // removes it.
-    int err = sock_bind_datagram(path, s->fd);
-    if (err == 0) {
-        s->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        s->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-        if (s->wake_fd < 0 || s->epoll_fd < 0) err = errno;
-        if (err == 0) err = epoll_add(s->epoll_fd, s->wake_fd, EPOLLIN, kWakeTag);
-        if (err == 0) err = epoll_add(s->epoll_fd, s->fd, kExclusiveIn, kSocketTag);
-        if (err != 0) {
-            unlink(path.c_str());
-            close(s->fd);
-            if (s->wake_fd >= 0) close(s->wake_fd);
-            if (s->epoll_fd >= 0) close(s->epoll_fd);
-        }
-    }
-    if (err != 0) {
-        delete s;
-        return err;
-    }
-    pthread_mutex_lock(&g_servers_lock);
+    int bound = -1;
+    if (int err = sock_bind_datagram(s->path, bound)) return err;
+    s->fd.reset(bound);
+    TempName name(s->path);
+    s->wake_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!s->wake_fd) return errno;
+    s->epoll_fd.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!s->epoll_fd) return errno;
+    if (int err = epoll_add(s->epoll_fd.get(), s->wake_fd.get(), EPOLLIN, kWakeTag)) return err;
+    if (int err = epoll_add(s->epoll_fd.get(), s->fd.get(), kExclusiveIn, kSocketTag)) return err;
+    name.keep();
+    Locked servers(g_servers_lock);
     s->next = g_servers;
-    g_servers = s;
-    pthread_mutex_unlock(&g_servers_lock);
-    *out = s;
+    g_servers = s.get();
+    *out = s.release();
     return 0;
 }
 
@@ -308,14 +292,16 @@ int pipe_start(PipeServer *s, PipeHandler handler) {
 }
 
 void pipe_destroy(PipeServer *s) {
-    pthread_mutex_lock(&g_servers_lock);
-    for (PipeServer **p = &g_servers; *p != nullptr; p = &(*p)->next) {
-        if (*p == s) {
-            *p = s->next;
-            break;
+    std::unique_ptr<PipeServer> owned(s);
+    {
+        Locked servers(g_servers_lock);
+        for (PipeServer **p = &g_servers; *p != nullptr; p = &(*p)->next) {
+            if (*p == s) {
+                *p = s->next;
+                break;
+            }
         }
     }
-    pthread_mutex_unlock(&g_servers_lock);
     // The thread and the name belong to the parent when a fork made this copy.
     if (!s->inherited) {
         // Remove the name first, so that no new sender finds a closing socket;
@@ -323,22 +309,18 @@ void pipe_destroy(PipeServer *s) {
         unlink(s->path.c_str());
         if (s->running) {
             uint64_t one = 1;
-            while (write(s->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
+            (void)sys::retry([&] { return write(s->wake_fd.get(), &one, sizeof one); });
             pthread_join(s->thread, nullptr);
             service_threads_add(-1);
         }
     }
-    // Closing the socket takes it out of every thread's wait set.
-    if (s->fd >= 0) close(s->fd);
-    if (s->epoll_fd >= 0) close(s->epoll_fd);
-    close(s->wake_fd);
+    // Closing the socket (as the owner goes) takes it out of every thread's
+    // wait set.
     pthread_mutex_destroy(&s->order_lock);
-    delete s;
 }
 
 bool pipe_wait_ready(PipeServer *s, Waitable *wake) {
-    return s->fd >= 0 && s->running && !s->inherited && prepare_wait_set(s, wake) == 0;
+    return s->fd && s->running && !s->inherited && prepare_wait_set(s, wake) == 0;
 }
 
 int pipe_wait(PipeServer *s, Waitable *wake, uint32_t timeout_ms, size_t *index) {
@@ -380,21 +362,18 @@ int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries) 
     if (env_get("ZAXXLIB_RUNDIR", rundir, sizeof rundir) < 0) rundir[0] = '\0';
     Sender &sender = sender_for(pid, rundir);
     for (;;) {
-        bool fresh = sender.fd < 0;
+        bool fresh = !sender.fd;
         if (fresh) {
             std::string path;
-            int err = object_path(pipe_name(pid), path);
-            if (err == 0) err = sock_connect_datagram(path, sender.fd);
-            if (err != 0) {
-                sender.fd = -1;
-                return err;
-            }
-            sock_set_timeout(sender.fd, kBusyPauseMs);
+            int fd = -1;
+            if (int err = object_path(pipe_name(pid), path)) return err;
+            if (int err = sock_connect_datagram(path, fd)) return err;
+            sender.fd.reset(fd);
+            (void)sock_set_timeout(fd, kBusyPauseMs);
         }
-        int err = send_message(sender.fd, message, retries);
+        int err = send_message(sender.fd.get(), message, retries);
         if (err == 0) return 0;
-        close(sender.fd);
-        sender.fd = -1;
+        sender.fd.reset();
         // The receiver this socket was connected to has gone: a new one may
         // be bound at the name by now.
         bool gone = err == ECONNREFUSED || err == ENOTCONN || err == ECONNRESET;

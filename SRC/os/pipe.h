@@ -25,10 +25,10 @@ constexpr uint32_t kBusyRetries = 1000;
 std::string pipe_name(uint32_t pid);
 
 // Bind process pid's socket (a file left by a dead process of the same
-// identifier is removed first); 0 or errno.
-int pipe_create(uint32_t pid, PipeServer **out);
+// identifier is removed first); 0 with *out, or an errno.
+[[nodiscard]] int pipe_create(uint32_t pid, PipeServer **out);
 // Start the server thread; 0 or the errno of the thread's creation.
-int pipe_start(PipeServer *server, PipeHandler handler);
+[[nodiscard]] int pipe_start(PipeServer *server, PipeHandler handler);
 // Stop the server thread (it handles the messages already queued first),
 // close and remove the socket, free the server.
 void pipe_destroy(PipeServer *server);
@@ -42,7 +42,7 @@ bool pipe_wait_ready(PipeServer *server, Waitable *wake);
 // read and handed to the handler (*index 1). While a thread waits so, a
 // message wakes it instead of the server thread. timeout_ms on the monotonic
 // clock, 0xFFFFFFFF without limit. 0, ETIMEDOUT, or the errno of the wait.
-int pipe_wait(PipeServer *server, Waitable *wake, uint32_t timeout_ms, size_t *index);
+[[nodiscard]] int pipe_wait(PipeServer *server, Waitable *wake, uint32_t timeout_ms, size_t *index);
 // The calling thread will not wait on wake again (before it is closed).
 void pipe_wait_forget(Waitable *wake);
 
@@ -53,6 +53,6 @@ enum class SendStep { Connect, Write };
 // (no socket), ECONNREFUSED (nobody receives there any more), EAGAIN (still
 // full after the retries) ... at Connect; any other error of the send at
 // Write.
-int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries = kBusyRetries);
+[[nodiscard]] int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries = kBusyRetries);
 
 }  // namespace zax::os
