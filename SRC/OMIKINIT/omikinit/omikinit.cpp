@@ -26,6 +26,7 @@
 #include "os/env.h"
 #include "os/rundir.h"
 #include "os/sock.h"
+#include "os/syscall.h"
 #include "os/wait.h"
 #include "objects.h"
 #include "server.h"
@@ -349,10 +350,7 @@ int cmd_stop(const std::string &dir) {
     bool ended = false;
     if (pidfd >= 0) {
         pollfd pfd{pidfd, POLLIN, 0};  // readable once the process has ended
-        int n;
-        do n = poll(&pfd, 1, kStopWaitMs);
-        while (n < 0 && errno == EINTR);
-        ended = n > 0;
+        ended = os::sys::retry([&] { return poll(&pfd, 1, kStopWaitMs); }) > 0;
         close(pidfd);
     } else {
         for (int waited = 0; waited < kStopWaitMs && !ended; waited += 20) {
@@ -385,10 +383,7 @@ int detach() {
     if (child > 0) {
         close(ready[1]);
         char c;
-        ssize_t n;
-        do n = read(ready[0], &c, 1);
-        while (n < 0 && errno == EINTR);
-        if (n == 1) std::_Exit(0);
+        if (os::sys::retry([&] { return read(ready[0], &c, 1); }) == 1) std::_Exit(0);
         int status = 0;
         waitpid(child, &status, 0);
         std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);

@@ -15,6 +15,7 @@
 #include <map>
 #include <vector>
 
+#include "os/syscall.h"
 #include "os/wait.h"
 
 namespace zax::omik {
@@ -67,7 +68,7 @@ public:
             }
             int n = poll(fds.data(), fds.size(), timeout);
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR) continue;  // poll again with the deadlines as they are now
                 log_line("poll failed: %s", std::strerror(errno));
                 return;
             }
@@ -110,9 +111,9 @@ private:
 
     void accept_all(int listen_fd, size_t limit) {
         for (;;) {
-            int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            int fd = os::sys::retry(
+                [&] { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); });
             if (fd < 0) {
-                if (errno == EINTR) continue;
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return;
                 // Out of descriptors or memory: back off instead of spinning.
                 log_line("accept failed: %s", std::strerror(errno));
@@ -152,9 +153,9 @@ private:
     bool step(Connection &c) {
         char *base = reinterpret_cast<char *>(&c.msg);
         if (!c.replying) {
-            ssize_t r = read(c.fd, base + c.done, sizeof c.msg - c.done);
+            ssize_t r = os::sys::retry([&] { return read(c.fd, base + c.done, sizeof c.msg - c.done); });
             if (r < 0) {
-                if (errno == EINTR || errno == EAGAIN) return true;
+                if (errno == EAGAIN) return true;
                 log_line("incomplete request dropped: %s", std::strerror(errno));
                 return false;
             }
@@ -169,9 +170,10 @@ private:
             c.replying = true;
             c.done = 0;
         }
-        ssize_t w = send(c.fd, base + c.done, sizeof c.msg - c.done, MSG_NOSIGNAL);
+        ssize_t w = os::sys::retry(
+            [&] { return send(c.fd, base + c.done, sizeof c.msg - c.done, MSG_NOSIGNAL); });
         if (w < 0) {
-            if (errno == EINTR || errno == EAGAIN) return true;
+            if (errno == EAGAIN) return true;
             log_line("reply to pid %u lost: %s", c.peer.pid, std::strerror(errno));
             return false;
         }

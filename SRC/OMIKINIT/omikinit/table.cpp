@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "os/syscall.h"
+
 namespace zax::omik {
 namespace {
 
@@ -37,11 +39,8 @@ uint32_t checksum(const char *p, size_t n) {  // FNV-1a
 int read_all(int fd, std::vector<char> &out) {
     char buf[8192];
     for (;;) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t r = os::sys::retry([&] { return read(fd, buf, sizeof buf); });
+        if (r < 0) return errno;
         if (r == 0) return 0;
         out.insert(out.end(), buf, buf + r);
     }
@@ -49,11 +48,8 @@ int read_all(int fd, std::vector<char> &out) {
 
 int write_all(int fd, const char *p, size_t n) {
     while (n > 0) {
-        ssize_t r = write(fd, p, n);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        ssize_t r = os::sys::retry([&] { return write(fd, p, n); });
+        if (r < 0) return errno;
         p += r;
         n -= size_t(r);
     }
