@@ -10,16 +10,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <string>
 
 #include "os/companion.h"
 #include "os/own.h"
-#include "os/sys.h"
 #include "os/thread.h"
-
-#ifndef ZAXXLIB_COMPANION_DIR
-#define ZAXXLIB_COMPANION_DIR ""
-#endif
 
 namespace zax::os {
 namespace {
@@ -89,32 +83,10 @@ void preload_unwinder() {
     if (pthread_create(&t, nullptr, end_at_once, nullptr) == 0) pthread_join(t, nullptr);
 }
 
-// The crash handler companion: beside the library (or the program that
-// links it statically), then in the installation's library directory, then
-// wherever dlopen's search finds it.
+// The crash handler companion, found where every companion is.
 void load_crash_handler() {
-    std::string candidates[3];
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&fault_install), &info) != 0 && info.dli_fname) {
-        std::string self = info.dli_fname;
-        size_t slash = self.rfind('/');
-        if (slash != std::string::npos) candidates[0] = self.substr(0, slash + 1) + kCrashLibrary;
-    }
-    if (ZAXXLIB_COMPANION_DIR[0] != '\0')
-        candidates[1] = std::string(ZAXXLIB_COMPANION_DIR) + "/" + kCrashLibrary;
-    candidates[2] = kCrashLibrary;
-    for (const std::string &path : candidates) {
-        if (path.empty()) continue;
-        void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (lib == nullptr) continue;
-        void *entry = dlsym(lib, kCrashEntry);
-        if (entry == nullptr) {
-            dlclose(lib);
-            continue;
-        }
-        g_crash = entry;
-        return;
-    }
+    CompanionFailure why;
+    g_crash = companion_entry(kCrashLibrary, nullptr, kCrashEntry, &why);
 }
 
 void unblock(int signo) {
@@ -230,11 +202,7 @@ int fault_install(FaultFilter filter) {
     Locked hold(g_install_lock);
     if (__atomic_load_n(&g_installed, __ATOMIC_ACQUIRE)) return 0;
     preload_unwinder();
-    // Without memory for its paths the companion is simply not loaded.
-    (void)no_throw([] {
-        load_crash_handler();
-        return 0;
-    });
+    load_crash_handler();
     library_pin();
     (void)fault_altstack();
     // Touch the handler's per-thread state once on this thread.
