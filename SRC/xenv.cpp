@@ -21,24 +21,15 @@ constexpr Reason kNameTooLong =
     same_reason(R_XReadEnvStr_NAME_TOO_LONG, R_XWriteEnvStr_NAME_TOO_LONG);
 
 // Checks the parts and joins them into name (a zero-filled buffer of 65
-// bytes). Records the failure under fn and returns false when refused.
-bool join_parts(Fn fn, const char *group, const char *name, const char *item,
-                char (&joined)[kMaxName + 1]) {
-    if (group == nullptr) {
-        lib_error(fn, kEnvArgument, 1);
-        return false;
-    }
-    if (name == nullptr && item != nullptr) {
-        lib_error(fn, kEnvArgument, 2);
-        return false;
-    }
+// bytes); a refusal is fn's.
+Status join_parts(Fn fn, const char *group, const char *name, const char *item,
+                  char (&joined)[kMaxName + 1]) {
+    if (group == nullptr) return lib_status(fn, kEnvArgument, 1);
+    if (name == nullptr && item != nullptr) return lib_status(fn, kEnvArgument, 2);
     size_t len = std::strlen(group);
     if (name != nullptr) len += 1 + std::strlen(name);
     if (item != nullptr) len += 1 + std::strlen(item);
-    if (len > kMaxName) {
-        lib_error(fn, kNameTooLong, 0);
-        return false;
-    }
+    if (len > kMaxName) return lib_status(fn, kNameTooLong, 0);
     std::memset(joined, 0, sizeof joined);
     std::strcpy(joined, group);
     if (name != nullptr) {
@@ -49,7 +40,7 @@ bool join_parts(Fn fn, const char *group, const char *name, const char *item,
         std::strcat(joined, "_");
         std::strcat(joined, item);
     }
-    return true;
+    return {};
 }
 
 bool is_number(const char *s) {
@@ -73,7 +64,36 @@ int32_t to_int32(const char *s) {
     return v > INT32_MAX ? INT32_MAX : int32_t(v);
 }
 
+// XReadEnvStr after its buffer check: the value's length in *len.
+Status read_str(const char *group, const char *name, const char *item, char *buffer,
+                int32_t size, int32_t *len) {
+    char var[kMaxName + 1];
+    if (Status s = join_parts(FN_XReadEnvStr, group, name, item, var); s.failed()) return s;
+    char value[kValueBuf] = {};
+    long n = os::env_get(var, value, sizeof value);
+    if (n < 0 || n == 0)  // missing, or set but empty
+        return sys_status(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, ENOENT);
+    if (n > long(kValueBuf - 1))  // more than 256 characters
+        return sys_status(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, E2BIG);
+    int32_t copied = size < n ? size : int32_t(n);
+    if (copied > 0) std::memcpy(buffer, value, size_t(copied));
+    *len = int32_t(n);
+    return {};
+}
+
 }  // namespace
+
+Status zax::read_env_int(const char *group, const char *name, const char *item, int32_t *result) {
+    *result = 0;
+    char text[kValueBuf + 1] = {};
+    int32_t len = 0;
+    if (Status s = read_str(group, name, item, text, int32_t(kValueBuf), &len); s.failed())
+        return s;
+    text[len] = '\0';
+    if (!is_number(text)) return lib_status(FN_XReadEnvInt, R_XReadEnvInt_NOT_A_NUMBER, 0);
+    *result = to_int32(text);
+    return {};
+}
 
 extern "C" {
 
@@ -83,21 +103,10 @@ XAPI int32_t XReadEnvStr(const char *group, const char *name, const char *item, 
         lib_error(FN_XReadEnvStr, R_XReadEnvStr_BAD_ARGUMENT, 4);
         return 0;
     }
-    char var[kMaxName + 1];
-    if (!join_parts(FN_XReadEnvStr, group, name, item, var)) return 0;
-    char value[kValueBuf] = {};
-    long len = os::env_get(var, value, sizeof value);
-    if (len < 0 || len == 0) {  // missing, or set but empty
-        sys_error(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, ENOENT);
-        return 0;
-    }
-    if (len > long(kValueBuf - 1)) {  // more than 256 characters
-        sys_error(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET, E2BIG);
-        return 0;
-    }
-    int32_t n = size < len ? size : int32_t(len);
-    if (n > 0) std::memcpy(buffer, value, size_t(n));
-    return int32_t(len);
+    int32_t len = 0;
+    Status s = read_str(group, name, item, buffer, size, &len);
+    if (s.failed()) record_failure(s);
+    return len;
 }
 
 XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, int32_t *result) {
@@ -105,17 +114,9 @@ XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, 
         lib_error(FN_XReadEnvInt, R_XReadEnvInt_BAD_ARGUMENT, 4);
         return 0;
     }
-    *result = 0;
-    char text[kValueBuf + 1] = {};
-    int32_t len = XReadEnvStr(group, name, item, text, int32_t(kValueBuf));
-    if (len == 0) return 0;
-    text[len] = '\0';
-    if (!is_number(text)) {
-        lib_error(FN_XReadEnvInt, R_XReadEnvInt_NOT_A_NUMBER, 0);
-        return 0;
-    }
-    *result = to_int32(text);
-    return 1;
+    Status s = read_env_int(group, name, item, result);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XWriteEnvStr(const char *group, const char *name, const char *item, const char *value,
@@ -129,7 +130,10 @@ XAPI int32_t XWriteEnvStr(const char *group, const char *name, const char *item,
         return 0;
     }
     char var[kMaxName + 1];
-    if (!join_parts(FN_XWriteEnvStr, group, name, item, var)) return 0;
+    if (Status s = join_parts(FN_XWriteEnvStr, group, name, item, var); s.failed()) {
+        record_failure(s);
+        return 0;
+    }
     char copy[kValueBuf] = {};
     // The value ends at length bytes or at an earlier zero byte.
     for (int32_t i = 0; i < length && value[i] != '\0'; ++i) copy[i] = value[i];

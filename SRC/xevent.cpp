@@ -357,16 +357,12 @@ int event_table_setup() {
     int32_t size = 0;
     {
         // A missing variable is the normal case, not an error of the caller;
-        // a value that is no number keeps its error, which says why the
-        // setting was ignored.
-        SavedError saved;
-        if (XReadEnvInt("ZAXXLIB", "EVENT", "NUMBER", &size) == 0) {
-            XErrorInfo why{};
-            XGetLastError(&why);
-            if (why.code == code_of(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET) &&
-                why.detail == uint32_t(ENOENT))
-                saved.restore();
-        }
+        // a value that is no number is recorded, which says why the setting
+        // was ignored.
+        Status s = read_env_int("ZAXXLIB", "EVENT", "NUMBER", &size);
+        bool missing = s.code == code_of(FN_XReadEnvStr, R_XReadEnvStr_NOT_SET) &&
+                       s.detail == uint32_t(ENOENT);
+        if (s.failed() && !missing) record_failure(s);
     }
     if (size < 1) size = kSmallModeMax;
     if (size > kMaxEventTable) size = kMaxEventTable;

@@ -116,6 +116,18 @@ Status file::remove(const char *name) {
     return {};
 }
 
+Status file::exists(const char *name) {
+    if (!name_ok(name)) return lib_status(FN_XExistFile, R_XExistFile_BAD_ARGUMENT, 1);
+    bool found = false;
+    int absent = 0;
+    if (int err = os::file_glob_exists(name, &found, &absent))
+        return sys_status(FN_XExistFile, R_XExistFile_SEARCH_FAILED, err);
+    // glob releases its search state itself and cannot fail to, so reason 3
+    // (the search cannot be closed) never arises here.
+    if (!found) return sys_status(FN_XExistFile, R_XExistFile_NOT_FOUND, absent);
+    return {};
+}
+
 Status file::unlock(XFILE handle) {
     if (handle == 0) return lib_status(FN_XUnlockFile, R_XUnlockFile_BAD_ARGUMENT, 1);
     if (int err = os::file_unlock(handle))
@@ -196,23 +208,9 @@ XAPI int32_t XDeleteFile(const char *name) {
 }
 
 XAPI int32_t XExistFile(const char *name) {
-    if (!name_ok(name)) {
-        lib_error(FN_XExistFile, R_XExistFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    bool found = false;
-    int absent = 0;
-    if (int err = os::file_glob_exists(name, &found, &absent)) {
-        sys_error(FN_XExistFile, R_XExistFile_SEARCH_FAILED, err);
-        return 0;
-    }
-    // glob releases its search state itself and cannot fail to, so reason 3
-    // (the search cannot be closed) never arises here.
-    if (!found) {
-        sys_error(FN_XExistFile, R_XExistFile_NOT_FOUND, absent);
-        return 0;
-    }
-    return 1;
+    Status s = file::exists(name);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XFlushFile(XFILE handle) {

@@ -9,6 +9,7 @@ namespace zax::file {
 
 Status close(XFILE f);                   // XCloseFile
 Status remove(const char *name);         // XDeleteFile
+Status exists(const char *name);         // XExistFile
 Status unlock(XFILE f);                  // XUnlockFile
 Status size64(XFILE f, uint64_t *size);  // XGetFileSize64
 

@@ -54,6 +54,9 @@ inline void record_failure(const Status &s) { XSetLastError(s.code, s.detail, s.
 // XFreeMemory, handing its failure back.
 Status free_block(void *block);
 
+// XReadEnvInt after its result check, handing its failure back.
+Status read_env_int(const char *group, const char *name, const char *item, int32_t *result);
+
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);

@@ -15,6 +15,7 @@
 #include "os/mmap.h"
 #include "os/mutex.h"
 #include "os/names.h"
+#include "xfile.h"
 #include "xint.h"
 #include "xlist.h"
 #include "xlistr.h"
@@ -392,12 +393,10 @@ int64_t read_full(XFILE f, uint8_t *p, uint32_t n) {
 }
 
 // Unlocks and closes a file the list functions opened. The outcome of a save
-// or load is that of its writes and reads: what the close records is dropped.
+// or load is that of its writes and reads: a failure of the close is dropped.
 void close_file(XFILE f) {
-    SavedError before;
-    XUnlockFile(f);
-    XCloseFile(f);
-    before.restore();
+    (void)file::unlock(f);
+    (void)file::close(f);
 }
 
 template <class K> void free_chain(typename K::Region *r, typename K::Link first) {
@@ -676,9 +675,8 @@ bool write_saved(ListHandle *h, const char *name, XFILE f) {
 int32_t save_list(ListHandle *h, const char *name, int32_t timeout) {
     ListLock lock(h, timeout);
     if (lock.result() != 1) return lock.result();
-    SavedError before;
-    bool exists = XExistFile(name) == 1;
-    if (!exists) before.restore();  // absence only picks the way of opening
+    // Absence only picks the way of opening.
+    bool exists = !file::exists(name).failed();
     XFILE f = XOpenFile(name, 0,
                         exists ? (X_OPEN_READWRITE | X_OPEN_LOCK)
                                : (X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE));
@@ -686,9 +684,7 @@ int32_t save_list(ListHandle *h, const char *name, int32_t timeout) {
     bool ok = write_saved(h, name, f);
     if (!ok && !exists) {
         // The first save of a name that failed leaves no file.
-        SavedError failure;
         (void)os::file_delete(name);
-        failure.restore();
     }
     close_file(f);
     return ok ? 1 : -1;
