@@ -399,13 +399,16 @@ void close_file(XFILE f) {
     (void)file::close(f);
 }
 
-template <class K> void free_chain(typename K::Region *r, typename K::Link first) {
-    typename K::Elem *e = K::at(r, first);
-    while (e != nullptr) {
-        typename K::Elem *next = K::at(r, e->next);
-        X_free_list(r, e);
-        e = next;
+// Frees a local chain's elements from first on, handing back the last
+// failure of a free.
+Status free_chain(LocalElem *first) {
+    Status last;
+    while (first != nullptr) {
+        LocalElem *next = first->next;
+        if (Status s = free_block(first); s.failed()) last = s;
+        first = next;
     }
+    return last;
 }
 
 // Reads a saved list into region: an empty region of the list's kind,
@@ -620,9 +623,7 @@ bool load_local(ListHandle *h, XFILE f) {
     staged.h.count = 0;
     staged.h.used = 0;
     if (!read_records(&staged, f)) {
-        SavedError failure;
-        free_chain<LocalKind>(&staged, staged.first);
-        failure.restore();
+        (void)free_chain(staged.first);
         return false;
     }
     LocalElem *old = r->first;
@@ -632,7 +633,7 @@ bool load_local(ListHandle *h, XFILE f) {
     r->h.used = staged.h.used;
     r->h.count = staged.h.count;
     os::crash_point("load: counted");
-    free_chain<LocalKind>(r, old);
+    if (Status s = free_chain(old); s.failed()) record_failure(s);
     return true;
 }
 
