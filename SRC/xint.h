@@ -57,6 +57,10 @@ Status free_block(void *block);
 // XReadEnvInt after its result check, handing its failure back.
 Status read_env_int(const char *group, const char *name, const char *item, int32_t *result);
 
+// XCompareSwap, handing its failure (NOT_EQUAL when *word was not expected)
+// back.
+Status compare_swap(volatile uint32_t *word, uint32_t expected, uint32_t replacement);
+
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);

@@ -65,10 +65,9 @@ bool detach(ListHandle *h) {
     } else {
         if (!XCompareSwap(&r->h.attach, n, n - 1)) return false;
         os::crash_point("detach: count lowered");
-        if (!XCloseShrMemory(r, h->segment)) {
-            SavedError failure;
-            XCompareSwap(&r->h.attach, n - 1, n);
-            failure.restore();
+        if (Status s = close_segment(r, h->segment); s.failed()) {
+            (void)compare_swap(&r->h.attach, n - 1, n);
+            record_failure(s);
             return false;
         }
     }
@@ -88,10 +87,9 @@ bool join(ListHandle *h, void *area, XHANDLE segment, uint32_t capacity, uint32_
         return false;
     }
     uint32_t n = attach_count(r);
-    if (!XCompareSwap(&r->h.attach, n, n + 1)) {
-        SavedError failure;
-        XCloseShrMemory(area, segment);
-        failure.restore();
+    if (Status s = compare_swap(&r->h.attach, n, n + 1); s.failed()) {
+        (void)close_segment(area, segment);
+        record_failure(s);
         return false;
     }
     h->segment = segment;

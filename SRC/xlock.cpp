@@ -60,6 +60,16 @@ XAPI int32_t XDestroyLockObj(XHANDLE lock) {
 
 }  // extern "C"
 
+Status zax::compare_swap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
+    if (word == nullptr) return lib_status(FN_XCompareSwap, R_XCompareSwap_BAD_ARGUMENT, 1);
+    // One locked compare-and-exchange: atomic against other threads and,
+    // for a word in shared memory, against other processes.
+    if (__atomic_compare_exchange_n(word, &expected, replacement, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
+        return {};
+    return lib_status(FN_XCompareSwap, R_XCompareSwap_NOT_EQUAL, 0);
+}
+
 int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
     auto *rec =
         handle_get<LockRecord>(lock, HandleKind::lock, FN_XLockObj, R_XLockObj_BAD_ARGUMENT);
@@ -118,17 +128,9 @@ XAPI int32_t XUnlockObj(XHANDLE lock) {
 }
 
 XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
-    if (word == nullptr) {
-        lib_error(FN_XCompareSwap, R_XCompareSwap_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    // One locked compare-and-exchange: atomic against other threads and,
-    // for a word in shared memory, against other processes.
-    if (__atomic_compare_exchange_n(word, &expected, replacement, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST))
-        return 1;
-    lib_error(FN_XCompareSwap, R_XCompareSwap_NOT_EQUAL, 0);
-    return 0;
+    Status s = compare_swap(word, expected, replacement);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {

@@ -62,32 +62,32 @@ struct SegmentRecord {
 
 // The record of handle when area is the area it maps. Shared by
 // XFreeShrMemory and XCloseShrMemory, which record under one code.
-SegmentRecord *segment_of(void *area, XHANDLE handle) {
-    if (area == nullptr) {
-        lib_error(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
-        return nullptr;
-    }
-    auto *rec = handle_get<SegmentRecord>(handle, HandleKind::segment, FN_XFreeShrMemory,
-                                          R_XFreeShrMemory_BAD_ARGUMENT, 2);
-    if (rec != nullptr && static_cast<char *>(area) - sizeof(ShmHeader) != rec->view) {
-        lib_error(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
-        return nullptr;
-    }
-    return rec;
+Status segment_of(void *area, XHANDLE handle, SegmentRecord **out) {
+    if (area == nullptr) return lib_status(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
+    auto *rec = handle_as<SegmentRecord>(handle, HandleKind::segment);
+    if (rec == nullptr) return lib_status(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 2);
+    if (static_cast<char *>(area) - sizeof(ShmHeader) != rec->view)
+        return lib_status(FN_XFreeShrMemory, R_XFreeShrMemory_BAD_ARGUMENT, 1);
+    *out = rec;
+    return {};
 }
 
-int32_t detach(SegmentRecord *rec) {
+Status detach(SegmentRecord *rec) {
     int fd = rec->fd;
     (void)os::shm_unmap(fd, rec->view);
     handle_free(rec);
-    if (int err = os::shm_close(fd)) {
-        sys_error(FN_XFreeShrMemory, R_XFreeShrMemory_CLOSE_FAILED, err);
-        return 0;
-    }
-    return 1;
+    if (int err = os::shm_close(fd))
+        return sys_status(FN_XFreeShrMemory, R_XFreeShrMemory_CLOSE_FAILED, err);
+    return {};
 }
 
 }  // namespace
+
+Status zax::close_segment(void *area, XHANDLE handle) {
+    SegmentRecord *rec = nullptr;
+    if (Status s = segment_of(area, handle, &rec); s.failed()) return s;
+    return detach(rec);
+}
 
 extern "C" {
 
@@ -190,17 +190,22 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
 }
 
 XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
-    SegmentRecord *rec = segment_of(area, handle);
-    if (rec == nullptr) return 0;
-    Name name(static_cast<const ShmHeader *>(rec->view)->key);
-    if (!XResetVectorTable(name.text)) return 0;
-    (void)os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
-    return detach(rec);
+    SegmentRecord *rec = nullptr;
+    Status s = segment_of(area, handle, &rec);
+    if (!s.failed()) {
+        Name name(static_cast<const ShmHeader *>(rec->view)->key);
+        if (!XResetVectorTable(name.text)) return 0;
+        (void)os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
+        s = detach(rec);
+    }
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle) {
-    SegmentRecord *rec = segment_of(area, handle);
-    return rec != nullptr ? detach(rec) : 0;
+    Status s = close_segment(area, handle);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 }  // extern "C"

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "xint.h"
+
 namespace zax {
 
 struct ShmHeader {
@@ -13,5 +15,8 @@ struct ShmHeader {
     uint8_t tag2;    // low byte of the second
     uint16_t zero;
 };
+
+// XCloseShrMemory, handing its failure back.
+Status close_segment(void *area, XHANDLE handle);
 
 }  // namespace zax
