@@ -61,6 +61,11 @@ Status read_env_int(const char *group, const char *name, const char *item, int32
 // back.
 Status compare_swap(volatile uint32_t *word, uint32_t expected, uint32_t replacement);
 
+// XGetVectorTableEx and XResetVectorTable for a name known to be well formed
+// (it ends within its first 9 bytes), handing their failure back.
+Status vector_get(const char *name, uint32_t values[2]);
+Status vector_reset(const char *name);
+
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);

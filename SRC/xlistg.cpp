@@ -57,23 +57,22 @@ bool region_fits(GlobalRegion *r, uint32_t capacity) {
 // Leaves the list's segment: the last user frees it (the list and its key are
 // gone), anyone else lowers the attach count and closes its view. Under the
 // creation lock.
-bool detach(ListHandle *h) {
+Status detach(ListHandle *h) {
     auto *r = static_cast<GlobalRegion *>(h->region);
     uint32_t n = attach_count(r);
     if (n < 2) {
-        if (!XFreeShrMemory(r, h->segment)) return false;
+        if (Status s = free_segment(r, h->segment); s.failed()) return s;
     } else {
-        if (!XCompareSwap(&r->h.attach, n, n - 1)) return false;
+        if (Status s = compare_swap(&r->h.attach, n, n - 1); s.failed()) return s;
         os::crash_point("detach: count lowered");
         if (Status s = close_segment(r, h->segment); s.failed()) {
             (void)compare_swap(&r->h.attach, n - 1, n);
-            record_failure(s);
-            return false;
+            return s;
         }
     }
     h->segment = nullptr;
     h->region = nullptr;
-    return true;
+    return {};
 }
 
 // Joins h to the live list in the segment just opened: the list must have
@@ -111,16 +110,18 @@ bool unfinished(const GlobalRegion *r) {
 bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t tag,
                       bool creation_locked) {
     XHANDLE segment = nullptr;
-    SavedError before;
-    void *area = XOpenShrMemory(&segment, key);
+    void *area = X_FAILED_PTR;
+    // Not found (or not reachable): the attempt to create tells which.
+    (void)open_segment(key, &segment, &area);
     if (area != X_FAILED_PTR && creation_locked && unfinished(static_cast<GlobalRegion *>(area))) {
         // What a dead creator left goes, and the list is made anew.
-        if (!XFreeShrMemory(area, segment)) return false;
+        if (Status s = free_segment(area, segment); s.failed()) {
+            record_failure(s);
+            return false;
+        }
         area = X_FAILED_PTR;
     }
     if (area != X_FAILED_PTR) return join(h, area, segment, capacity, tag);
-    // Not found (or not reachable): the attempt to create tells which.
-    before.restore();
     GlobalGeometry g(capacity);
     // A region beyond 4 GiB is refused by the segment allocator as too large.
     uint32_t size = g.region_size > UINT32_MAX ? UINT32_MAX : uint32_t(g.region_size);
@@ -149,10 +150,10 @@ bool attach_or_create(ListHandle *h, uint32_t capacity, uint32_t key, uint32_t t
     r->h.data_offset = uint32_t(sizeof(GlobalRegion) + g.bitmap_bytes);
     os::crash_point("create: header written");
     // An unfinished list has no attachment but its dead creator's.
-    if (!XCompareSwap(&r->h.attach, creation_locked ? attach_count(r) : 0, 1)) {
-        SavedError failure;
-        detach(h);
-        failure.restore();
+    if (Status s = compare_swap(&r->h.attach, creation_locked ? attach_count(r) : 0, 1);
+        s.failed()) {
+        (void)detach(h);
+        record_failure(s);
         return false;
     }
     os::crash_point("create: attached");
@@ -188,7 +189,7 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     if (ok && (!make_list_lock(h, int32_t(key)) || !handle_list(h))) {
         SavedError failure;
         if (h->lock != nullptr) drop_list_lock(h);
-        detach(h);
+        (void)detach(h);
         failure.restore();
         ok = false;
     }
@@ -213,7 +214,10 @@ XAPI int32_t XDestroyGlobalList(XHANDLE list) {
     bool held = take_creation_lock();
     bool ok = drop_list_lock(h) == 1;
     os::crash_point("destroy: lock given back");
-    ok = detach(h) && ok;
+    if (Status s = detach(h); s.failed()) {
+        record_failure(s);
+        ok = false;
+    }
     os::crash_point("destroy: detached");
     ok = XFreeMemory(h) == 1 && ok;
     release_creation_lock(held);

@@ -83,6 +83,39 @@ Status detach(SegmentRecord *rec) {
 
 }  // namespace
 
+Status zax::open_segment(uint32_t key, XHANDLE *handle_out, void **area) {
+    Name name(key);
+    uint32_t values[2];
+    if (Status s = vector_get(name.text, values); s.failed()) return s;
+    auto *rec = handle_try_new<SegmentRecord>(HandleKind::segment);
+    if (rec == nullptr) return sys_status(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
+    int fd = -1;
+    void *view = nullptr;
+    size_t mapped = 0;
+    bool mapping_failed = false;
+    if (int err = os::no_throw(
+            [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
+        handle_free(rec);
+        return sys_status(FN_XOpenShrMemory,
+                          mapping_failed ? R_XOpenShrMemory_MAP_FAILED : R_XOpenShrMemory_OPEN_FAILED,
+                          err);
+    }
+    rec->fd = fd;
+    rec->view = view;
+    *handle_out = rec;
+    *area = static_cast<char *>(view) + sizeof(ShmHeader);
+    return {};
+}
+
+Status zax::free_segment(void *area, XHANDLE handle) {
+    SegmentRecord *rec = nullptr;
+    if (Status s = segment_of(area, handle, &rec); s.failed()) return s;
+    Name name(static_cast<const ShmHeader *>(rec->view)->key);
+    if (Status s = vector_reset(name.text); s.failed()) return s;
+    (void)os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
+    return detach(rec);
+}
+
 Status zax::close_segment(void *area, XHANDLE handle) {
     SegmentRecord *rec = nullptr;
     if (Status s = segment_of(area, handle, &rec); s.failed()) return s;
@@ -167,37 +200,14 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
         lib_error(FN_XOpenShrMemory, R_XOpenShrMemory_BAD_ARGUMENT, 2);
         return X_FAILED_PTR;
     }
-    Name name(key);
-    uint32_t values[2];
-    if (XGetVectorTableEx(name.text, values) == 0) return X_FAILED_PTR;
-    auto *rec = handle_new<SegmentRecord>(HandleKind::segment);
-    if (rec == nullptr) return X_FAILED_PTR;
-    int fd = -1;
-    void *view = nullptr;
-    size_t mapped = 0;
-    bool mapping_failed = false;
-    if (int err = os::no_throw(
-            [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
-        sys_error(FN_XOpenShrMemory,
-                  mapping_failed ? R_XOpenShrMemory_MAP_FAILED : R_XOpenShrMemory_OPEN_FAILED, err);
-        handle_free(rec);
-        return X_FAILED_PTR;
-    }
-    rec->fd = fd;
-    rec->view = view;
-    *handle_out = rec;
-    return static_cast<char *>(view) + sizeof(ShmHeader);
+    void *area = X_FAILED_PTR;
+    Status s = open_segment(key, handle_out, &area);
+    if (s.failed()) record_failure(s);
+    return area;
 }
 
 XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
-    SegmentRecord *rec = nullptr;
-    Status s = segment_of(area, handle, &rec);
-    if (!s.failed()) {
-        Name name(static_cast<const ShmHeader *>(rec->view)->key);
-        if (!XResetVectorTable(name.text)) return 0;
-        (void)os::no_throw([&] { return os::shm_remove(name.text, rec->fd); });
-        s = detach(rec);
-    }
+    Status s = free_segment(area, handle);
     if (s.failed()) record_failure(s);
     return s.failed() ? 0 : 1;
 }

@@ -16,7 +16,10 @@ struct ShmHeader {
     uint16_t zero;
 };
 
-// XCloseShrMemory, handing its failure back.
+// XOpenShrMemory for a key that is not 0, XFreeShrMemory and XCloseShrMemory,
+// handing their failure back.
+Status open_segment(uint32_t key, XHANDLE *handle_out, void **area);
+Status free_segment(void *area, XHANDLE handle);
 Status close_segment(void *area, XHANDLE handle);
 
 }  // namespace zax

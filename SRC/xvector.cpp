@@ -39,25 +39,35 @@ omik::Message request(uint16_t op, uint16_t subcode, const char *name) {
 }
 
 // One exchange with the service; the reply replaces the request.
-bool exchange(omik::Message &m, const Reasons &r) {
+Status exchange(omik::Message &m, const Reasons &r) {
     int err = 0;
     omik::Connection *c = omik::send_request(m, err);
-    if (c == nullptr) {
-        sys_error(r.fn, r.send, err);
-        return false;
-    }
-    if (!omik::receive_reply(m, c, nullptr, err)) {
-        sys_error(r.fn, r.receive, err);
-        return false;
-    }
-    if (m.status != omik::kStatusOk) {
-        lib_error(r.fn, r.refused, 0);
-        return false;
-    }
-    return true;
+    if (c == nullptr) return sys_status(r.fn, r.send, err);
+    if (!omik::receive_reply(m, c, nullptr, err)) return sys_status(r.fn, r.receive, err);
+    if (m.status != omik::kStatusOk) return lib_status(r.fn, r.refused, 0);
+    return {};
+}
+
+bool exchange_recorded(omik::Message &m, const Reasons &r) {
+    Status s = exchange(m, r);
+    if (s.failed()) record_failure(s);
+    return !s.failed();
 }
 
 }  // namespace
+
+Status zax::vector_get(const char *name, uint32_t values[2]) {
+    omik::Message m = request(omik::kOpLookup, 0, name);
+    if (Status s = exchange(m, kGet); s.failed()) return s;
+    values[0] = m.first;
+    values[1] = m.second;
+    return {};
+}
+
+Status zax::vector_reset(const char *name) {
+    omik::Message m = request(omik::kOpRemove, 2, name);
+    return exchange(m, kReset);
+}
 
 extern "C" {
 
@@ -70,11 +80,9 @@ XAPI uint32_t XGetVectorTableEx(const char *name, uint32_t values[2]) {
         lib_error(FN_XGetVectorTableEx, R_XGetVectorTableEx_BAD_ARGUMENT, 1);
         return 0;
     }
-    omik::Message m = request(omik::kOpLookup, 0, name);
-    if (!exchange(m, kGet)) return 0;
-    values[0] = m.first;
-    values[1] = m.second;
-    return m.first;
+    Status s = vector_get(name, values);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : values[0];
 }
 
 XAPI uint32_t XGetVectorTable(const char *name) {
@@ -98,7 +106,7 @@ XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second) 
     omik::Message m = request(omik::kOpRegister, 2, name);
     m.first = first;
     m.second = second;
-    return exchange(m, kSet) ? 1 : 0;
+    return exchange_recorded(m, kSet) ? 1 : 0;
 }
 
 XAPI int32_t XResetVectorTable(const char *name) {
@@ -106,8 +114,9 @@ XAPI int32_t XResetVectorTable(const char *name) {
         lib_error(FN_XResetVectorTable, R_XResetVectorTable_BAD_ARGUMENT, 1);
         return 0;
     }
-    omik::Message m = request(omik::kOpRemove, 2, name);
-    return exchange(m, kReset) ? 1 : 0;
+    Status s = vector_reset(name);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 }  // extern "C"
