@@ -69,6 +69,11 @@ Status vector_reset(const char *name);
 // XLockObj, also telling (when owner_died is not null) whether the lock was
 // had from a holder that died holding it, whose work may be half done.
 int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died);
+// The same, handing a failure (results 0 and 2) back in *why.
+int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died, Status *why);
+// XCreateLockObj and XDestroyLockObj, handing their failure back.
+Status create_lock(int32_t key, XHANDLE *out);
+Status destroy_lock(XHANDLE lock);
 
 // Keeps the calling thread's error record across inner calls whose failures
 // must not hide an earlier one: saves it now, puts it back on restore().

@@ -245,10 +245,11 @@ inline ListHandle *list_of(XHANDLE handle, Fn fn) {
     return static_cast<ListHandle *>(handle);
 }
 
-// The list lock of a list being made (key as XCreateLockObj takes it), and
-// its end when the list goes; 1, or 0 with the lock object's error.
+// The list lock of a list being made (key as XCreateLockObj takes it): 1, or
+// 0 with the lock object's error. Its end when the list goes, handing a
+// failure back.
 int32_t make_list_lock(ListHandle *h, int32_t key);
-int32_t drop_list_lock(ListHandle *h);
+Status drop_list_lock(ListHandle *h);
 
 inline RegionHeader *header_of(ListHandle *h) { return static_cast<RegionHeader *>(h->region); }
 inline bool is_remote(ListHandle *h) { return header_of(h)->type == kRemoteType; }

@@ -26,16 +26,14 @@ XHANDLE g_creation_lock = nullptr;     // lives until the process ends
 // Takes the creation lock, making it on first use. False when it cannot be
 // had: creation then goes on without it, and nothing of that is recorded.
 bool take_creation_lock() {
-    SavedError before;
     XHANDLE lock;
     {
         std::lock_guard<std::mutex> guard(g_creation_guard);
-        if (g_creation_lock == nullptr) g_creation_lock = XCreateLockObj(kCreationKey);
+        if (g_creation_lock == nullptr) (void)create_lock(kCreationKey, &g_creation_lock);
         lock = g_creation_lock;
     }
-    bool held = lock != nullptr && XLockObj(lock, X_INFINITE) == 1;
-    before.restore();
-    return held;
+    Status why;
+    return lock != nullptr && lock_object(lock, X_INFINITE, nullptr, &why) == 1;
 }
 
 void release_creation_lock(bool held) {
@@ -187,10 +185,9 @@ XAPI XHANDLE XCreateGlobalList(uint32_t capacity, uint32_t key, uint32_t tag) {
     bool ok = attach_or_create(h, capacity, key, tag, held);
     os::crash_point("create: attached or made");
     if (ok && (!make_list_lock(h, int32_t(key)) || !handle_list(h))) {
-        SavedError failure;
-        if (h->lock != nullptr) drop_list_lock(h);
+        // The record keeps why the lock or the handle could not be had.
+        if (h->lock != nullptr) (void)drop_list_lock(h);
         (void)detach(h);
-        failure.restore();
         ok = false;
     }
     release_creation_lock(held);
@@ -212,7 +209,9 @@ XAPI int32_t XDestroyGlobalList(XHANDLE list) {
     }
     handle_unlist(h);
     bool held = take_creation_lock();
-    bool ok = drop_list_lock(h) == 1;
+    Status dropped = drop_list_lock(h);
+    if (dropped.failed()) record_failure(dropped);
+    bool ok = !dropped.failed();
     os::crash_point("destroy: lock given back");
     if (Status s = detach(h); s.failed()) {
         record_failure(s);

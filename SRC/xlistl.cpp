@@ -143,7 +143,7 @@ XAPI XHANDLE XCreateList(uint32_t capacity, int32_t /*key: a local list has no n
     h->region = region;
     const bool locked = make_list_lock(h, -1) == 1;
     if (!locked || !handle_list(h)) {
-        if (locked) drop_list_lock(h);
+        if (Status s = locked ? drop_list_lock(h) : Status{}; s.failed()) record_failure(s);
         XFreeMemory(region);
         XFreeMemory(h);
         return nullptr;
@@ -163,7 +163,10 @@ XAPI int32_t XDestroyList(XHANDLE list) {
     for (uint32_t p = header_of(h)->count; p >= 1; --p)
         ok = XRemoveList(list, nullptr, 0, int32_t(p)) == 1 && ok;
     handle_unlist(h);
-    ok = drop_list_lock(h) == 1 && ok;
+    if (Status s = drop_list_lock(h); s.failed()) {
+        record_failure(s);
+        ok = false;
+    }
     ok = XFreeMemory(h->region) == 1 && ok;
     ok = XFreeMemory(h) == 1 && ok;
     return ok ? 1 : 0;

@@ -63,11 +63,11 @@ int32_t make_list_lock(ListHandle *h, int32_t key) {
     return 1;
 }
 
-int32_t drop_list_lock(ListHandle *h) {
-    int32_t r = XDestroyLockObj(h->lock);
+Status drop_list_lock(ListHandle *h) {
+    Status s = destroy_lock(h->lock);
     h->lock = nullptr;
     h->owner.store(0, std::memory_order_relaxed);
-    return r;
+    return s;
 }
 
 int32_t unlock_list(ListHandle *h) {
@@ -861,7 +861,10 @@ XAPI int32_t X_create_list_lock(XHANDLE list, int32_t key) {
 
 XAPI int32_t X_destroy_list_lock(XHANDLE list) {
     ListHandle *h = list_of(list, FN_XDestroyLockObj);
-    return h != nullptr ? drop_list_lock(h) : 0;
+    if (h == nullptr) return 0;
+    Status s = drop_list_lock(h);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t X_lock_list(XHANDLE list) {

@@ -28,10 +28,25 @@ struct LockRecord {
 extern "C" {
 
 XAPI XHANDLE XCreateLockObj(int32_t key) {
+    XHANDLE lock = nullptr;
+    Status s = create_lock(key, &lock);
+    if (s.failed()) record_failure(s);
+    return lock;
+}
+
+XAPI int32_t XDestroyLockObj(XHANDLE lock) {
+    Status s = destroy_lock(lock);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
+}
+
+}  // extern "C"
+
+Status zax::create_lock(int32_t key, XHANDLE *out) {
     // Named objects get their access from their files' mode: no access list
     // is built, so reasons 15 and 16 cannot occur.
-    auto *rec = handle_new<LockRecord>(HandleKind::lock);
-    if (rec == nullptr) return nullptr;
+    auto *rec = handle_try_new<LockRecord>(HandleKind::lock);
+    if (rec == nullptr) return sys_status(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
     int err;
     if (key == -1) {
         err = os::mutex_create(&rec->mutex);
@@ -42,23 +57,21 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
     }
     if (err != 0) {
         handle_free(rec);
-        record_error(FN_XCreateLockObj, R_XCreateLockObj_CREATE_FAILED, uint32_t(err), kLibrary);
-        return nullptr;
+        // The system's errno, recorded as a library error.
+        return {code_of(FN_XCreateLockObj, R_XCreateLockObj_CREATE_FAILED), uint32_t(err), kLibrary};
     }
-    return rec;
+    *out = rec;
+    return {};
 }
 
-XAPI int32_t XDestroyLockObj(XHANDLE lock) {
-    auto *rec = handle_get<LockRecord>(lock, HandleKind::lock, FN_XDestroyLockObj,
-                                       R_XDestroyLockObj_BAD_ARGUMENT);
-    if (rec == nullptr) return 0;
+Status zax::destroy_lock(XHANDLE lock) {
+    auto *rec = handle_as<LockRecord>(lock, HandleKind::lock);
+    if (rec == nullptr) return lib_status(FN_XDestroyLockObj, R_XDestroyLockObj_BAD_ARGUMENT, 1);
     int err = os::mutex_close(rec->mutex);
-    if (err != 0) sys_error(FN_XDestroyLockObj, R_XDestroyLockObj_CLOSE_FAILED, err);
     handle_free(rec);
-    return err == 0 ? 1 : 0;
+    if (err != 0) return sys_status(FN_XDestroyLockObj, R_XDestroyLockObj_CLOSE_FAILED, err);
+    return {};
 }
-
-}  // extern "C"
 
 Status zax::compare_swap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
     if (word == nullptr) return lib_status(FN_XCompareSwap, R_XCompareSwap_BAD_ARGUMENT, 1);
@@ -70,24 +83,33 @@ Status zax::compare_swap(volatile uint32_t *word, uint32_t expected, uint32_t re
     return lib_status(FN_XCompareSwap, R_XCompareSwap_NOT_EQUAL, 0);
 }
 
-int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
-    auto *rec =
-        handle_get<LockRecord>(lock, HandleKind::lock, FN_XLockObj, R_XLockObj_BAD_ARGUMENT);
-    if (rec == nullptr) return 0;
+int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died, Status *why) {
+    auto *rec = handle_as<LockRecord>(lock, HandleKind::lock);
+    if (rec == nullptr) {
+        *why = lib_status(FN_XLockObj, R_XLockObj_BAD_ARGUMENT, 1);
+        return 0;
+    }
     // An owner that died gave its hold up: that counts as a success.
     if (int err = os::mutex_lock(rec->mutex, timeout, owner_died)) {
-        sys_error(FN_XLockObj, R_XLockObj_WAIT_FAILED, err);
+        *why = sys_status(FN_XLockObj, R_XLockObj_WAIT_FAILED, err);
         return 2;
     }
     uint32_t self = os::self_tid();
     if (rec->owner.load(std::memory_order_relaxed) == self) {
         // Held already: undo this acquisition only, the first hold stays.
-        lib_error(FN_XLockObj, R_XLockObj_ALREADY_HELD, 0);
+        *why = lib_status(FN_XLockObj, R_XLockObj_ALREADY_HELD, 0);
         (void)os::mutex_unlock(rec->mutex);
         return 0;
     }
     rec->owner.store(self, std::memory_order_relaxed);
     return 1;
+}
+
+int32_t zax::lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died) {
+    Status why;
+    int32_t r = lock_object(lock, timeout, owner_died, &why);
+    if (why.failed()) record_failure(why);
+    return r;
 }
 
 extern "C" {
