@@ -102,6 +102,73 @@ Status flush_mapping(const MappedFile *m) {
 
 }  // namespace
 
+Status file::open(const char *name, uint32_t flags, XFILE *out) {
+    if (!name_ok(name)) return lib_status(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 1);
+    if (!flags_ok(flags)) return lib_status(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 3);
+    bool write = (flags & X_OPEN_READ) == 0;
+    // A file to be cut and locked is cut only once the lock is had: cutting
+    // it first would destroy what the present holder is writing.
+    bool lock = (flags & kLockBits) != 0;
+    bool cut_after_lock = lock && (flags & X_OPEN_TRUNCATE);
+    os::Disposition disp = (flags & X_OPEN_CREATE) ? os::Disposition::create_new
+                           : (flags & X_OPEN_TRUNCATE) && !cut_after_lock
+                               ? os::Disposition::truncate_existing
+                               : os::Disposition::open_existing;
+    int32_t fd = 0;
+    for (;;) {
+        if (int err = os::file_open(name, write, disp, &fd))
+            return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
+        if (!lock) break;
+        int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
+        if (Status s = file::lock(fd, mode); s.failed()) {
+            (void)os::file_close(fd);
+            return s;
+        }
+        // A holder that replaced the file whole meanwhile (a list save, a
+        // parameter-file rewrite) left a new file under the name, and one
+        // that deleted it left none: the lock is worth something only on the
+        // file that has the name now, so that one is opened again.
+        bool same = true;
+        if (int err = os::file_is_named(fd, name, &same)) {
+            (void)os::file_close(fd);
+            return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
+        }
+        if (same) break;
+        (void)os::file_close(fd);
+        if (disp == os::Disposition::create_new) disp = os::Disposition::open_existing;
+    }
+    if (cut_after_lock) {
+        if (int err = os::file_truncate(fd, 0)) {
+            (void)os::file_close(fd);
+            return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
+        }
+    }
+    *out = fd;
+    return {};
+}
+
+Status file::lock(XFILE handle, int32_t mode) {
+    if (handle == 0) return lib_status(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 1);
+    if (mode != X_LOCK_WAIT && mode != X_LOCK_NOWAIT)
+        return lib_status(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 2);
+    if (int err = os::file_lock(handle, mode == X_LOCK_WAIT))
+        return sys_status(FN_XLockFile, R_XLockFile_LOCK_FAILED, err);
+    return {};
+}
+
+Status file::read(XFILE handle, void *buffer, uint32_t count, int32_t *got) {
+    if (handle == 0) return lib_status(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 1);
+    if (buffer == nullptr) return lib_status(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 2);
+    if (count == 0) return lib_status(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 3);
+    // The result is a signed count: one read never asks for more than it holds.
+    size_t want = count > 0x7ffff000u ? 0x7ffff000u : count;
+    size_t n = 0;
+    if (int err = os::file_read(handle, buffer, want, &n))
+        return sys_status(FN_XReadFile, R_XReadFile_READ_FAILED, err);
+    *got = int32_t(n);
+    return {};
+}
+
 Status file::close(XFILE handle) {
     if (handle == 0) return lib_status(FN_XCloseFile, R_XCloseFile_BAD_ARGUMENT, 1);
     if (int err = os::file_close(handle))
@@ -142,57 +209,10 @@ extern "C" {
 
 XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
     (void)reserved;
-    if (!name_ok(name)) {
-        lib_error(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (!flags_ok(flags)) {
-        lib_error(FN_XOpenFile, R_XOpenFile_BAD_ARGUMENT, 3);
-        return 0;
-    }
-    bool write = (flags & X_OPEN_READ) == 0;
-    // A file to be cut and locked is cut only once the lock is had: cutting
-    // it first would destroy what the present holder is writing.
-    bool lock = (flags & kLockBits) != 0;
-    bool cut_after_lock = lock && (flags & X_OPEN_TRUNCATE);
-    os::Disposition disp = (flags & X_OPEN_CREATE) ? os::Disposition::create_new
-                           : (flags & X_OPEN_TRUNCATE) && !cut_after_lock
-                               ? os::Disposition::truncate_existing
-                               : os::Disposition::open_existing;
-    int32_t fd = 0;
-    for (;;) {
-        if (int err = os::file_open(name, write, disp, &fd)) {
-            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            return 0;
-        }
-        if (!lock) break;
-        int32_t mode = (flags & X_OPEN_LOCK) ? X_LOCK_WAIT : X_LOCK_NOWAIT;
-        if (!XLockFile(fd, mode)) {
-            (void)os::file_close(fd);  // XLockFile's reason stays in the record
-            return 0;
-        }
-        // A holder that replaced the file whole meanwhile (a list save, a
-        // parameter-file rewrite) left a new file under the name, and one
-        // that deleted it left none: the lock is worth something only on the
-        // file that has the name now, so that one is opened again.
-        bool same = true;
-        if (int err = os::file_is_named(fd, name, &same)) {
-            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            (void)os::file_close(fd);
-            return 0;
-        }
-        if (same) break;
-        (void)os::file_close(fd);
-        if (disp == os::Disposition::create_new) disp = os::Disposition::open_existing;
-    }
-    if (cut_after_lock) {
-        if (int err = os::file_truncate(fd, 0)) {
-            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            (void)os::file_close(fd);
-            return 0;
-        }
-    }
-    return fd;
+    XFILE f = 0;
+    Status s = file::open(name, flags, &f);
+    if (s.failed()) record_failure(s);
+    return f;
 }
 
 XAPI int32_t XCloseFile(XFILE handle) {
@@ -226,19 +246,9 @@ XAPI int32_t XFlushFile(XFILE handle) {
 }
 
 XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
-    if (handle == 0) {
-        lib_error(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 1);
-        return 0;
-    }
-    if (mode != X_LOCK_WAIT && mode != X_LOCK_NOWAIT) {
-        lib_error(FN_XLockFile, R_XLockFile_BAD_ARGUMENT, 2);
-        return 0;
-    }
-    if (int err = os::file_lock(handle, mode == X_LOCK_WAIT)) {
-        sys_error(FN_XLockFile, R_XLockFile_LOCK_FAILED, err);
-        return 0;
-    }
-    return 1;
+    Status s = file::lock(handle, mode);
+    if (s.failed()) record_failure(s);
+    return s.failed() ? 0 : 1;
 }
 
 XAPI int32_t XUnlockFile(XFILE handle) {
@@ -248,28 +258,14 @@ XAPI int32_t XUnlockFile(XFILE handle) {
 }
 
 XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
-    if (handle == 0) {
-        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 1);
-        return -1;
-    }
-    if (buffer == nullptr) {
-        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 2);
-        return -1;
-    }
-    if (count == 0) {
-        lib_error(FN_XReadFile, R_XReadFile_BAD_ARGUMENT, 3);
-        return -1;
-    }
-    // The result is a signed count: one read never asks for more than it holds.
-    size_t want = count > 0x7ffff000u ? 0x7ffff000u : count;
-    size_t got = 0;
-    if (int err = os::file_read(handle, buffer, want, &got)) {
-        sys_error(FN_XReadFile, R_XReadFile_READ_FAILED, err);
+    int32_t got = 0;
+    if (Status s = file::read(handle, buffer, count, &got); s.failed()) {
+        record_failure(s);
         return -1;
     }
     // A short read succeeds, but leaves the sign of the end of the file.
-    if (got < count) record_error(FN_XReadFile, R_XReadFile_SHORT_READ, 0, kSystem);
-    return int32_t(got);
+    if (uint32_t(got) < count) record_error(FN_XReadFile, R_XReadFile_SHORT_READ, 0, kSystem);
+    return got;
 }
 
 XAPI int32_t XWriteFile(XFILE handle, const void *buffer, uint32_t count) {

@@ -7,7 +7,11 @@
 
 namespace zax::file {
 
+Status open(const char *name, uint32_t flags, XFILE *out);  // XOpenFile
 Status close(XFILE f);                   // XCloseFile
+Status lock(XFILE f, int32_t mode);      // XLockFile
+// XReadFile: the bytes read in *got (fewer than count at the end of the file).
+Status read(XFILE f, void *buffer, uint32_t count, int32_t *got);
 Status remove(const char *name);         // XDeleteFile
 Status exists(const char *name);         // XExistFile
 Status unlock(XFILE f);                  // XUnlockFile

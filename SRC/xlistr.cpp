@@ -45,6 +45,7 @@
 #include "os/sys.h"
 #include "os/sysinfo.h"
 #include "os/wait.h"
+#include "xfile.h"
 #include "xint.h"
 #include "xsysfl.h"
 
@@ -212,15 +213,15 @@ int read_settings(Settings *s) {
 // The password: the first line of the file. 0 or the errno of reading it.
 int read_password(const std::string &name, std::string *out) {
     if (name.empty()) return 0;
-    SavedError before;
-    XFILE f = XOpenFile(name.c_str(), 0, X_OPEN_READ);
+    XFILE f = 0;
     char buf[1024];
-    int32_t n = f != 0 ? XReadFile(f, buf, sizeof buf) : -1;
-    XErrorInfo info{};
-    if (n < 0) XGetLastError(&info);
-    if (f != 0) XCloseFile(f);
-    before.restore();
-    if (n < 0) return info.kind == kSystem && info.detail != 0 ? int(info.detail) : EIO;
+    int32_t n = 0;
+    Status s = file::open(name.c_str(), X_OPEN_READ, &f);
+    if (!s.failed()) {
+        s = file::read(f, buf, sizeof buf, &n);
+        (void)file::close(f);
+    }
+    if (s.failed()) return s.kind == kSystem && s.detail != 0 ? int(s.detail) : EIO;
     std::string_view text(buf, size_t(n));
     out->assign(text.substr(0, text.find_first_of("\r\n")));
     return 0;
