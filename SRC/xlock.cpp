@@ -58,7 +58,8 @@ Status zax::create_lock(int32_t key, XHANDLE *out) {
     if (err != 0) {
         handle_free(rec);
         // The system's errno, recorded as a library error.
-        return {code_of(FN_XCreateLockObj, R_XCreateLockObj_CREATE_FAILED), uint32_t(err), kLibrary};
+        return {code_of(FN_XCreateLockObj, R_XCreateLockObj_CREATE_FAILED), uint32_t(err),
+                kLibrary};
     }
     *out = rec;
     return {};

@@ -145,7 +145,8 @@ bool drain(PipeServer *s, size_t *handled = nullptr) {
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
     for (;;) {
-        int n = sys::retry([&] { return recvmmsg(s->fd.get(), msgs, kBatch, MSG_DONTWAIT, nullptr); });
+        int n = sys::retry(
+            [&] { return recvmmsg(s->fd.get(), msgs, kBatch, MSG_DONTWAIT, nullptr); });
         if (n < 0) return errno == EAGAIN;
         for (int i = 0; i < n; ++i) {
             if (msgs[i].msg_len == sizeof(uint32_t) && !(msgs[i].msg_hdr.msg_flags & MSG_TRUNC)) {
@@ -226,7 +227,8 @@ int prepare_wait_set(PipeServer *s, Waitable *wake) {
         if (int err = epoll_add(w.epoll_fd, s->fd.get(), kExclusiveIn, kSocketTag)) return err;
         Locked order(s->order_lock);
         epoll_ctl(s->epoll_fd.get(), EPOLL_CTL_DEL, s->fd.get(), nullptr);
-        if (int err = epoll_add(s->epoll_fd.get(), s->fd.get(), kExclusiveIn, kSocketTag)) return err;
+        if (int err = epoll_add(s->epoll_fd.get(), s->fd.get(), kExclusiveIn, kSocketTag))
+            return err;
         w.server = s->id;
     }
     if (w.wake_fd != wake->fd()) {

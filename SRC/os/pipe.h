@@ -53,6 +53,7 @@ enum class SendStep { Connect, Write };
 // (no socket), ECONNREFUSED (nobody receives there any more), EAGAIN (still
 // full after the retries) ... at Connect; any other error of the send at
 // Write.
-[[nodiscard]] int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries = kBusyRetries);
+[[nodiscard]] int pipe_send(uint32_t pid, uint32_t message, SendStep *step,
+                            uint32_t retries = kBusyRetries);
 
 }  // namespace zax::os

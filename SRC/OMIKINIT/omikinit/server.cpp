@@ -153,7 +153,8 @@ private:
     bool step(Connection &c) {
         char *base = reinterpret_cast<char *>(&c.msg);
         if (!c.replying) {
-            ssize_t r = os::sys::retry([&] { return read(c.fd, base + c.done, sizeof c.msg - c.done); });
+            ssize_t r =
+                os::sys::retry([&] { return read(c.fd, base + c.done, sizeof c.msg - c.done); });
             if (r < 0) {
                 if (errno == EAGAIN) return true;
                 log_line("incomplete request dropped: %s", std::strerror(errno));
