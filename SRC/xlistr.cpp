@@ -574,9 +574,10 @@ public:
     }
     size_t size() const { return r_ != nullptr ? api_->count(r_) : 0; }
     const ZaxRedisApi *api() const { return api_; }
-    // Records the refusal a script answered: function code, reason and detail
-    // follow its 0.
-    void record_refusal() const { lib_error(Fn(num(1)), Reason(num(2)), uint32_t(num(3))); }
+    // The refusal a script answered: function code, reason and detail follow
+    // its 0.
+    Status refusal() const { return lib_status(Fn(num(1)), Reason(num(2)), uint32_t(num(3))); }
+    void record_refusal() const { record_failure(refusal()); }
 
 private:
     const ZaxRedisApi *api_;
@@ -602,10 +603,12 @@ int run_script(RemoteList *r, const char *script, const std::vector<std::string_
 // Runs an element script as the calling thread, waiting while another holds
 // the list lock (timeout ms, -1 without limit). changing: the script changes
 // the list, and is settled when its connection fails after sending it.
-// 1 with out holding the script's answer; 0 refused (recorded; out holds the
-// answer); -1 failed (recorded under fn); -2 timed out (the lock's error).
+// 1 with out holding the script's answer; 0 refused (*why the refusal; out
+// holds the answer); -1 failed (*why under fn); -2 timed out (*why the
+// lock's error).
 int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
-               const std::vector<std::string_view> &extra, int32_t timeout, Reply &out) {
+               const std::vector<std::string_view> &extra, int32_t timeout, Reply &out,
+               Status *why) {
     const std::string me = thread_token();
     const auto start = std::chrono::steady_clock::now();
     uint32_t pause = 1;
@@ -637,24 +640,24 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
                 retried = true;
                 continue;
             }
-            sys_error(fn, kServerReason, err);
+            *why = sys_status(fn, kServerReason, err);
             return -1;
         }
         switch (out.num(0)) {
         case 1:
             return 1;
         case 0:
-            out.record_refusal();
+            *why = out.refusal();
             return 0;
         case -3:
-            sys_error(fn, kServerReason, EIDRM);
+            *why = sys_status(fn, kServerReason, EIDRM);
             return -1;
         case -2: {
             auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - start)
                               .count();
             if (timeout == 0 || (timeout > 0 && waited >= timeout)) {
-                sys_error(FN_XLockObj, R_XLockObj_WAIT_FAILED, ETIMEDOUT);
+                *why = sys_status(FN_XLockObj, R_XLockObj_WAIT_FAILED, ETIMEDOUT);
                 return -2;
             }
             uint32_t nap = pause;
@@ -667,6 +670,15 @@ int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
             continue;
         }
     }
+}
+
+// The same, recording the failure.
+int32_t run_op(RemoteList *r, Fn fn, const char *script, bool changing,
+               const std::vector<std::string_view> &extra, int32_t timeout, Reply &out) {
+    Status why;
+    int32_t got = run_op(r, fn, script, changing, extra, timeout, out, &why);
+    if (why.failed()) record_failure(why);
+    return got;
 }
 
 // The list lock, for X_lock_list and around a save or a load: 1, -2, -1.
@@ -685,17 +697,25 @@ int32_t take_lock(RemoteList *r, Fn fn, int32_t timeout) {
     return 1;
 }
 
-int32_t give_lock(RemoteList *r, Fn fn) {
+// Gives the list lock back: 1, or 0 (not the holder; or *why).
+int32_t give_lock(RemoteList *r, Fn fn, Status *why) {
     if (r->owner.load(std::memory_order_relaxed) != os::self_tid()) return 0;
     if (r->depth > 1) {
         --r->depth;
         return 1;
     }
     Reply out(r->api);
-    if (run_op(r, fn, kUnlock, false, {}, -1, out) != 1) return 0;
+    if (run_op(r, fn, kUnlock, false, {}, -1, out, why) != 1) return 0;
     r->depth = 0;
     r->owner.store(0, std::memory_order_relaxed);
     return 1;
+}
+
+int32_t give_lock(RemoteList *r, Fn fn) {
+    Status why;
+    int32_t given = give_lock(r, fn, &why);
+    if (why.failed()) record_failure(why);
+    return given;
 }
 
 // Holds the list lock for a scope once taken.
@@ -703,11 +723,8 @@ class Held {
 public:
     Held(RemoteList *r, Fn fn, int32_t timeout) : r_(r), fn_(fn), got_(take_lock(r, fn, timeout)) {}
     ~Held() {
-        if (got_ == 1) {
-            SavedError keep;
-            give_lock(r_, fn_);
-            keep.restore();
-        }
+        Status dropped;  // the outcome is the operation's, not the unlock's
+        if (got_ == 1) (void)give_lock(r_, fn_, &dropped);
     }
     Held(const Held &) = delete;
     Held &operator=(const Held &) = delete;
