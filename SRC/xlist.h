@@ -251,6 +251,13 @@ inline ListHandle *list_of(XHANDLE handle, Fn fn) {
 int32_t make_list_lock(ListHandle *h, int32_t key);
 Status drop_list_lock(ListHandle *h);
 
+// Frees a local chain's elements from first on, handing back the last
+// failure of a free.
+Status free_chain(LocalElem *first);
+// Ends a local list that no other thread has seen (the scratch list of a
+// call): its elements, lock, region and handle; the last failure comes back.
+Status discard_local_list(ListHandle *h);
+
 inline RegionHeader *header_of(ListHandle *h) { return static_cast<RegionHeader *>(h->region); }
 inline bool is_remote(ListHandle *h) { return header_of(h)->type == kRemoteType; }
 

@@ -124,6 +124,14 @@ bool is_global(ListHandle *h) { return header_of(h)->type == kGlobalType; }
 
 }  // namespace
 
+Status zax::discard_local_list(ListHandle *h) {
+    Status last = free_chain(static_cast<LocalRegion *>(h->region)->first);
+    handle_unlist(h);
+    for (Status s : {drop_list_lock(h), free_block(h->region), free_block(h)})
+        if (s.failed()) last = s;
+    return last;
+}
+
 extern "C" {
 
 XAPI XHANDLE XCreateList(uint32_t capacity, int32_t /*key: a local list has no name*/,

@@ -919,9 +919,7 @@ int32_t save(ListHandle *h, const char *name, int32_t timeout) {
         ok = XAddList(local, v.data(), uint32_t(v.size()), -1) == 1;
     }
     if (ok) ok = XSaveListT(local, name, -1) == 1;
-    SavedError result;
-    XDestroyList(local);
-    result.restore();
+    (void)discard_local_list(static_cast<ListHandle *>(local));
     return ok ? 1 : -1;
 }
 
@@ -955,9 +953,7 @@ int32_t load(ListHandle *h, const char *name, int32_t timeout) {
         Reply out(r->api);
         if (ok) ok = run_op(r, FN_XLoadListT, kReplace, true, extra, -1, out) == 1;
     }
-    SavedError result;
-    XDestroyList(local);
-    result.restore();
+    (void)discard_local_list(static_cast<ListHandle *>(local));
     return ok ? 1 : -1;
 }
 

@@ -70,6 +70,16 @@ Status drop_list_lock(ListHandle *h) {
     return s;
 }
 
+Status free_chain(LocalElem *first) {
+    Status last;
+    while (first != nullptr) {
+        LocalElem *next = first->next;
+        if (Status s = free_block(first); s.failed()) last = s;
+        first = next;
+    }
+    return last;
+}
+
 int32_t unlock_list(ListHandle *h) {
     // Not the holder: the lock object tells why (held elsewhere, or free).
     if (h->owner.load(std::memory_order_relaxed) != os::self_tid()) return XUnlockObj(h->lock);
@@ -397,18 +407,6 @@ int64_t read_full(XFILE f, uint8_t *p, uint32_t n) {
 void close_file(XFILE f) {
     (void)file::unlock(f);
     (void)file::close(f);
-}
-
-// Frees a local chain's elements from first on, handing back the last
-// failure of a free.
-Status free_chain(LocalElem *first) {
-    Status last;
-    while (first != nullptr) {
-        LocalElem *next = first->next;
-        if (Status s = free_block(first); s.failed()) last = s;
-        first = next;
-    }
-    return last;
 }
 
 // Reads a saved list into region: an empty region of the list's kind,
