@@ -5,47 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "code_table.h"
+
 namespace {
 
-struct FnRow {
-    const char *name;
-    unsigned code;
-    const char *also;
-};
-struct ReasonRow {
-    const char *fn;
-    unsigned fn_code;
-    unsigned reason;
-    const char *id;
-    unsigned kind;
-    const char *detail;
-    const char *meaning;
-};
-
-enum : unsigned {
-#define ZAX_FN(name, code, also) kFn_##name = code,
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-
-const FnRow kFns[] = {
-#define ZAX_FN(name, code, also) {#name, code, also},
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-
-const ReasonRow kReasons[] = {
-#define ZAX_FN(name, code, also)
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning) \
-    {#fn, kFn_##fn, reason, #id, kind, detail, meaning},
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
+using namespace zaxcodes;
 
 const char kHead[] =
     "/* zaxxlib_codes.h: the error codes that the functions of zaxxlib record.\n"
@@ -95,7 +59,7 @@ int main(int argc, char **argv) {
     }
     std::fputs(kHead, out);
     const char *kind_name[] = {"none", "system", "library"};
-    for (const FnRow &f : kFns) {
+    for (const Function &f : kFunctions) {
         std::fprintf(out, "\n/* %s", f.name);
         if (f.also[0] != '\0') {
             std::fputs(" (recorded also by ", out);
@@ -103,7 +67,7 @@ int main(int argc, char **argv) {
             std::fputs(")", out);
         }
         std::fprintf(out, " */\n#define X_FN_%s 0x%Xu\n", f.name, f.code);
-        for (const ReasonRow &r : kReasons) {
+        for (const Reason &r : kReasons) {
             if (std::strcmp(r.fn, f.name) != 0) continue;
             std::fputs("/* ", out);
             put_comment_text(out, r.meaning);

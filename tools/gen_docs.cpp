@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "code_table.h"
 #include "xdata_tables.h"
 
 namespace {
@@ -34,35 +35,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // The table of error codes.
 
-struct Function {
-    const char *name;
-    unsigned code;
-    const char *also;
-};
-struct Reason {
-    const char *fn;
-    unsigned reason;
-    const char *id;
-    unsigned kind;
-    const char *detail;
-    const char *meaning;
-};
-
-const Function kFunctions[] = {
-#define ZAX_FN(name, code, also) {#name, code, also},
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-
-const Reason kReasons[] = {
-#define ZAX_FN(name, code, also)
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning) {#fn, reason, #id, kind, detail, meaning},
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
+using namespace zaxcodes;
 
 std::string hex(unsigned v, int digits = 0) {
     char buf[16];

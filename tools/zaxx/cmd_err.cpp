@@ -31,8 +31,8 @@ uint32_t parse_detail(const std::string &text) {
 // Every reason of one function.
 void list_function(const CodeFunction &f) {
     std::vector<CodeReason> reasons;
-    for (const CodeReason &r : code_reasons())
-        if (r.fn == f.code) reasons.push_back(r);
+    for (const CodeReason &r : zaxcodes::kReasons)
+        if (r.fn_code == f.code) reasons.push_back(r);
     if (g_options.json) {
         Json j = Json::object();
         j.set("function", f.name);
@@ -67,7 +67,7 @@ void list_function(const CodeFunction &f) {
 
 void run_err(const std::string &code_text, const std::vector<std::string> &rest) {
     // A function, by name or by its code alone.
-    for (const CodeFunction &f : code_functions())
+    for (const CodeFunction &f : zaxcodes::kFunctions)
         if (code_text == f.name) {
             if (!rest.empty()) throw UsageError("a function name takes no detail");
             return list_function(f);

@@ -30,28 +30,6 @@ Options g_options;
 
 namespace {
 
-enum : uint32_t {
-#define ZAX_FN(name, code, also) kFn_##name = code,
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-const CodeFunction kFns[] = {
-#define ZAX_FN(name, code, also) {#name, code, also},
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-const CodeReason kReasons[] = {
-#define ZAX_FN(name, code, also)
-#define ZAX_REASON(fn, reason, id, kind, detail, meaning) {kFn_##fn, reason, #id, kind, detail, meaning},
-#include "xcodes.def"
-#undef ZAX_FN
-#undef ZAX_REASON
-};
-
 // The part of a detail description that a value picks out of a list such as
 // "argument: 1 name null, 3 flags invalid" ("flags invalid" for 3), or "".
 std::string detail_item(const std::string &description, uint32_t value) {
@@ -90,18 +68,15 @@ std::string store_status_text(uint32_t detail) {
 
 }  // namespace
 
-std::vector<CodeFunction> code_functions() { return {std::begin(kFns), std::end(kFns)}; }
-std::vector<CodeReason> code_reasons() { return {std::begin(kReasons), std::end(kReasons)}; }
-
 const CodeFunction *find_function(uint32_t fn_code) {
-    for (const CodeFunction &f : kFns)
+    for (const CodeFunction &f : zaxcodes::kFunctions)
         if (f.code == fn_code) return &f;
     return nullptr;
 }
 
 const CodeReason *find_reason(uint32_t fn_code, uint32_t reason) {
-    for (const CodeReason &r : kReasons)
-        if (r.fn == fn_code && r.reason == reason) return &r;
+    for (const CodeReason &r : zaxcodes::kReasons)
+        if (r.fn_code == fn_code && r.reason == reason) return &r;
     return nullptr;
 }
 

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "../code_table.h"
+
 namespace CLI {
 class App;
 }
@@ -45,21 +47,8 @@ void add_system_commands(CLI::App &app);
 // Error codes
 
 // The table of error codes (SRC/xcodes.def).
-struct CodeFunction {
-    const char *name;
-    uint32_t code;
-    const char *also;  // other functions that record the code
-};
-struct CodeReason {
-    uint32_t fn;
-    uint32_t reason;
-    const char *id;
-    uint32_t kind;
-    const char *detail;
-    const char *meaning;
-};
-std::vector<CodeFunction> code_functions();
-std::vector<CodeReason> code_reasons();
+using CodeFunction = zaxcodes::Function;
+using CodeReason = zaxcodes::Reason;
 const CodeFunction *find_function(uint32_t fn_code);
 const CodeReason *find_reason(uint32_t fn_code, uint32_t reason);
 

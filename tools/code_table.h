@@ -1,0 +1,48 @@
+// The table of error codes (SRC/xcodes.def) as data, for the programs that
+// print it: every function code, and every reason in the table's order.
+#pragma once
+#include <cstdint>
+
+namespace zaxcodes {
+
+struct Function {
+    const char *name;
+    uint32_t code;
+    const char *also;  // other functions that record the code, "" when none
+};
+struct Reason {
+    const char *fn;    // the function's name
+    uint32_t fn_code;  // and its code
+    uint32_t reason;
+    const char *id;
+    uint32_t kind;
+    const char *detail;
+    const char *meaning;
+};
+
+enum : uint32_t {
+#define ZAX_FN(name, code, also) kFn_##name = code,
+#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
+#include "xcodes.def"
+#undef ZAX_FN
+#undef ZAX_REASON
+};
+
+inline constexpr Function kFunctions[] = {
+#define ZAX_FN(name, code, also) {#name, code, also},
+#define ZAX_REASON(fn, reason, id, kind, detail, meaning)
+#include "xcodes.def"
+#undef ZAX_FN
+#undef ZAX_REASON
+};
+
+inline constexpr Reason kReasons[] = {
+#define ZAX_FN(name, code, also)
+#define ZAX_REASON(fn, reason, id, kind, detail, meaning) \
+    {#fn, kFn_##fn, reason, #id, kind, detail, meaning},
+#include "xcodes.def"
+#undef ZAX_FN
+#undef ZAX_REASON
+};
+
+}  // namespace zaxcodes
