@@ -2,7 +2,6 @@
 // process's event socket, and initialisation and termination.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +17,6 @@
 #include "os/sys.h"
 #include "xevent.h"
 #include "zaxtest.h"
-
-extern char **environ;
 
 using namespace zaxtest;
 
@@ -45,16 +42,7 @@ public:
     explicit Child(const std::vector<std::string> &args) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
-        std::string prog = HelperPath();
-        std::vector<std::string> a = args;
-        std::vector<char *> argv{prog.data()};
-        for (auto &s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-        if (posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
+        pid_ = SpawnHelper(args, fds[1]);
         close(fds[1]);
         out_ = fdopen(fds[0], "r");
     }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,8 +18,6 @@
 #include "OMIKINIT/omikextn.h"
 #include "os/sock.h"
 #include "zaxtest.h"
-
-extern char **environ;
 
 using namespace zaxtest;
 
@@ -54,19 +51,10 @@ protected:
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
         std::vector<std::string> a{OmikinitPath()};
         a.insert(a.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        pid_t pid = -1;
-        int rc = posix_spawn(&pid, a[0].c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
+        pid_t pid = Spawn(a, {-1, out[1], err[1]});
         close(out[1]);
         close(err[1]);
-        if (rc == 0) r.status = WaitHelper(pid);
+        if (pid > 0) r.status = WaitHelper(pid);
         r.out = drain(out[0]);
         r.err = drain(err[0]);
         return r;
@@ -75,15 +63,6 @@ protected:
 
     std::string log() { return ReadFile(path("omik.log")); }
     std::vector<std::string> with_log() { return {"--log", path("omik.log")}; }
-
-    int raw_client() {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path("ZAX_OMIKINIT").c_str());
-        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        return s;
-    }
 
     static bool contains(const std::string &s, const std::string &part) {
         return s.find(part) != std::string::npos;

@@ -1,7 +1,6 @@
 // The registry: keys below "SOFTWARE\ZAX\", values, enumeration, deletion,
 // several processes on one store, and damaged stores.
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,8 +18,6 @@
 
 #include "store/regstore.h"
 #include "zaxtest.h"
-
-extern char **environ;
 
 using namespace zaxtest;
 namespace reg = zax::reg;
@@ -554,12 +551,10 @@ TEST_F(Registry, TwoProcessesWritingTheSameKeysLoseNoWrite) {
 }
 
 TEST_F(Registry, AKilledWriterLeavesTheStoreConsistent) {
-    std::string helper = HelperPath();
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(XDeleteRegKey(HKEY_CURRENT_USER, "Flood", nullptr), round == 0 ? 0 : 1);
-        char *argv[] = {helper.data(), const_cast<char *>("regflood"), nullptr};
-        pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
+        pid_t pid = SpawnHelper({"regflood"});
+        ASSERT_GT(pid, 0);
         // Let it get well into its work, then kill it wherever it is.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int32_t seen = 0;

@@ -26,15 +26,6 @@ protected:
         zax::omik::reply_wait_ms = zax::omik::kReplyWaitMs;
         ZaxTest::TearDown();
     }
-    // Connects a raw client to the service socket.
-    int raw_client() {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path("ZAX_OMIKINIT").c_str());
-        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        return s;
-    }
 };
 
 TEST_F(Vector, RegisterLookUpAndRemove) {

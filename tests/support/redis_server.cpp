@@ -1,8 +1,9 @@
 #include "redis_server.h"
 
+#include "zaxtest.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-
-extern char **environ;
 
 namespace zaxtest {
 
@@ -137,13 +136,8 @@ bool RedisServer::start() {
                                    "127.0.0.1", "--dir", dir_, "--save", "", "--appendonly",
                                    "yes", "--appendfsync", "always", "--logfile",
                                    dir_ + "/redis.log", "--daemonize", "no"};
-        std::vector<char *> argv;
-        for (auto &s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, ZAX_REDIS_SERVER, nullptr, nullptr, argv.data(), environ) != 0)
-            return false;
-        pid_ = pid;
+        pid_ = Spawn(a);
+        if (pid_ < 0) return false;
         for (int i = 0; i < 1000; ++i) {
             std::vector<std::string> r = command({"PING"});
             if (!r.empty() && r[0] == "PONG") return true;

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -67,30 +69,46 @@ int CountOpenFds() {
     return ::testing::AssertionFailure() << buf;
 }
 
+int ZaxTest::raw_client() const {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path("ZAX_OMIKINIT").c_str());
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    return s;
+}
+
 std::string HelperPath() { return ZAX_HELPER_PATH; }
 std::string OmikinitPath() { return ZAX_OMIKINIT_PATH; }
 
-namespace {
-
-int spawn(const std::string &prog, const std::vector<std::string> &args, int out_fd) {
-    std::vector<std::string> a{prog};
-    a.insert(a.end(), args.begin(), args.end());
+int Spawn(const std::vector<std::string> &args, std::array<int, 3> fds, char *const *envp) {
+    std::vector<std::string> a = args;
     std::vector<char *> argv;
     for (auto &s : a) argv.push_back(s.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    if (out_fd >= 0) posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    for (int i = 0; i < 3; ++i)
+        if (fds[i] >= 0) posix_spawn_file_actions_adddup2(&fa, fds[i], i);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp != nullptr ? envp : environ);
     posix_spawn_file_actions_destroy(&fa);
     return rc == 0 ? pid : -1;
+}
+
+namespace {
+
+// The helper program's argument vector: its path, then args.
+std::vector<std::string> helper_argv(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{HelperPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 }  // namespace
 
 int SpawnHelper(const std::vector<std::string> &args, int out_fd) {
-    return spawn(HelperPath(), args, out_fd);
+    return Spawn(helper_argv(args), {-1, out_fd, -1});
 }
 
 int WaitHelper(int pid) {
@@ -101,9 +119,9 @@ int WaitHelper(int pid) {
 }
 
 OmikinitService::OmikinitService(const std::string &rundir, const std::vector<std::string> &extra) {
-    std::vector<std::string> args{"--foreground", "--rundir", rundir};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = spawn(ZAX_OMIKINIT_PATH, args, -1);
+    std::vector<std::string> argv{ZAX_OMIKINIT_PATH, "--foreground", "--rundir", rundir};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    pid_ = Spawn(argv);
     if (pid_ < 0) return;
     // Ready once its pid file names it: it writes the file after it listens
     // (a socket that accepts may still be someone else's). Up to 10 s, or
@@ -148,12 +166,10 @@ namespace {
 // The helper's argument vector and an environment of this process's
 // variables with extra appended; the strings live in the stores.
 struct Exec {
-    std::string prog = HelperPath();
     std::vector<std::string> arg_store, env_store;
     std::vector<char *> argv, envp;
     Exec(const std::vector<std::string> &args, const std::vector<std::string> &extra_env)
-        : arg_store(args) {
-        argv.push_back(prog.data());
+        : arg_store(helper_argv(args)) {
         for (auto &a : arg_store) argv.push_back(a.data());
         argv.push_back(nullptr);
         // An extra entry replaces this process's variable of its name.
@@ -202,14 +218,9 @@ HelperResult RunHelper(const std::vector<std::string> &args,
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return r;
     Exec e(args, extra_env);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, e.prog.c_str(), &fa, nullptr, e.argv.data(), e.envp.data());
-    posix_spawn_file_actions_destroy(&fa);
+    pid_t pid = Spawn(e.arg_store, {-1, fds[1], -1}, e.envp.data());
     close(fds[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         close(fds[0]);
         return r;
     }
@@ -242,7 +253,7 @@ HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[1], 1);
-        if (become(ruid, euid, gid, groups)) execve(e.prog.c_str(), e.argv.data(), e.envp.data());
+        if (become(ruid, euid, gid, groups)) execve(e.argv[0], e.argv.data(), e.envp.data());
         _exit(126);
     }
     close(fds[1]);

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,6 +21,8 @@ protected:
     void TearDown() override;
     // A path inside the test's own directory.
     std::string path(const std::string &name) const { return rundir_ + "/" + name; }
+    // A plain socket connected to the initiator service of the test's directory.
+    int raw_client() const;
     std::string rundir_;
 };
 
@@ -72,6 +75,12 @@ HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
                          const std::vector<std::string> &extra_env = {},
                          const std::vector<uint32_t> &groups = {});
 
+// Starts the program argv[0] with the arguments argv without waiting for it;
+// its pid, or -1. Its standard input, output and error are the descriptors
+// in fds (-1: this process's own); its environment is envp, or this
+// process's when that is null.
+int Spawn(const std::vector<std::string> &argv, std::array<int, 3> fds = {-1, -1, -1},
+          char *const *envp = nullptr);
 // Starts a helper program without waiting for it; returns its pid (or -1).
 // Its standard output goes to out_fd when that is not -1.
 int SpawnHelper(const std::vector<std::string> &args, int out_fd = -1);

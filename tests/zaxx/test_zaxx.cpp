@@ -2,7 +2,6 @@
 // program, files and registry databases of each test's own.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -19,8 +18,6 @@
 #include "zaxtest.h"
 #include "zaxxlib.h"
 #include "zaxxlib_codes.h"
-
-extern char **environ;
 
 namespace {
 
@@ -165,23 +162,20 @@ protected:
         WriteFile(in, input);
         std::vector<std::string> a{ZAX_ZAXX_PATH};
         a.insert(a.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
+        const int fds[3] = {open(in.c_str(), O_RDONLY | O_CLOEXEC), create(out), create(err)};
+        pid_t pid = zaxtest::Spawn(a, {fds[0], fds[1], fds[2]});
+        for (int fd : fds) close(fd);
         Result r;
-        if (posix_spawn(&pid, a[0].c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+        if (pid > 0) {
             r.code = zaxtest::WaitHelper(pid);
             r.out = ReadFile(out);
             r.err = ReadFile(err);
         }
-        posix_spawn_file_actions_destroy(&fa);
         return r;
+    }
+    // A file made empty for a program's output.
+    static int create(const std::string &file) {
+        return open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     }
 
     // The helper holding an object of every kind with keys key+1 to key+4;
@@ -709,18 +703,10 @@ TEST_F(Zaxx, DatesArePackedCheckedAndShifted) {
 
 TEST_F(Zaxx, PostReachesAWaitingProcess) {
     const std::string out = path("wait.out");
-    pid_t pid = -1;
-    {
-        std::vector<std::string> a{ZAX_ZAXX_PATH, "wait", "0x1234", "--timeout", "20000"};
-        std::vector<char *> argv;
-        for (auto &s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_EQ(posix_spawn(&pid, a[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-    }
+    const int out_fd = create(out);
+    pid_t pid = zaxtest::Spawn({ZAX_ZAXX_PATH, "wait", "0x1234", "--timeout", "20000"}, {-1, out_fd, -1});
+    close(out_fd);
+    ASSERT_GT(pid, 0);
     for (int i = 0; i < 1000 && ReadFile(out).empty(); ++i) usleep(10000);
     EXPECT_EQ(ReadFile(out), "waiting for event 0x00001234 in process " + std::to_string(pid) + "\n");
     Result r = zaxx({"post", std::to_string(pid), "1234"});
