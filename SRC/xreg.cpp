@@ -86,6 +86,17 @@ int32_t sub_key(reg::Key *key, int32_t index, char *buffer, int32_t size) {
     return int32_t(name.size());
 }
 
+// Runs op on the key opened with access, then closes the key; 0 when it
+// cannot be opened.
+template <class Op>
+int32_t with_key(uint32_t hive, const char *product, const char *subkey, uint32_t access, Op op) {
+    XHANDLE key = XOpenRegistry(hive, product, subkey, access);
+    if (key == X_FAILED_PTR) return 0;
+    int32_t r = op(key);
+    XCloseRegistry(key);
+    return r;
+}
+
 }  // namespace
 
 extern "C" {
@@ -373,47 +384,32 @@ XAPI int32_t XDeleteRegKey(uint32_t hive, const char *product, const char *subke
 
 XAPI int32_t XReadRegIntEx(uint32_t hive, const char *product, const char *subkey,
                            const char *name, int32_t *result) {
-    XHANDLE key = XOpenRegistry(hive, product, subkey, X_REG_READ);
-    if (key == X_FAILED_PTR) return 0;
-    int32_t r = XReadRegInt(key, name, result);
-    XCloseRegistry(key);
-    return r;
+    return with_key(hive, product, subkey, X_REG_READ,
+                    [&](XHANDLE key) { return XReadRegInt(key, name, result); });
 }
 
 XAPI int32_t XReadRegStrEx(uint32_t hive, const char *product, const char *subkey,
                            const char *name, char *buffer, int32_t size) {
-    XHANDLE key = XOpenRegistry(hive, product, subkey, X_REG_READ);
-    if (key == X_FAILED_PTR) return 0;
-    int32_t r = XReadRegStr(key, name, buffer, size);
-    XCloseRegistry(key);
-    return r;
+    return with_key(hive, product, subkey, X_REG_READ,
+                    [&](XHANDLE key) { return XReadRegStr(key, name, buffer, size); });
 }
 
 XAPI int32_t XWriteRegIntEx(uint32_t hive, const char *product, const char *subkey,
                             const char *name, int32_t number) {
-    XHANDLE key = XOpenRegistry(hive, product, subkey, X_REG_ALL);
-    if (key == X_FAILED_PTR) return 0;
-    int32_t r = XWriteRegInt(key, name, number);
-    XCloseRegistry(key);
-    return r;
+    return with_key(hive, product, subkey, X_REG_ALL,
+                    [&](XHANDLE key) { return XWriteRegInt(key, name, number); });
 }
 
 XAPI int32_t XWriteRegStrEx(uint32_t hive, const char *product, const char *subkey,
                             const char *name, const char *text, int32_t length) {
-    XHANDLE key = XOpenRegistry(hive, product, subkey, X_REG_ALL);
-    if (key == X_FAILED_PTR) return 0;
-    int32_t r = XWriteRegStr(key, name, text, length);
-    XCloseRegistry(key);
-    return r;
+    return with_key(hive, product, subkey, X_REG_ALL,
+                    [&](XHANDLE key) { return XWriteRegStr(key, name, text, length); });
 }
 
 XAPI int32_t XDeleteRegValueEx(uint32_t hive, const char *product, const char *subkey,
                                const char *name) {
-    XHANDLE key = XOpenRegistry(hive, product, subkey, X_REG_ALL);
-    if (key == X_FAILED_PTR) return 0;
-    int32_t r = XDeleteRegValue(key, name);
-    XCloseRegistry(key);
-    return r;
+    return with_key(hive, product, subkey, X_REG_ALL,
+                    [&](XHANDLE key) { return XDeleteRegValue(key, name); });
 }
 
 }  // extern "C"
