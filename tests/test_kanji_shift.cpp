@@ -40,22 +40,20 @@ struct ExResult {
     Bytes out;
 };
 
-ExResult add_ex(uint8_t code, const Bytes &src, int32_t cap) {
+// A bounded conversion into cap bytes, checking that nothing past them is written.
+ExResult convert_ex(decltype(&XAddKanjiShiftEx) fn, uint8_t code, const Bytes &src, int32_t cap) {
     Bytes out(size_t(cap) + 4, 0xEE);
     int32_t size = cap;
-    int32_t r = XAddKanjiShiftEx(code, int32_t(src.size()), src.data(), &size, out.data());
+    int32_t r = fn(code, int32_t(src.size()), src.data(), &size, out.data());
     for (size_t i = size_t(cap); i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "past capacity";
     out.resize(size_t(size));
     return {r, out};
 }
-
+ExResult add_ex(uint8_t code, const Bytes &src, int32_t cap) {
+    return convert_ex(XAddKanjiShiftEx, code, src, cap);
+}
 ExResult remove_ex(uint8_t code, const Bytes &src, int32_t cap) {
-    Bytes out(size_t(cap) + 4, 0xEE);
-    int32_t size = cap;
-    int32_t r = XRemoveKanjiShiftEx(code, int32_t(src.size()), src.data(), &size, out.data());
-    for (size_t i = size_t(cap); i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "past capacity";
-    out.resize(size_t(size));
-    return {r, out};
+    return convert_ex(XRemoveKanjiShiftEx, code, src, cap);
 }
 
 }  // namespace
