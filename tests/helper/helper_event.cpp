@@ -15,45 +15,44 @@
 
 static uint32_t num(const char *s) { return uint32_t(std::strtoul(s, nullptr, 0)); }
 
-// evpost KEY: post the event of KEY once; prints the result.
-ZAX_HELPER(evpost) {
-    if (argc < 2) return 100;
+// Runs fn with the event of key in the initialised library, then destroys the
+// event and ends the library; 101 when the event cannot be made.
+template <class Fn>
+static int with_event(const char *key, Fn fn) {
     XInitXlib();
     XHANDLE ev = nullptr;
-    if (!XCreateEvent(&ev, num(argv[1]))) return 101;
-    std::printf("%d\n", XPostEvent(ev, 0));
+    if (!XCreateEvent(&ev, num(key))) return 101;
+    fn(ev);
     XDestroyEvent(ev);
     XTermXlib();
     return 0;
+}
+
+// evpost KEY: post the event of KEY once; prints the result.
+ZAX_HELPER(evpost) {
+    if (argc < 2) return 100;
+    return with_event(argv[1], [](XHANDLE &ev) { std::printf("%d\n", XPostEvent(ev, 0)); });
 }
 
 // evwait KEY TIMEOUT: print "ready PID", wait for the event of KEY, print the
 // result of the wait.
 ZAX_HELPER(evwait) {
     if (argc < 3) return 100;
-    XInitXlib();
-    XHANDLE ev = nullptr;
-    if (!XCreateEvent(&ev, num(argv[1]))) return 101;
-    std::printf("ready %u\n", unsigned(getpid()));
-    std::fflush(stdout);
-    std::printf("%d\n", XWaitEvent(&ev, 1, num(argv[2])));
-    XDestroyEvent(ev);
-    XTermXlib();
-    return 0;
+    return with_event(argv[1], [&](XHANDLE &ev) {
+        std::printf("ready %u\n", unsigned(getpid()));
+        std::fflush(stdout);
+        std::printf("%d\n", XWaitEvent(&ev, 1, num(argv[2])));
+    });
 }
 
 // gpost PID KEY: post the event of KEY into process PID; prints the result
 // and the error code.
 ZAX_HELPER(gpost) {
     if (argc < 3) return 100;
-    XInitXlib();
-    XHANDLE ev = nullptr;
-    if (!XCreateEvent(&ev, num(argv[2]))) return 101;
-    int32_t r = XGlobalPostEvent(ev, 0, num(argv[1]));
-    std::printf("%d %X\n", r, r ? 0u : XGetLastError(nullptr));
-    XDestroyEvent(ev);
-    XTermXlib();
-    return 0;
+    return with_event(argv[2], [&](XHANDLE &ev) {
+        int32_t r = XGlobalPostEvent(ev, 0, num(argv[1]));
+        std::printf("%d %X\n", r, r ? 0u : XGetLastError(nullptr));
+    });
 }
 
 // initexit: initialise and end without terminating (leaves the socket file
@@ -84,23 +83,19 @@ ZAX_HELPER(connectdie) {
 // then waits up to 5 s and prints the result.
 ZAX_HELPER(evwait_nofd) {
     if (argc < 2) return 100;
-    XInitXlib();
-    XHANDLE ev = nullptr;
-    if (!XCreateEvent(&ev, num(argv[1]))) return 101;
-    struct rlimit old;
-    getrlimit(RLIMIT_NOFILE, &old);
-    int lowest = dup(0);  // every descriptor below this one is in use
-    close(lowest);
-    struct rlimit none = old;
-    none.rlim_cur = rlim_t(lowest);
-    setrlimit(RLIMIT_NOFILE, &none);
-    std::printf("ready %u\n", unsigned(getpid()));
-    std::fflush(stdout);
-    XSleep(200);
-    int probe = dup(0);  // still refused here, as the server's accepts were
-    setrlimit(RLIMIT_NOFILE, &old);
-    std::printf("%s %d\n", probe < 0 ? "refused" : "allowed", XWaitEvent(&ev, 1, 5000));
-    XDestroyEvent(ev);
-    XTermXlib();
-    return 0;
+    return with_event(argv[1], [&](XHANDLE &ev) {
+        struct rlimit old;
+        getrlimit(RLIMIT_NOFILE, &old);
+        int lowest = dup(0);  // every descriptor below this one is in use
+        close(lowest);
+        struct rlimit none = old;
+        none.rlim_cur = rlim_t(lowest);
+        setrlimit(RLIMIT_NOFILE, &none);
+        std::printf("ready %u\n", unsigned(getpid()));
+        std::fflush(stdout);
+        XSleep(200);
+        int probe = dup(0);  // still refused here, as the server's accepts were
+        setrlimit(RLIMIT_NOFILE, &old);
+        std::printf("%s %d\n", probe < 0 ? "refused" : "allowed", XWaitEvent(&ev, 1, 5000));
+    });
 }
