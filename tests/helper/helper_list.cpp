@@ -62,7 +62,7 @@ ZAX_HELPER(glist) {
         std::string op = step.substr(0, step.find(':'));
         if (op == "add") {
             if (XAddGlobalList(list, arg.data(), uint32_t(arg.size()), -1) != 1) print_error("add");
-        } else if (op == "addn") {
+        } else if (op == "addn" || op == "churn") {
             std::string prefix = arg.substr(0, arg.find(':'));
             int n = std::atoi(arg.substr(arg.find(':') + 1).c_str());
             for (int k = 0; k < n; ++k) {
@@ -71,16 +71,7 @@ ZAX_HELPER(glist) {
                     print_error("add");
                     break;
                 }
-            }
-        } else if (op == "churn") {
-            std::string prefix = arg.substr(0, arg.find(':'));
-            int n = std::atoi(arg.substr(arg.find(':') + 1).c_str());
-            for (int k = 0; k < n; ++k) {
-                std::string text = prefix + std::to_string(k);
-                if (XAddGlobalList(list, text.data(), uint32_t(text.size()), -1) != 1) {
-                    print_error("add");
-                    break;
-                }
+                if (op == "addn") continue;
                 char buf[256] = {};
                 if (XRemoveGlobalList(list, buf, sizeof buf - 1, 0) == 1) std::printf("got %s\n", buf);
                 else print_error("remove");
