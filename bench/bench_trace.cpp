@@ -89,30 +89,26 @@ BENCHMARK(BM_FprintfFflush)->Arg(0)->Arg(1);
 void BM_FprintfFflushFsync(benchmark::State &state) { stdio_line(state, true); }
 BENCHMARK(BM_FprintfFflushFsync)->Arg(0)->Arg(1);
 
-// Filtered out by the global mask: no clock read, no formatting.
-void BM_TraceFilteredGlobal(benchmark::State &state) {
-    Setup setup(kGlobalOnly);
+// Low-level traces of name under settings that filter them out.
+void trace_filtered(benchmark::State &state, const std::string &settings, const char *name) {
+    Setup setup(settings);
     XHANDLE r = XInitDebug(setup.trace().c_str(), 0);
     if (r == nullptr) {
         state.SkipWithError("XInitDebug failed");
         return;
     }
-    for (auto _ : state) benchmark::DoNotOptimize(XTraceL(r, "BENCH", "dropped %d", 1));
+    for (auto _ : state) benchmark::DoNotOptimize(XTraceL(r, name, "dropped %d", 1));
     XTermDebug(r);
 }
+
+// Filtered out by the global mask: no clock read, no formatting.
+void BM_TraceFilteredGlobal(benchmark::State &state) { trace_filtered(state, kGlobalOnly, "BENCH"); }
 BENCHMARK(BM_TraceFilteredGlobal);
 
 // Filtered out by the binding's own mask (high only), found after nine other
 // bindings.
 void BM_TraceFilteredPerBinding(benchmark::State &state) {
-    Setup setup(per_binding());
-    XHANDLE r = XInitDebug(setup.trace().c_str(), 0);
-    if (r == nullptr) {
-        state.SkipWithError("XInitDebug failed");
-        return;
-    }
-    for (auto _ : state) benchmark::DoNotOptimize(XTraceL(r, "BINDING9", "dropped %d", 1));
-    XTermDebug(r);
+    trace_filtered(state, per_binding(), "BINDING9");
 }
 BENCHMARK(BM_TraceFilteredPerBinding);
 
