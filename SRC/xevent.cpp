@@ -59,11 +59,10 @@ Slot *slot_of(XHANDLE h) {
 // Takes the table lock for fn; on failure records reason with the errno of
 // the wait (EDEADLK when the calling thread holds it already).
 bool lock_table(Fn fn, Reason reason) {
-    if (XLockObj(g_events.lock, X_INFINITE) == 1) return true;
-    XErrorInfo e{};
-    XGetLastError(&e);
-    sys_error(fn, reason,
-              e.code == code_of(FN_XLockObj, R_XLockObj_ALREADY_HELD) ? EDEADLK : int(e.detail));
+    Status why;
+    if (lock_object(g_events.lock, X_INFINITE, nullptr, &why) == 1) return true;
+    bool mine = why.code == code_of(FN_XLockObj, R_XLockObj_ALREADY_HELD);
+    sys_error(fn, reason, mine ? EDEADLK : int(why.detail));
     return false;
 }
 

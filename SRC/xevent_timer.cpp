@@ -45,11 +45,10 @@ bool lock_table() { return XLockObj(timer_table_lock(), uint32_t(lock_timeout())
 // only a lock that cannot be used at all (or is held by itself) stops it.
 bool lock_table_for_expiry() {
     for (;;) {
-        int32_t r = XLockObj(timer_table_lock(), uint32_t(lock_timeout()));
+        Status why;
+        int32_t r = lock_object(timer_table_lock(), uint32_t(lock_timeout()), nullptr, &why);
         if (r == 1) return true;
-        XErrorInfo info{};
-        XGetLastError(&info);
-        if (r == 0 || info.detail != ETIMEDOUT) return false;
+        if (r == 0 || why.detail != ETIMEDOUT) return false;
     }
 }
 
