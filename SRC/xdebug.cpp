@@ -234,43 +234,35 @@ bool load_settings(Record *r) {
     return read_bindings(r);
 }
 
-bool open_failed_missing() {
-    XErrorInfo e{};
-    return XGetLastError(&e) == code_of(FN_XOpenFile, R_XOpenFile_OPEN_FAILED) &&
-           e.detail == uint32_t(ENOENT);
-}
-
-bool open_failed_exists() {
-    XErrorInfo e{};
-    return XGetLastError(&e) == code_of(FN_XOpenFile, R_XOpenFile_OPEN_FAILED) &&
-           e.detail == uint32_t(EEXIST);
+// Whether s is a failed open with the errno err.
+bool open_failed(const Status &s, int err) {
+    return s.code == code_of(FN_XOpenFile, R_XOpenFile_OPEN_FAILED) && s.detail == uint32_t(err);
 }
 
 // Opens the trace file with its exclusive lock (waiting for another record
 // that holds it), emptying it when it exists (once the lock is had) and
-// creating it when it does not.  The file handle, or 0 with the error
-// recorded.
-XFILE open_trace_file(const char *name) {
+// creating it when it does not.
+Status open_trace_file(const char *name, XFILE *out) {
     for (;;) {
-        XFILE f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_TRUNCATE);
-        if (f == 0) {
-            if (!open_failed_missing()) return 0;
-            f = XOpenFile(name, 0, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE);
-            if (f == 0) {
-                if (open_failed_exists()) continue;  // another opener was quicker
-                return 0;
-            }
+        XFILE f = 0;
+        Status s = file::open(name, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_TRUNCATE, &f);
+        if (open_failed(s, ENOENT)) {
+            s = file::open(name, X_OPEN_READWRITE | X_OPEN_LOCK | X_OPEN_CREATE, &f);
+            if (open_failed(s, EEXIST)) continue;  // another opener was quicker
         }
+        if (s.failed()) return s;
         // A record that ended while this one waited may have deleted the
         // file: this one then makes a new one.
         bool linked = true;
         if (int err = os::trace_file_linked(f, linked)) {
-            sys_error(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
-            XCloseFile(f);
-            return 0;
+            (void)file::close(f);
+            return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
         }
-        if (linked) return f;
-        XCloseFile(f);
+        if (linked) {
+            *out = f;
+            return {};
+        }
+        (void)file::close(f);
     }
 }
 
@@ -350,8 +342,9 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
     }
     if (!ok) r->count = 0;
     if (ok && !same(name, kConsoleName)) {
-        r->file = open_trace_file(name);
-        ok = r->file != 0;
+        Status s = open_trace_file(name, &r->file);
+        if (s.failed()) record_failure(s);
+        ok = !s.failed();
         if (ok) std::memcpy(r->file_name, name, std::strlen(name) + 1);
     }
     if (ok) ok = read_bindings(r);

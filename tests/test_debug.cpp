@@ -241,9 +241,11 @@ TEST_F(Debug, TraceFileIsEmptiedAndDeletedWhenUnused) {
     EXPECT_EQ(XTraceH(r, "A", "kept"), 1);
     EXPECT_EQ(XTermDebug(r), 1);
     EXPECT_EQ(lines_of(read(path("trace"))).size(), 1u);
-    // A trace file that cannot be made: its open's error.
+    // A trace file that cannot be made or opened: its open's error.
     EXPECT_EQ(XInitDebug(path("no/dir/trace").c_str(), 0), nullptr);
     EXPECT_LAST_ERROR(code(FN_XOpenFile, 2), ENOENT, 1);
+    EXPECT_EQ(XInitDebug(path("").c_str(), 0), nullptr);  // a directory
+    EXPECT_LAST_ERROR(code(FN_XOpenFile, 2), EISDIR, 1);
 }
 
 // A second record on the same file waits for the first to end, then empties
