@@ -139,14 +139,15 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
         return X_FAILED_PTR;
     }
     Name name(key);
-    if (XGetVectorTable(name.text) != 0) {
-        lib_error(FN_XAllocShrMemory, R_XAllocShrMemory_KEY_IN_USE, 0);
+    uint32_t values[2];
+    // Only "no such entry" means the key is free; an unreachable service
+    // fails with its own error.
+    Status lookup = vector_get(name.text, values);
+    if (!lookup.failed()) lookup = lib_status(FN_XAllocShrMemory, R_XAllocShrMemory_KEY_IN_USE, 0);
+    if (lookup.code != code_of(FN_XGetVectorTableEx, R_XGetVectorTableEx_NO_ENTRY)) {
+        record_failure(lookup);
         return X_FAILED_PTR;
     }
-    // Only "no such entry" means the key is free; an unreachable service
-    // leaves its own error.
-    if (XGetLastError(nullptr) != code_of(FN_XGetVectorTableEx, R_XGetVectorTableEx_NO_ENTRY))
-        return X_FAILED_PTR;
 
     // The total size is a 32-bit field of the header.
     if (size > UINT32_MAX - sizeof(ShmHeader)) {
@@ -188,6 +189,7 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     rec->fd = fd;
     rec->view = view;
     *handle_out = rec;
+    record_failure(lookup);  // a success leaves the lookup's "no such entry"
     return area;
 }
 

@@ -81,6 +81,7 @@ TEST_F(Shm, KeyIsAllocatedUntilFreedAndViewsOutliveTheFree) {
     XHANDLE h = nullptr, h2 = nullptr, h3 = nullptr;
     char *a = static_cast<char *>(XAllocShrMemory(&h, 64, 0x77, 0, 0));
     ASSERT_NE(a, X_FAILED_PTR);
+    EXPECT_LAST_ERROR(code(0x8d, 2), 0, 2);  // the lookup that found the key free
     EXPECT_EQ(XAllocShrMemory(&h2, 64, 0x77, 0, 0), X_FAILED_PTR);
     EXPECT_LAST_ERROR(code(0xa0, 16), 0, 2);
 
