@@ -75,16 +75,4 @@ int32_t lock_object(XHANDLE lock, uint32_t timeout, bool *owner_died, Status *wh
 Status create_lock(int32_t key, XHANDLE *out);
 Status destroy_lock(XHANDLE lock);
 
-// Keeps the calling thread's error record across inner calls whose failures
-// must not hide an earlier one: saves it now, puts it back on restore().
-class SavedError {
-public:
-    SavedError() { XGetLastError(&info_); }
-    void restore() const { XSetLastError(info_.code, info_.detail, info_.kind); }
-    uint32_t code() const { return info_.code; }
-
-private:
-    XErrorInfo info_{};
-};
-
 }  // namespace zax

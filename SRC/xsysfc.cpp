@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/env.h"
 #include "os/sysinfo.h"
+#include "xfile.h"
 #include "xint.h"
 
 using namespace zax;
@@ -128,22 +130,22 @@ XAPI int32_t XGetSystemInfo(XSystemInfo *record) {
         lib_error(FN_XGetSystemInfo, R_XGetSystemInfo_BAD_ARGUMENT, 1);
         return 0;
     }
-    int32_t from_system = XGetSystemInfoFunc(record);
-    SavedError system_error;
-
+    int32_t from_system = XGetSystemInfoFunc(record);  // its failure stays recorded
     char dir[257] = {};
-    int32_t len = XReadEnvStr("ZAXXLIB", "XSYSTEM", nullptr, dir, 256);
+    long len = os::env_get("ZAXXLIB_XSYSTEM", dir, sizeof dir);
     char path[300];
     if (len > 0 && len <= 256)
         std::snprintf(path, sizeof path, "%s/XSYSTEM", dir);
     else
         std::snprintf(path, sizeof path, "XSYSTEM");
-    if (XExistFile(path) == 1) return XGetSystemInfoFile(record);
-    if (XGetLastError(nullptr) != code_of(FN_XExistFile, R_XExistFile_NOT_FOUND)) return 0;
-    // No file: the system's answer stands. Only its failure is put back;
-    // after a success the absence of the file is what the record shows.
-    if (from_system != 1) system_error.restore();
-    return from_system;
+    Status s = file::exists(path);
+    if (!s.failed()) return XGetSystemInfoFile(record);
+    // No file: the system's answer stands, with its failure as recorded; after
+    // a success the absence of the file is what the record shows. Any other
+    // failure of the search is the result.
+    bool absent = s.code == code_of(FN_XExistFile, R_XExistFile_NOT_FOUND);
+    if (!absent || from_system == 1) record_failure(s);
+    return absent ? from_system : 0;
 }
 
 XAPI int32_t XGetUniqueKey(void *key) {

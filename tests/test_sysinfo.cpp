@@ -174,6 +174,11 @@ TEST_F(SysInfo, TheDescriptionFileOverridesAndRescuesAFailure) {
     XSystemInfo r;
     EXPECT_EQ(XGetSystemInfo(&r), 0);
     EXPECT_LAST_ERROR(code(0x29, 2), 1, 2);
+
+    // A search that fails otherwise than by absence: its error, and 0.
+    setenv("ZAXXLIB_XSYSTEM", std::string(250, 'd').c_str(), 1);  // the path is too long
+    EXPECT_EQ(XGetSystemInfo(&r), 0);
+    EXPECT_LAST_ERROR(code(0x7e, 1), 1, 2);
 }
 
 TEST_F(SysInfo, WithoutAFileASuccessLeavesTheAbsenceInTheRecord) {
