@@ -53,14 +53,40 @@ int whence_of(int32_t origin) {
 // index `end`, move the position back over the bytes after it. The target lies
 // within what was just read, so the bounds check of XSeekFile cannot fail and
 // one system call does the move.
-bool seek_back(XFILE handle, int64_t delta) {
-    if (delta == 0) return true;
+Status seek_back(XFILE handle, int64_t delta) {
+    if (delta == 0) return {};
     int64_t pos;
-    if (int err = os::file_seek(handle, delta, 1, &pos)) {
-        sys_error(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
-        return false;
+    if (int err = os::file_seek(handle, delta, 1, &pos))
+        return sys_status(FN_XSeekFile, R_XSeekFile_SEEK_FAILED, err);
+    return {};
+}
+
+// A read short of its count: the call succeeds, but leaves the sign of the
+// end of the file.
+constexpr Status kShortRead = sys_status(FN_XReadFile, R_XReadFile_SHORT_READ, 0);
+
+// The line readers' read, which records its outcome once: end_of(bytes, n)
+// gives the length of the line in the bytes read, with its end, or 0 when they
+// hold no line end. A line found clears the record and leaves the position
+// just after it; without a line end the bytes read go back as they are and
+// the next call continues the line, with XReadFile's reason 1 in the record
+// after a short read (the last, unterminated line) and the unsuccessful search
+// after a full buffer.
+template <class EndOf>
+int32_t read_line(XFILE handle, void *buffer, int32_t size, EndOf end_of) {
+    int32_t got = 0;
+    if (Status s = file::read(handle, buffer, uint32_t(size), &got); s.failed()) {
+        record_failure(s);
+        return -1;
     }
-    return true;
+    int32_t len = got > 0 ? end_of(static_cast<const uint8_t *>(buffer), size_t(got)) : 0;
+    if (len > 0) {
+        Status s = seek_back(handle, int64_t(len) - got);
+        record_failure(s);  // after a step back that worked, a cleared record
+        return s.failed() ? -1 : len;
+    }
+    record_failure(got < size ? kShortRead : lib_status(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0));
+    return got;
 }
 
 // Common checks of the two line readers; false when refused (recorded).
@@ -263,8 +289,7 @@ XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
         record_failure(s);
         return -1;
     }
-    // A short read succeeds, but leaves the sign of the end of the file.
-    if (uint32_t(got) < count) record_error(FN_XReadFile, R_XReadFile_SHORT_READ, 0, kSystem);
+    if (uint32_t(got) < count) record_failure(kShortRead);
     return got;
 }
 
@@ -346,27 +371,16 @@ XAPI int32_t XGetFileInfo(int32_t a, int32_t b) {
 
 XAPI int32_t XReadFileLn(XFILE handle, void *buffer, int32_t size) {
     if (!line_args_ok(handle, buffer, size)) return -1;
-    int32_t got = XReadFile(handle, buffer, uint32_t(size));
-    if (got <= 0) return got;  // a failure, or the end of the file (reason 1 of XReadFile)
-    bool short_read = uint32_t(got) < uint32_t(size);
-    const auto *b = static_cast<const uint8_t *>(buffer);
-    // The earlier of the first line feed and the first form feed. Past a line
-    // feed a form feed cannot come earlier, so the second scan stops there.
-    const void *lf = std::memchr(b, 0x0A, size_t(got));
-    size_t limit = lf ? size_t(static_cast<const uint8_t *>(lf) - b) : size_t(got);
-    const void *ff = std::memchr(b, 0x0C, limit);
-    const void *end = ff ? ff : lf;
-    if (end != nullptr) {
-        int32_t len = int32_t(static_cast<const uint8_t *>(end) - b) + 1;
-        if (!seek_back(handle, int64_t(len) - got)) return -1;
-        XSetLastError(0, 0, 0);
-        return len;
-    }
-    // No line end: the piece goes back as it is and the next call continues
-    // the line. After a short read the record holds XReadFile's reason 1 (the
-    // last, unterminated line); after a full buffer, the unsuccessful search.
-    if (!short_read) lib_error(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0);
-    return got;
+    return read_line(handle, buffer, size, [](const uint8_t *b, size_t n) {
+        // The earlier of the first line feed and the first form feed. Past a
+        // line feed a form feed cannot come earlier, so the second scan stops
+        // there.
+        const void *lf = std::memchr(b, 0x0A, n);
+        size_t limit = lf ? size_t(static_cast<const uint8_t *>(lf) - b) : n;
+        const void *ff = std::memchr(b, 0x0C, limit);
+        const void *end = ff ? ff : lf;
+        return end ? int32_t(static_cast<const uint8_t *>(end) - b) + 1 : 0;
+    });
 }
 
 XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t byteorder) {
@@ -375,26 +389,17 @@ XAPI int32_t XReadFileLn_UTF16(XFILE handle, void *buffer, int32_t size, int16_t
         lib_error(FN_XReadFileLn, R_XReadFileLn_BAD_ARGUMENT, 4);
         return -1;
     }
-    int32_t got = XReadFile(handle, buffer, uint32_t(size));
-    if (got <= 0) return got;
-    const auto *b = static_cast<const uint8_t *>(buffer);
-    // Every byte position is tried, not only even ones, as the text may
-    // start at an odd offset of the buffer.
-    const size_t n = size_t(got);
-    for (size_t i = 0; i + 1 < n; ++i) {
-        uint8_t hi = byteorder == X_UTF16_BIG ? b[i] : b[i + 1];
-        uint8_t lo = byteorder == X_UTF16_BIG ? b[i + 1] : b[i];
-        if (hi == 0 && (lo == 0x0A || lo == 0x0C)) {
-            int32_t len = int32_t(i) + 2;
-            if (!seek_back(handle, int64_t(len) - got)) return -1;
-            XSetLastError(0, 0, 0);
-            return len;
+    const bool big = byteorder == X_UTF16_BIG;
+    return read_line(handle, buffer, size, [big](const uint8_t *b, size_t n) {
+        // Every byte position is tried, not only even ones, as the text may
+        // start at an odd offset of the buffer.
+        for (size_t i = 0; i + 1 < n; ++i) {
+            uint8_t hi = big ? b[i] : b[i + 1];
+            uint8_t lo = big ? b[i + 1] : b[i];
+            if (hi == 0 && (lo == 0x0A || lo == 0x0C)) return int32_t(i) + 2;
         }
-    }
-    // As for single-byte text: a full buffer without a line end leaves the
-    // unsuccessful search in the record, a short read XReadFile's reason 1.
-    if (uint32_t(got) == uint32_t(size)) lib_error(FN_XGetBufLen, R_XGetBufLen_NOT_FOUND, 0);
-    return got;
+        return int32_t(0);
+    });
 }
 
 XAPI int32_t XWriteFileLn(XFILE handle, const void *buffer, int32_t count) {

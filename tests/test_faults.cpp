@@ -26,8 +26,8 @@ using namespace zaxtest;
 
 namespace {
 
-constexpr uint32_t kOpenFile = 0x78, kReadFile = 0x7a, kWriteFile = 0x7b, kFlushFile = 0x7f,
-                   kWriteRegStr = 0xcf;
+constexpr uint32_t kOpenFile = 0x78, kReadFile = 0x7a, kWriteFile = 0x7b, kSeekFile = 0x7c,
+                   kFlushFile = 0x7f, kWriteRegStr = 0xcf;
 constexpr uint32_t kSqliteFull = 0x1000D;
 
 class Faults : public diagtest::DiagTest {
@@ -111,6 +111,25 @@ TEST_F(Faults, InterruptedAndShortCallsAreCarriedThrough) {
         EXPECT_LAST_ERROR(code(kReadFile, 1), 0, 1);
     }
     EXPECT_EQ(std::string(buf, 7), data.substr(100, 7));
+    EXPECT_EQ(XCloseFile(f), 1);
+}
+
+// A line reader whose read or step back fails gives -1 with that failure.
+TEST_F(Faults, ALineReaderFailsWithItsReadOrItsStepBack) {
+    WriteFile(path("f"), "ab\ncd\n");
+    XFILE f = XOpenFile(path("f").c_str(), 0, X_OPEN_READ);
+    ASSERT_NE(f, 0);
+    char buf[16];
+    {
+        FailCall<sys::Call::read> failing(EIO);
+        EXPECT_EQ(XReadFileLn(f, buf, sizeof buf), -1);
+        EXPECT_LAST_ERROR(code(kReadFile, 3), EIO, 1);
+    }
+    {
+        FailCall<sys::Call::lseek> failing(EIO);
+        EXPECT_EQ(XReadFileLn(f, buf, sizeof buf), -1);
+        EXPECT_LAST_ERROR(code(kSeekFile, 2), EIO, 1);
+    }
     EXPECT_EQ(XCloseFile(f), 1);
 }
 

@@ -416,6 +416,7 @@ TEST_F(FileLines, Utf16InBothByteOrders) {
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, 3), -1);
     EXPECT_LAST_ERROR(code(kReadLn, 1), 4, 2);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_LITTLE), 4);
+    EXPECT_LAST_ERROR(0, 0, 0);
     EXPECT_EQ(XSeekFile(f, 0, X_SEEK_CUR), 4);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_LITTLE), 2);
     EXPECT_EQ(XReadFileLn_UTF16(f, buf, 32, X_UTF16_LITTLE), 0);
