@@ -373,30 +373,18 @@ void run_date_now() {
     XClock clk{};
     XCalendar cal{};
     if (!XGetTime(&clk) || !XGetTimeDetail(&clk, &cal)) throw Failure("clock: " + last_error());
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("text", calendar_text(cal, true));
-        j.set("day", uint32_t(clk.day));
-        j.set("minute", uint32_t(clk.minute));
-        j.set("microsecond", clk.microsecond);
-        print_json(j);
-    } else {
-        std::cout << calendar_text(cal, true) << "\n";
-    }
+    const std::string text = calendar_text(cal, true);
+    print_result(Json::object({{"text", text},
+                               {"day", uint32_t(clk.day)},
+                               {"minute", uint32_t(clk.minute)},
+                               {"microsecond", clk.microsecond}}),
+                 text);
 }
 
 void run_date_check(const std::string &text, int32_t layout) {
     layout = layout_of(text, layout);
     if (!XCheckDate(layout, text.c_str())) throw Failure("date " + text + ": " + last_error());
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("date", text);
-        j.set("layout", layout);
-        j.set("valid", true);
-        print_json(j);
-    } else {
-        std::cout << text << ": valid\n";
-    }
+    print_result(Json::object({{"date", text}, {"layout", layout}, {"valid", true}}), text + ": valid");
 }
 
 void run_date_shift(const std::string &text, int64_t days, int32_t layout) {
@@ -405,14 +393,7 @@ void run_date_shift(const std::string &text, int64_t days, int32_t layout) {
     std::string buf = text;
     buf.push_back('\0');
     if (!XShiftDate(layout, buf.data(), int32_t(days))) throw Failure("date " + text + ": " + last_error());
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("date", buf.c_str());
-        j.set("layout", layout);
-        print_json(j);
-    } else {
-        std::cout << buf.c_str() << "\n";
-    }
+    print_result(Json::object({{"date", buf.c_str()}, {"layout", layout}}), buf.c_str());
 }
 
 // "YYYY-MM-DD" and "HH:MM:SS[.ffffff]" into a calendar record.
@@ -450,14 +431,9 @@ void run_date_pack(const std::string &date, const std::string &time) {
     uint8_t d[4], t[4];
     if (!XPackDate(&c, d)) throw Failure("date " + date + ": " + last_error());
     if (!time.empty() && !XPackTime(&c, t)) throw Failure("time " + time + ": " + last_error());
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("date", hex_bytes(d, 4));
-        if (!time.empty()) j.set("time", hex_bytes(t, 4));
-        print_json(j);
-    } else {
-        std::cout << hex_bytes(d, 4) << (time.empty() ? "" : " " + hex_bytes(t, 4)) << "\n";
-    }
+    Json j = Json::object({{"date", hex_bytes(d, 4)}});
+    if (!time.empty()) j.set("time", hex_bytes(t, 4));
+    print_result(j, hex_bytes(d, 4) + (time.empty() ? "" : " " + hex_bytes(t, 4)));
 }
 
 void run_date_unpack(const std::string &hex, bool time) {
@@ -471,13 +447,7 @@ void run_date_unpack(const std::string &hex, bool time) {
     char buf[32];
     if (time) std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%06u", c.hour, c.minute, c.second, c.microsecond);
     else std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", c.year, c.month, c.day);
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set(time ? "time" : "date", buf);
-        print_json(j);
-    } else {
-        std::cout << buf << "\n";
-    }
+    print_result(Json::object({{time ? "time" : "date", buf}}), buf);
 }
 
 }  // namespace

@@ -383,14 +383,8 @@ void run_list_clear(uint32_t key) {
         else failure = last_error();
     }
     if (!XDestroyGlobalList(list) && failure.empty()) failure = last_error();
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("key", key_text(key));
-        j.set("removed", int64_t(removed));
-        print_json(j);
-    } else {
-        std::cout << "list " << key_text(key) << ": " << plural(size_t(removed), "element") << " removed\n";
-    }
+    print_result(Json::object({{"key", key_text(key)}, {"removed", int64_t(removed)}}),
+                 "list " + key_text(key) + ": " + plural(size_t(removed), "element") + " removed");
     if (!failure.empty()) throw Failure("list " + key_text(key) + ": " + failure);
 }
 
@@ -425,13 +419,7 @@ void run_list_dump(const std::string &file) {
 // vector
 
 void print_done(const char *what, const std::string &name) {
-    if (!g_options.json) {
-        std::cout << what << " " << name << "\n";
-        return;
-    }
-    Json j = Json::object();
-    j.set("name", name);
-    print_json(j);
+    print_result(Json::object({{"name", name}}), what + (" " + name));
 }
 
 void check_name(const std::string &name) {
@@ -447,18 +435,10 @@ void run_vector_get(const std::string &name) {
             throw Failure("vector-table entry " + name + ": no such entry");
         throw Failure("vector-table entry " + name + ": " + last_error());
     }
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("name", name);
-        j.set("first", values[0]);
-        j.set("second", values[1]);
-        print_json(j);
-    } else {
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "%s: first 0x%08X (%u), second 0x%08X (%u)", name.c_str(), values[0],
-                      values[0], values[1], values[1]);
-        std::cout << buf << "\n";
-    }
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s: first 0x%08X (%u), second 0x%08X (%u)", name.c_str(), values[0], values[0],
+                  values[1], values[1]);
+    print_result(Json::object({{"name", name}, {"first", values[0]}, {"second", values[1]}}), buf);
 }
 
 void run_vector_set(const std::string &name, const std::string &first, const std::string &second) {

@@ -377,14 +377,8 @@ void run_reg_import(const std::string &file) {
         if (!ok) throw Failure(reg_object(it.key) + " value " + it.name + ": " + last_error());
         ++vals;
     }
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("keys", uint64_t(keys));
-        j.set("values", uint64_t(vals));
-        print_json(j);
-    } else {
-        std::cout << "imported " << keys << " key(s) and " << vals << " value(s)\n";
-    }
+    print_result(Json::object({{"keys", uint64_t(keys)}, {"values", uint64_t(vals)}}),
+                 "imported " + std::to_string(keys) + " key(s) and " + std::to_string(vals) + " value(s)");
 }
 
 void add_reg(CLI::App &app) {
@@ -573,15 +567,7 @@ std::string read_value(ParmFile &f, const std::string &path, const std::string &
 void run_parm_get(const std::string &path, const std::string &section, const std::string &key) {
     ParmFile f(path, false);
     std::string v = read_value(f, path, section, key);
-    if (g_options.json) {
-        Json j = Json::object();
-        j.set("section", section);
-        j.set("key", key);
-        j.set("value", v);
-        print_json(j);
-    } else {
-        std::cout << v << "\n";
-    }
+    print_result(Json::object({{"section", section}, {"key", key}, {"value", v}}), v);
 }
 
 void write_value(ParmFile &f, const std::string &path, const std::string &section, const std::string &key,

@@ -267,6 +267,12 @@ std::string key_parts(uint32_t key) {
 // ---------------------------------------------------------------------------
 // Output
 
+Json Json::object(std::initializer_list<std::pair<std::string, Json>> members) {
+    Json j(kObject);
+    j.members_.assign(members.begin(), members.end());
+    return j;
+}
+
 Json &Json::set(const std::string &key, Json v) {
     members_.emplace_back(key, std::move(v));
     return members_.back().second;
@@ -344,6 +350,11 @@ std::string Json::dump() const {
 }
 
 void print_json(const Json &j) { std::cout << j.dump() << "\n"; }
+
+void print_result(const Json &j, const std::string &line) {
+    if (g_options.json) print_json(j);
+    else std::cout << line << "\n";
+}
 
 void print_table(const std::vector<std::vector<std::string>> &rows) {
     std::vector<size_t> width;

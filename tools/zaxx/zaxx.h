@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -110,6 +111,8 @@ public:
     Json(const char *s) : type_(kString), s_(s) {}
     Json(std::string s) : type_(kString), s_(std::move(s)) {}
     static Json object() { return Json(kObject); }
+    // An object of the members given, in their order.
+    static Json object(std::initializer_list<std::pair<std::string, Json>> members);
     static Json array() { return Json(kArray); }
     // Object member (appended; keys are not checked for repeats).
     Json &set(const std::string &key, Json v);
@@ -133,6 +136,8 @@ private:
 void print_table(const std::vector<std::vector<std::string>> &rows);
 // Prints the value (a JSON document ends in a line feed).
 void print_json(const Json &j);
+// Prints j with --json, otherwise the line.
+void print_result(const Json &j, const std::string &line);
 // A string as JSON would quote it.
 std::string json_quote(const std::string &s);
 
