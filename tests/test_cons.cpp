@@ -24,7 +24,7 @@ namespace {
 class Redirect {
 public:
     Redirect(int fd, const std::string &path) : fd_(fd), path_(path) {
-        std::fflush(fd == 1 ? stdout : stderr);
+        std::fflush(stream());
         saved_ = dup(fd);
         int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         dup2(f, fd);
@@ -32,45 +32,33 @@ public:
     }
     // Puts the stream back and returns what was written to it.
     std::string take() {
-        if (saved_ >= 0) {
-            std::fflush(fd_ == 1 ? stdout : stderr);
-            dup2(saved_, fd_);
-            close(saved_);
-            saved_ = -1;
-        }
+        restore();
         std::ifstream in(path_, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
-    ~Redirect() { take(); }
+    ~Redirect() { restore(); }
 
 private:
+    FILE *stream() const { return fd_ == 1 ? stdout : stderr; }
+    // The stream's own descriptor again, with its error state cleared.
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stream());
+        dup2(saved_, fd_);
+        close(saved_);
+        saved_ = -1;
+        std::clearerr(stream());
+    }
     int fd_;
     std::string path_;
     int saved_ = -1;
 };
 
 // A stream that fails every write: /dev/full.
-class FullStream {
-public:
-    explicit FullStream(int fd) : fd_(fd) {
-        std::fflush(fd == 1 ? stdout : stderr);
-        saved_ = dup(fd);
-        int f = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        dup2(f, fd);
-        close(f);
-    }
-    ~FullStream() {
-        FILE *s = fd_ == 1 ? stdout : stderr;
-        dup2(saved_, fd_);
-        close(saved_);
-        std::clearerr(s);
-    }
-
-private:
-    int fd_;
-    int saved_;
+struct FullStream : Redirect {
+    explicit FullStream(int fd) : Redirect(fd, "/dev/full") {}
 };
 
 // A wide character that the C locale cannot convert: the formatter fails
