@@ -359,16 +359,6 @@ std::string calendar_text(const XCalendar &c, bool time) {
     return buf;
 }
 
-std::string hex_bytes(const uint8_t *b, size_t n) {
-    std::string s;
-    char x[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(x, sizeof x, "%02X", b[i]);
-        s += x;
-    }
-    return s;
-}
-
 void run_date_now() {
     XClock clk{};
     XCalendar cal{};

@@ -262,13 +262,7 @@ void print_elements(const std::string &title, Json header, const std::vector<Ele
             Json &x = a.push(Json::object());
             x.set("position", e.position);
             x.set("size", uint64_t(e.data.size()));
-            std::string hex;
-            char b[4];
-            for (unsigned char c : e.data) {
-                std::snprintf(b, sizeof b, "%02X", c);
-                hex += b;
-            }
-            x.set("hex", hex);
+            x.set("hex", hex_bytes(e.data.data(), e.data.size()));
         }
         print_json(header);
         return;

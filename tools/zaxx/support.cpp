@@ -255,6 +255,17 @@ std::string key_text(uint32_t key) {
     return buf;
 }
 
+std::string hex_bytes(const void *data, size_t n) {
+    const auto *b = static_cast<const uint8_t *>(data);
+    std::string s;
+    char x[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(x, sizeof x, "%02X", b[i]);
+        s += x;
+    }
+    return s;
+}
+
 std::string key_parts(uint32_t key) {
     // kind * 0x10000000 + group * 0x100000 + (digit1 * 16 + digit2) * 0x1000 + number
     uint32_t kind = key >> 28, group = (key >> 20) & 0xFF, code = (key >> 12) & 0xFF, number = key & 0xFFF;

@@ -92,6 +92,8 @@ int64_t parse_i64(const std::string &text, const char *what);
 uint32_t parse_key(const std::string &text);
 // A key as text: "0x20101003".
 std::string key_text(uint32_t key);
+// Bytes as hexadecimal digits, two a byte: "C1F2".
+std::string hex_bytes(const void *data, size_t n);
 // A key taken apart as XMakeKey builds it: "kind 2, code 01, group 1, number 3",
 // or "" when it is no such key.
 std::string key_parts(uint32_t key);
