@@ -186,9 +186,16 @@ struct Exec {
     }
 };
 
-// Reads the child's output from fd until it closes, then reaps the child.
-HelperResult collect(pid_t pid, int fd) {
+// Closes the write end of the pipe of the child's output, reads the output
+// until it closes, then reaps the child (pid < 0: no child was started).
+HelperResult collect(pid_t pid, const int fds[2]) {
     HelperResult r;
+    close(fds[1]);
+    const int fd = fds[0];
+    if (pid < 0) {
+        close(fd);
+        return r;
+    }
     char buf[4096];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -214,17 +221,10 @@ bool become(uint32_t ruid, uint32_t euid, uint32_t gid, const std::vector<uint32
 
 HelperResult RunHelper(const std::vector<std::string> &args,
                        const std::vector<std::string> &extra_env) {
-    HelperResult r;
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     Exec e(args, extra_env);
-    pid_t pid = Spawn(e.arg_store, {-1, fds[1], -1}, e.envp.data());
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        return r;
-    }
-    return collect(pid, fds[0]);
+    return collect(Spawn(e.arg_store, {-1, fds[1], -1}, e.envp.data()), fds);
 }
 
 bool IsRoot() { return geteuid() == 0; }
@@ -236,19 +236,15 @@ int RunAs(uint32_t uid, uint32_t gid, const std::function<int()> &fn,
     pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) _exit(become(uid, uid, gid, groups) ? fn() : 126);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WaitHelper(pid);
 }
 
 HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
                          const std::vector<std::string> &args,
                          const std::vector<std::string> &extra_env,
                          const std::vector<uint32_t> &groups) {
-    HelperResult r;
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return r;
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
     Exec e(args, extra_env);
     pid_t pid = fork();
     if (pid == 0) {
@@ -256,12 +252,7 @@ HelperResult RunHelperAs(uint32_t ruid, uint32_t euid, uint32_t gid,
         if (become(ruid, euid, gid, groups)) execve(e.argv[0], e.argv.data(), e.envp.data());
         _exit(126);
     }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        return r;
-    }
-    return collect(pid, fds[0]);
+    return collect(pid, fds);
 }
 
 }  // namespace zaxtest
