@@ -100,7 +100,7 @@ void check_sharing(XHANDLE parm, const std::string &text) {
     std::string value = len > 0 && len < 600 ? std::string(buf, size_t(len)) : "";
     if (len >= 600) return;
     zax::os::Sharing s;
-    int err = zax::os::sharing_setting(s);
+    int err = zax::os::sharing_setting(&s);
     if (value.empty() || value == "user") {
         FUZZ_CHECK(err == 0 && s.mode == zax::os::SharingMode::user);
     } else if (value == "machine") {

@@ -160,12 +160,12 @@ TEST_F(Core, RunDirIsMadeOnDemand) {
     std::string dir;
     std::string sub = path("objects");
     setenv("ZAXXLIB_RUNDIR", sub.c_str(), 1);
-    ASSERT_EQ(zax::os::run_dir(dir), 0);
+    ASSERT_EQ(zax::os::run_dir(&dir), 0);
     EXPECT_EQ(dir, sub);
     struct stat st;
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);  // the default sharing mode, user
     std::string p;
-    EXPECT_EQ(zax::os::object_path("ZAXLOCK00000001.lck", p), 0);
+    EXPECT_EQ(zax::os::object_path("ZAXLOCK00000001.lck", &p), 0);
     EXPECT_EQ(p, sub + "/ZAXLOCK00000001.lck");
 }

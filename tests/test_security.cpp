@@ -90,12 +90,12 @@ TEST_F(Security, ADirectoryThatOthersControlIsRefusedAndNamed) {
         EXPECT_EQ(XCreateLockObj(0x12), nullptr);
         EXPECT_LAST_ERROR(code(kCreateLock, 2), EPERM, 2);
         std::string d, why;
-        EXPECT_EQ(zax::os::run_dir(d, nullptr, &why), EPERM);
+        EXPECT_EQ(zax::os::run_dir(&d, nullptr, &why), EPERM);
         EXPECT_NE(why.find(dir + " "), std::string::npos) << why;
         EXPECT_NE(why.find("uid " + std::to_string(stranger_)), std::string::npos) << why;
         // Sticky or not, it stays the stranger's.
         ASSERT_EQ(AsStranger([&] { return errno_of(chmod(dir.c_str(), 01777)); }), 0);
-        EXPECT_EQ(zax::os::run_dir(d), EPERM);
+        EXPECT_EQ(zax::os::run_dir(&d), EPERM);
     }
 
     struct Case {
@@ -120,7 +120,7 @@ TEST_F(Security, ADirectoryThatOthersControlIsRefusedAndNamed) {
         ASSERT_EQ(chmod(dir.c_str(), c.perms), 0);
         UseDir(dir, c.mode);
         std::string d;
-        EXPECT_EQ(zax::os::run_dir(d), c.expected) << c.mode << " " << std::oct << c.perms;
+        EXPECT_EQ(zax::os::run_dir(&d), c.expected) << c.mode << " " << std::oct << c.perms;
     }
 
     std::string good = path("good"), link = path("link"), file = path("file");
@@ -129,15 +129,15 @@ TEST_F(Security, ADirectoryThatOthersControlIsRefusedAndNamed) {
     WriteFile(file, "x");
     std::string d;
     UseDir(link, "user");
-    EXPECT_EQ(zax::os::run_dir(d), ELOOP);
+    EXPECT_EQ(zax::os::run_dir(&d), ELOOP);
     UseDir(file, "user");
-    EXPECT_EQ(zax::os::run_dir(d), ENOTDIR);
+    EXPECT_EQ(zax::os::run_dir(&d), ENOTDIR);
 
     // A caller outside the sharing group is told so, not left to fail later.
     std::string group_dir = shared_ + "/group";
     UseDir(group_dir, "group:65534");
-    EXPECT_EQ(zax::os::run_dir(d), 0);
-    EXPECT_EQ(AsStranger([&] { return zax::os::run_dir(d); }), EPERM);
+    EXPECT_EQ(zax::os::run_dir(&d), 0);
+    EXPECT_EQ(AsStranger([&] { return zax::os::run_dir(&d); }), EPERM);
 }
 
 // A symbolic link under an object's name, to a file of the victim: the

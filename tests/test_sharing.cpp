@@ -47,31 +47,31 @@ protected:
 
 TEST_F(SharingTest, TheEnvironmentOverridesTheSettingsFileWhichOverridesTheDefault) {
     Sharing s;
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::user);  // nothing set
 
     Settings("TIME :\nTIMEOUT = 5\nSHARING :\n  MODE=machine ; every user\n");
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::machine);
 
     Settings("SHARING:\nMODE = \"group:65534\"\n");
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::group);
     EXPECT_EQ(s.gid, kOtherGid);
     EXPECT_EQ(zax::os::sharing_text(s), "group:65534");
 
     setenv("ZAXXLIB_SHARING", "group:root", 1);
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::group);
     EXPECT_EQ(s.gid, 0u);
     setenv("ZAXXLIB_SHARING", "user", 1);
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::user);
 
     // Only the first section of the name counts, and only its own entries.
     unsetenv("ZAXXLIB_SHARING");
     Settings("SHARING :\nGROUP = x\nOTHER :\nMODE = machine\nSHARING :\nMODE = machine\n");
-    ASSERT_EQ(zax::os::sharing_setting(s), 0);
+    ASSERT_EQ(zax::os::sharing_setting(&s), 0);
     EXPECT_EQ(s.mode, SharingMode::user);
 }
 
@@ -79,17 +79,17 @@ TEST_F(SharingTest, ABadSettingFailsObjectCreationAndSaysWhereItCameFrom) {
     Sharing s;
     std::string why;
     setenv("ZAXXLIB_SHARING", "everyone", 1);
-    EXPECT_EQ(zax::os::sharing_setting(s, &why), EINVAL);
+    EXPECT_EQ(zax::os::sharing_setting(&s, &why), EINVAL);
     EXPECT_NE(why.find("ZAXXLIB_SHARING"), std::string::npos) << why;
     setenv("ZAXXLIB_SHARING", "group:no-such-group-zax", 1);
-    EXPECT_EQ(zax::os::sharing_setting(s, &why), EINVAL);
+    EXPECT_EQ(zax::os::sharing_setting(&s, &why), EINVAL);
     EXPECT_NE(why.find("no such group"), std::string::npos) << why;
     setenv("ZAXXLIB_SHARING", "group:", 1);
-    EXPECT_EQ(zax::os::sharing_setting(s, &why), EINVAL);
+    EXPECT_EQ(zax::os::sharing_setting(&s, &why), EINVAL);
 
     unsetenv("ZAXXLIB_SHARING");
     Settings("SHARING :\nMODE = Machine\n");
-    EXPECT_EQ(zax::os::sharing_setting(s, &why), EINVAL);
+    EXPECT_EQ(zax::os::sharing_setting(&s, &why), EINVAL);
     EXPECT_NE(why.find(settings_ + "/XTORASYS"), std::string::npos) << why;
 
     // Nothing is made under a setting that cannot be read.
@@ -107,7 +107,7 @@ TEST_F(SharingTest, ABadSettingFailsObjectCreationAndSaysWhereItCameFrom) {
     setenv("ZAXXLIB_SHARING", "user", 1);
     std::string d, longer = "/tmp/" + std::string(5000, 'd');
     setenv("ZAXXLIB_RUNDIR", longer.c_str(), 1);
-    EXPECT_EQ(zax::os::run_dir(d, nullptr, &why), ENAMETOOLONG);
+    EXPECT_EQ(zax::os::run_dir(&d, nullptr, &why), ENAMETOOLONG);
 }
 
 TEST_F(SharingTest, PeersInScopeAreRootAndTheModesUsers) {

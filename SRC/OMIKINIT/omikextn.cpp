@@ -61,7 +61,7 @@ static int one_attempt(const Message &request, Connection *&out) {
     }
     int err = os::no_throw([&] {
         std::string path;
-        int e = os::object_path(kSocketName, path);
+        int e = os::object_path(kSocketName, &path);
         return e != 0 ? e : os::sock_connect(path, kPipeWaitMs, c->fd);
     });
     // The mutex is held from here to the end of the exchange: no step of it

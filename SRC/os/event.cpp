@@ -77,7 +77,7 @@ int event_create(Event **out) {
 int event_open(const std::string &name, Event **out) {
     std::string path;
     Sharing sharing;
-    if (int err = object_path(name, path, &sharing)) return err;
+    if (int err = object_path(name, &path, &sharing)) return err;
     // Open what exists first: systems with protected FIFOs refuse O_CREAT on
     // another user's FIFO in a sticky directory.
     Fd fd;

@@ -206,7 +206,7 @@ int object_file_open(const std::string &name, bool create, int32_t *fd) {
     std::string path;
     Sharing sharing;
     try {
-        if (int err = object_path(name, path, &sharing)) return err;
+        if (int err = object_path(name, &path, &sharing)) return err;
     } catch (...) {
         return ENOMEM;
     }

@@ -84,7 +84,7 @@ int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {
     open_failed = true;
     std::string path;
     Sharing sharing;
-    if (int err = no_throw([&] { return object_path(short_name(name), path, &sharing); }))
+    if (int err = no_throw([&] { return object_path(short_name(name), &path, &sharing); }))
         return err;
     Fd f;
     if (int err = open_lock_file(path, sharing, &f)) return err;

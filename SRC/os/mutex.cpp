@@ -236,7 +236,7 @@ int mutex_create(Mutex **out) {
 int mutex_open(const std::string &name, Mutex **out) {
     std::string path;
     Sharing sharing;
-    if (int err = object_path(name, path, &sharing)) return err;
+    if (int err = object_path(name, &path, &sharing)) return err;
     std::unique_ptr<Mutex> m(new (std::nothrow) Mutex{});
     if (m == nullptr) return ENOMEM;
     Locked hold(g_table_lock);

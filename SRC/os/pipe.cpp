@@ -252,7 +252,7 @@ int pipe_create(uint32_t pid, PipeServer **out) {
     static const int fork_handled = at_fork(fork_prepare, fork_parent, fork_child);
     (void)fork_handled;
     std::string path;
-    if (int err = object_path(pipe_name(pid), path)) return err;
+    if (int err = object_path(pipe_name(pid), &path)) return err;
     std::unique_ptr<PipeServer> s(new (std::nothrow) PipeServer);
     if (s == nullptr) return ENOMEM;
     s->path = path;
@@ -368,7 +368,7 @@ int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries) 
         if (fresh) {
             std::string path;
             int fd = -1;
-            if (int err = object_path(pipe_name(pid), path)) return err;
+            if (int err = object_path(pipe_name(pid), &path)) return err;
             if (int err = sock_connect_datagram(path, fd)) return err;
             sender.fd.reset(fd);
             (void)sock_set_timeout(fd, kBusyPauseMs);

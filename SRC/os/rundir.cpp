@@ -59,25 +59,25 @@ int make_dir(const std::string &d, const Sharing &s) {
 }
 
 // The checks of an existing directory; 0 or errno with why.
-int check_dir(const std::string &d, const Sharing &s, std::string &why) {
+int check_dir(const std::string &d, const Sharing &s, std::string *why) {
     struct stat st;
     if (lstat(d.c_str(), &st) != 0) {
         int err = errno;
-        why = "cannot be examined";
+        *why = "cannot be examined";
         return err;
     }
     if (S_ISLNK(st.st_mode)) {
-        why = "is a symbolic link";
+        *why = "is a symbolic link";
         return ELOOP;
     }
     if (!S_ISDIR(st.st_mode)) {
-        why = "is not a directory";
+        *why = "is not a directory";
         return ENOTDIR;
     }
     const uid_t me = geteuid();
     const bool group = s.mode == SharingMode::group;
     if (st.st_uid != 0 && st.st_uid != me && !(group && user_in_group(st.st_uid, s.gid))) {
-        why = "belongs to uid " + std::to_string(st.st_uid) + ", neither root nor this user (uid " +
+        *why = "belongs to uid " + std::to_string(st.st_uid) + ", neither root nor this user (uid " +
               std::to_string(me) + ")" + (group ? " nor a member of group " + s.group : "");
         return EPERM;
     }
@@ -88,12 +88,12 @@ int check_dir(const std::string &d, const Sharing &s, std::string &why) {
         if (group && st.st_gid != gid_t(s.gid)) others = true;
     }
     if (others && (st.st_mode & S_ISVTX) == 0) {
-        why = "may be changed by other users and has no sticky bit (mode " + octal(st.st_mode) +
+        *why = "may be changed by other users and has no sticky bit (mode " + octal(st.st_mode) +
               ", group " + std::to_string(st.st_gid) + ")";
         return EPERM;
     }
     if (group && !caller_in_group(s.gid)) {
-        why = "serves group " + s.group + ", of which this user (uid " + std::to_string(me) +
+        *why = "serves group " + s.group + ", of which this user (uid " + std::to_string(me) +
               ") is not a member";
         return EPERM;
     }
@@ -130,10 +130,10 @@ std::string default_run_dir(const Sharing &s) {
     }
 }
 
-int run_dir(std::string &dir, Sharing *sharing, std::string *why) {
+int run_dir(std::string *dir, Sharing *sharing, std::string *why) {
     std::string problem;
     Sharing s;
-    int err = sharing_setting(s, &problem);
+    int err = sharing_setting(&s, &problem);
     std::string d;
     if (err == 0) {
         char buf[4096];
@@ -153,7 +153,7 @@ int run_dir(std::string &dir, Sharing *sharing, std::string *why) {
             if (err != 0) problem = std::string("cannot be made: ") + std::strerror(err);
         }
     }
-    if (err == 0) err = check_dir(d, s, problem);
+    if (err == 0) err = check_dir(d, s, &problem);
     if (err != 0) {
         // A bad setting names itself; a bad directory is named here.
         if (!d.empty())
@@ -164,15 +164,15 @@ int run_dir(std::string &dir, Sharing *sharing, std::string *why) {
             report_once(problem);
         return err;
     }
-    dir = d;
+    *dir = d;
     if (sharing != nullptr) *sharing = s;
     return 0;
 }
 
-int object_path(const std::string &name, std::string &path, Sharing *sharing) {
+int object_path(const std::string &name, std::string *path, Sharing *sharing) {
     std::string dir;
-    if (int err = run_dir(dir, sharing)) return err;
-    path = dir + "/" + name;
+    if (int err = run_dir(&dir, sharing)) return err;
+    *path = dir + "/" + name;
     return 0;
 }
 

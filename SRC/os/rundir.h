@@ -29,11 +29,11 @@ std::string default_run_dir(const Sharing &s);
 // system refuses its length). Any depth the file system accepts will do:
 // sockets in a deep directory are reached through a short path (sock.h). Without why, a failure is written once to standard
 // error ("zaxxlib: " and the reason).
-[[nodiscard]] int run_dir(std::string &dir, Sharing *sharing = nullptr, std::string *why = nullptr);
+[[nodiscard]] int run_dir(std::string *dir, Sharing *sharing = nullptr, std::string *why = nullptr);
 
 // The path of object name inside the run-time directory, and the sharing
 // setting (when not null); 0 or an errno as run_dir gives it.
-[[nodiscard]] int object_path(const std::string &name, std::string &path, Sharing *sharing = nullptr);
+[[nodiscard]] int object_path(const std::string &name, std::string *path, Sharing *sharing = nullptr);
 
 // A name beside path, unique in the machine, under which a new object is
 // built complete before it is linked or renamed into place.

@@ -30,16 +30,16 @@ bool blank(char c) { return c == ' ' || c == '\t'; }
 // The word at the start of a parameter-file line (after its blanks) and the
 // character after the word and the blanks that follow it: ':' for a section
 // header, '=' for an entry line.
-char classify(const std::string &line, std::string &word, size_t &after) {
+char classify(const std::string &line, std::string *word, size_t *after) {
     size_t i = 0;
     while (i < line.size() && blank(line[i])) ++i;
     size_t start = i;
     while (i < line.size() && !blank(line[i]) && line[i] != '\n' && line[i] != '=' &&
            line[i] != ':')
         ++i;
-    word.assign(line, start, i - start);
+    word->assign(line, start, i - start);
     while (i < line.size() && blank(line[i])) ++i;
-    after = i + 1;
+    *after = i + 1;
     return i < line.size() ? line[i] : '\0';
 }
 
@@ -59,7 +59,7 @@ std::string value_at(const std::string &line, size_t pos) {
 // Entry key of section `section` in the parameter-file text, as the library's
 // parameter files read it (first matching section, first matching entry).
 // Only the single-line forms of a value are understood.
-bool find_entry(const std::string &text, const char *section, const char *key, std::string &value) {
+bool find_entry(const std::string &text, const char *section, const char *key, std::string *value) {
     bool inside = false;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -69,13 +69,13 @@ bool find_entry(const std::string &text, const char *section, const char *key, s
         pos = end;
         std::string word;
         size_t after = 0;
-        char kind = classify(line, word, after);
+        char kind = classify(line, &word, &after);
         if (kind == ':') {
             if (inside) return false;
             inside = word == section;
         } else if (kind == '=' && inside && word == key) {
-            value = value_at(line, after);
-            return !value.empty();
+            *value = value_at(line, after);
+            return !value->empty();
         }
     }
     return false;
@@ -83,17 +83,17 @@ bool find_entry(const std::string &text, const char *section, const char *key, s
 
 // The settings file's text, when it can be read and (in a set-id program) can
 // be trusted. False when there is none.
-bool read_settings(std::string &path, std::string &text) {
+bool read_settings(std::string *path, std::string *text) {
     char dir[4096];
     long n = env_get("ZAXXLIB_XSYSTEM", dir, sizeof dir);
     if (n > 0) {
         // The library's load cuts the directory to 256 characters too.
         if (n > 256) dir[256] = '\0';
-        path = std::string(dir) + "/" + kSettingsFile;
+        *path = std::string(dir) + "/" + kSettingsFile;
     } else {
-        path = kSettingsFile;
+        *path = kSettingsFile;
     }
-    Fd fd(sys::retry([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
+    Fd fd(sys::retry([&] { return ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
     if (!fd) return false;
     struct stat st;
     bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= kMaxSettingsFile;
@@ -102,14 +102,14 @@ bool read_settings(std::string &path, std::string &text) {
     if (ok && getauxval(AT_SECURE) != 0)
         ok = (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     if (ok) {
-        text.resize(size_t(st.st_size));
+        text->resize(size_t(st.st_size));
         size_t got = 0;
-        while (got < text.size()) {
-            ssize_t r = sys::retry([&] { return ::read(fd.get(), &text[got], text.size() - got); });
+        while (got < text->size()) {
+            ssize_t r = sys::retry([&] { return ::read(fd.get(), &(*text)[got], text->size() - got); });
             if (r <= 0) break;
             got += size_t(r);
         }
-        text.resize(got);
+        text->resize(got);
     }
     return ok;
 }
@@ -127,12 +127,12 @@ GroupCache &group_cache() {
     return cache;
 }
 
-bool resolve_group(const std::string &name, gid_t &gid) {
+bool resolve_group(const std::string &name, gid_t *gid) {
     GroupCache &cache = group_cache();
     {
         std::lock_guard<std::mutex> hold(cache.lock);
         if (!cache.name.empty() && cache.name == name) {
-            gid = cache.gid;
+            *gid = cache.gid;
             return true;
         }
     }
@@ -140,38 +140,38 @@ bool resolve_group(const std::string &name, gid_t &gid) {
     std::vector<char> buf(16384);
     struct group gr, *res = nullptr;
     if (getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &res) == 0 && res != nullptr) {
-        gid = res->gr_gid;
+        *gid = res->gr_gid;
         found = true;
     } else if (name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 9) {
-        gid = gid_t(std::stoul(name));
+        *gid = gid_t(std::stoul(name));
         found = true;
     }
     if (found) {
         std::lock_guard<std::mutex> hold(cache.lock);
         cache.name = name;
-        cache.gid = gid;
+        cache.gid = *gid;
     }
     return found;
 }
 
-int parse(const std::string &value, const std::string &source, Sharing &out, std::string *why) {
+int parse(const std::string &value, const std::string &source, Sharing *out, std::string *why) {
     if (value == "machine") {
-        out.mode = SharingMode::machine;
+        out->mode = SharingMode::machine;
         return 0;
     }
     if (value == "user") {
-        out.mode = SharingMode::user;
+        out->mode = SharingMode::user;
         return 0;
     }
     if (value.compare(0, 6, "group:") == 0 && value.size() > 6) {
         gid_t gid = 0;
-        if (!resolve_group(value.substr(6), gid)) {
+        if (!resolve_group(value.substr(6), &gid)) {
             if (why) *why = "sharing mode \"" + value + "\" (" + source + "): no such group";
             return EINVAL;
         }
-        out.mode = SharingMode::group;
-        out.group = value.substr(6);
-        out.gid = uint32_t(gid);
+        out->mode = SharingMode::group;
+        out->group = value.substr(6);
+        out->gid = uint32_t(gid);
         return 0;
     }
     if (why)
@@ -182,8 +182,8 @@ int parse(const std::string &value, const std::string &source, Sharing &out, std
 
 }  // namespace
 
-int sharing_setting(Sharing &out, std::string *why) {
-    out = Sharing{};
+int sharing_setting(Sharing *out, std::string *why) {
+    *out = Sharing{};
     char buf[512];
     long n = env_get(kEnvName, buf, sizeof buf);
     if (n > 0) {
@@ -194,7 +194,7 @@ int sharing_setting(Sharing &out, std::string *why) {
         return parse(buf, kEnvName, out, why);
     }
     std::string path, text, value;
-    if (read_settings(path, text) && find_entry(text, kSection, kEntry, value))
+    if (read_settings(&path, &text) && find_entry(text, kSection, kEntry, &value))
         return parse(value, path + ", " + kSection + " " + kEntry, out, why);
     return 0;
 }

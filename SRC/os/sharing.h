@@ -28,7 +28,7 @@ struct Sharing {
 // its effective user owns it and nobody else may write it.
 // Returns 0, or EINVAL for a value that is no mode or names no group, with
 // why (when not null) saying what and where.
-[[nodiscard]] int sharing_setting(Sharing &out, std::string *why = nullptr);
+[[nodiscard]] int sharing_setting(Sharing *out, std::string *why = nullptr);
 
 // "machine", "group:NAME" or "user", as the setting spells it.
 std::string sharing_text(const Sharing &s);

@@ -103,7 +103,7 @@ int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
     attached = false;
     std::string path;
     Sharing sharing;
-    if (int err = object_path(name, path, &sharing)) return err;
+    if (int err = object_path(name, &path, &sharing)) return err;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         Fd old;
         if (int err = open_segment(path, &old); err != 0 && err != ENOENT) return err;
@@ -159,7 +159,7 @@ int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&v
     mapping_failed = false;
     std::string path;
     Sharing sharing;
-    if (int err = object_path(name, path, &sharing)) return err;
+    if (int err = object_path(name, &path, &sharing)) return err;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         Fd f;
         if (int err = open_segment(path, &f)) return err;
@@ -188,7 +188,7 @@ int shm_close(int fd) { return Fd(fd).close(); }
 
 int shm_remove(const std::string &name, int fd) {
     std::string path;
-    if (int err = object_path(name, path)) return err;
+    if (int err = object_path(name, &path)) return err;
     struct stat mine, named;
     if (sys::fstat(fd, &mine) != 0) return errno;
     if (sys::stat(path.c_str(), &named) != 0) return errno;

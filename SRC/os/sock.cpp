@@ -86,7 +86,7 @@ int bind_at(const std::string &path, int type, int &fd) {
     // fchmod on a socket does nothing: the path's mode is what counts, set
     // after the bind as the sharing mode wants it.
     Sharing sharing;
-    err = sharing_setting(sharing);
+    err = sharing_setting(&sharing);
     if (err == 0) err = object_set_access_path(path, sharing);
     if (err != 0) return err;
     bound.keep();

@@ -145,7 +145,7 @@ std::string without_trailing_slashes(std::string d) {
 std::string library_default_run_dir() {
     zax::os::Sharing sharing;
     std::string why;
-    if (zax::os::sharing_setting(sharing, &why) != 0) throw Failure(why);
+    if (zax::os::sharing_setting(&sharing, &why) != 0) throw Failure(why);
     return zax::os::default_run_dir(sharing);
 }
 

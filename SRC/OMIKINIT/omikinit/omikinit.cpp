@@ -521,7 +521,7 @@ int main(int argc, char **argv) {
     }
     std::string dir, why;
     os::Sharing sharing;
-    if (o.command != Options::Serve && os::sharing_setting(sharing) == 0) {
+    if (o.command != Options::Serve && os::sharing_setting(&sharing) == 0) {
         // Asking must not make the directory (as the asking user, too).
         char buf[4096];
         long n = os::env_get("ZAXXLIB_RUNDIR", buf, sizeof buf);
@@ -532,7 +532,7 @@ int main(int argc, char **argv) {
             return o.command == Options::Status ? 3 : 0;
         }
     }
-    if (os::run_dir(dir, &sharing, &why) != 0) {
+    if (os::run_dir(&dir, &sharing, &why) != 0) {
         std::fprintf(stderr, "omikinit: %s\n", why.c_str());
         return 1;
     }
