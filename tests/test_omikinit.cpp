@@ -288,7 +288,7 @@ TEST_F(Omikinit, IdleAndSlowClientsDelayNobody) {
 TEST_F(Omikinit, WhateverSquatsTheNamesIsReplacedNotObeyed) {
     // A listener that takes connections and never answers.
     int squatter = -1;
-    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, squatter), 0);
+    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, &squatter), 0);
     {
         OmikinitService svc(rundir_, with_log());
         ASSERT_TRUE(svc.ready());
@@ -354,7 +354,7 @@ protected:
             int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
                 return kNoConnection;
-            zax::os::sock_set_timeout(s, 10000);
+            (void)zax::os::sock_set_timeout(s, 10000);
             if (zax::os::write_exact(s, &m, sizeof m) != 0 || zax::os::read_exact(s, &m, sizeof m) != 0)
                 return kNoReply;
             return int(m.status);

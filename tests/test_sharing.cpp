@@ -172,9 +172,9 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             bool open_failed = false;
             ASSERT_EQ(zax::os::lock_file_acquire("ZAXSEMPHtest", lock_fd, open_failed), 0);
             int sock = -1;
-            ASSERT_EQ(zax::os::sock_listen(dir + "/sock", 4, sock), 0);
+            ASSERT_EQ(zax::os::sock_listen(dir + "/sock", 4, &sock), 0);
             int dgram = -1;  // the kind a process's event socket is
-            ASSERT_EQ(zax::os::sock_bind_datagram(dir + "/dgram", dgram), 0);
+            ASSERT_EQ(zax::os::sock_bind_datagram(dir + "/dgram", &dgram), 0);
             size_t size = 64;
             int seg = -1;
             void *view = nullptr;
@@ -195,8 +195,8 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
 
             (void)zax::os::shm_unmap(seg, view);
             (void)zax::os::shm_close(seg);
-            zax::os::close_fd(sock);
-            zax::os::close_fd(dgram);
+            close(sock);
+            close(dgram);
             (void)zax::os::lock_file_release(lock_fd);
             XDestroyEvent(ev);
             XDestroyLockObj(lock);

@@ -193,20 +193,20 @@ TEST_F(Vector, SecondServiceOnTheSameDirectoryIsRefused) {
 void serve_with_payload(int listen_fd, uint32_t payload_len, int exchanges) {
     for (int i = 0; i < exchanges; ++i) {
         int fd = -1;
-        if (zax::os::sock_accept(listen_fd, fd) != 0) return;
+        if (zax::os::sock_accept(listen_fd, &fd) != 0) return;
         zax::omik::Message m;
-        zax::os::read_exact(fd, &m, sizeof m);
+        (void)zax::os::read_exact(fd, &m, sizeof m);
         m.payload_length = payload_len;
-        zax::os::write_exact(fd, &m, sizeof m);
+        (void)zax::os::write_exact(fd, &m, sizeof m);
         std::string payload(payload_len, 'p');
-        zax::os::write_exact(fd, payload.data(), payload.size());
+        (void)zax::os::write_exact(fd, payload.data(), payload.size());
         close(fd);
     }
 }
 
 TEST_F(Vector, ReplyPayloadsAreHandedOverOrDropped) {
     int lfd = -1;
-    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, lfd), 0);
+    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, &lfd), 0);
     std::thread server(serve_with_payload, lfd, 5, 2);
     zax::omik::Message m{};
     int err = 0;
@@ -227,7 +227,7 @@ TEST_F(Vector, ReplyPayloadsAreHandedOverOrDropped) {
 
 TEST_F(Vector, EmptyPayloadLeavesThePointerAlone) {
     int lfd = -1;
-    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, lfd), 0);
+    ASSERT_EQ(zax::os::sock_listen(path("ZAX_OMIKINIT"), 8, &lfd), 0);
     std::thread server(serve_with_payload, lfd, 0, 1);
     zax::omik::Message m{};
     int err = 0;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 
+#include "os/file.h"
 #include "os/heap.h"
 #include "os/mutex.h"
 #include "os/rundir.h"
@@ -62,7 +63,7 @@ static int one_attempt(const Message &request, Connection *&out) {
     int err = os::no_throw([&] {
         std::string path;
         int e = os::object_path(kSocketName, &path);
-        return e != 0 ? e : os::sock_connect(path, kPipeWaitMs, c->fd);
+        return e != 0 ? e : os::sock_connect(path, kPipeWaitMs, &c->fd);
     });
     // The mutex is held from here to the end of the exchange: no step of it
     // may block without limit (a stopped service still takes connections).
@@ -72,7 +73,7 @@ static int one_attempt(const Message &request, Connection *&out) {
         out = c;
         return 0;
     }
-    if (c->fd >= 0) os::close_fd(c->fd);
+    if (c->fd >= 0) (void)os::file_close(c->fd);
     release_mutex(c);
     (void)os::heap_free(c);
     return err;
@@ -93,13 +94,13 @@ bool receive_reply(Message &reply, Connection *conn, void **payload, int &err) {
     // One budget for the reply and its payload: a service that trickles bytes
     // cannot stretch the exchange either.
     uint32_t budget = reply_wait_ms;
-    err = os::read_exact_timed(conn->fd, &reply, sizeof reply, budget);
+    err = os::read_exact_timed(conn->fd, &reply, sizeof reply, &budget);
     if (err == 0 && reply.payload_length != 0) {
         void *block = XAllocMemory(int32_t(reply.payload_length), 0);
         if (block == X_FAILED_PTR) {
             err = ENOMEM;
         } else {
-            err = os::read_exact_timed(conn->fd, block, reply.payload_length, budget);
+            err = os::read_exact_timed(conn->fd, block, reply.payload_length, &budget);
             // A payload nobody asked for is read, so that the exchange ends
             // cleanly, and dropped.
             if (err == 0 && payload != nullptr)
@@ -108,7 +109,7 @@ bool receive_reply(Message &reply, Connection *conn, void **payload, int &err) {
                 XFreeMemory(block);
         }
     }
-    os::close_fd(conn->fd);
+    (void)os::file_close(conn->fd);
     release_mutex(conn);
     (void)os::heap_free(conn);
     return err == 0;

@@ -260,7 +260,7 @@ int pipe_create(uint32_t pid, PipeServer **out) {
     // A socket file of our identifier was left by a dead process: the bind
     // removes it.
     int bound = -1;
-    if (int err = sock_bind_datagram(s->path, bound)) return err;
+    if (int err = sock_bind_datagram(s->path, &bound)) return err;
     s->fd.reset(bound);
     TempName name(s->path);
     s->wake_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -369,7 +369,7 @@ int pipe_send(uint32_t pid, uint32_t message, SendStep *step, uint32_t retries) 
             std::string path;
             int fd = -1;
             if (int err = object_path(pipe_name(pid), &path)) return err;
-            if (int err = sock_connect_datagram(path, fd)) return err;
+            if (int err = sock_connect_datagram(path, &fd)) return err;
             sender.fd.reset(fd);
             (void)sock_set_timeout(fd, kBusyPauseMs);
         }

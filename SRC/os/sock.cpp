@@ -19,8 +19,6 @@
 
 namespace zax::os {
 
-SockAddress::~SockAddress() { close_fd(dir_fd_); }
-
 const sockaddr *SockAddress::get() const { return reinterpret_cast<const sockaddr *>(storage_); }
 
 unsigned SockAddress::size() const { return sizeof(sockaddr_un); }
@@ -38,10 +36,9 @@ int SockAddress::set(const std::string &path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ENAMETOOLONG;
     std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
-    close_fd(dir_fd_);
-    dir_fd_ = sys::retry([&] { return ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
-    if (dir_fd_ < 0) return errno;
-    int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "/proc/self/fd/%d/%s", dir_fd_,
+    dir_.reset(sys::retry([&] { return ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+    if (!dir_) return errno;
+    int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "/proc/self/fd/%d/%s", dir_.get(),
                           path.c_str() + slash + 1);
     if (n < 0 || size_t(n) > kMax) return ENAMETOOLONG;
     return 0;
@@ -56,28 +53,25 @@ uint64_t now_ms() {
 }
 
 // A socket of type (SOCK_STREAM or SOCK_DGRAM) connected to addr, blocking.
-int try_connect(const SockAddress &addr, int &fd, int type = SOCK_STREAM) {
+int try_connect(const SockAddress &addr, int type, Fd *out) {
     Fd s(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) return errno;
     if (sys::retry([&] { return connect(s.get(), addr.get(), addr.size()); }) != 0) return errno;
     int fl = fcntl(s.get(), F_GETFL);
     fcntl(s.get(), F_SETFL, fl & ~O_NONBLOCK);
-    fd = s.release();
+    *out = std::move(s);
     return 0;
 }
 
 // Bind a socket of type at path: a socket file left by a process that died
 // (nobody bound to it any more) is removed first; a live one gives
 // EADDRINUSE. The file gets the sharing mode's access after the bind.
-int bind_at(const std::string &path, int type, int &fd) {
+int bind_at(const std::string &path, int type, Fd *out) {
     SockAddress a;
     if (int err = a.set(path)) return err;
-    int probe = -1;
-    int err = try_connect(a, probe, type);
-    if (err == 0) {
-        close_fd(probe);
-        return EADDRINUSE;
-    }
+    Fd probe;
+    int err = try_connect(a, type, &probe);
+    if (err == 0) return EADDRINUSE;
     if (err == ECONNREFUSED) unlink(path.c_str());  // left by a process that died
     Fd s(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
     if (!s) return errno;
@@ -90,18 +84,20 @@ int bind_at(const std::string &path, int type, int &fd) {
     if (err == 0) err = object_set_access_path(path, sharing);
     if (err != 0) return err;
     bound.keep();
-    fd = s.release();
+    *out = std::move(s);
     return 0;
 }
 
 }  // namespace
 
-int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
+int sock_connect(const std::string &path, uint32_t wait_ms, int *fd) {
     SockAddress a;
     if (int err = a.set(path)) return err;
     const uint64_t deadline = now_ms() + wait_ms;
+    Fd s;
     for (;;) {
-        int err = try_connect(a, fd);
+        int err = try_connect(a, SOCK_STREAM, &s);
+        if (err == 0) *fd = s.release();
         // A full backlog is the "all instances busy" case: wait for a free one.
         if (err != EAGAIN) return err;
         if (now_ms() >= deadline) return EAGAIN;
@@ -109,49 +105,50 @@ int sock_connect(const std::string &path, uint32_t wait_ms, int &fd) {
     }
 }
 
-int sock_listen(const std::string &path, int backlog, int &fd) {
-    int s = -1;
-    if (int err = bind_at(path, SOCK_STREAM, s)) return err;
-    Fd owned(s);
+int sock_listen(const std::string &path, int backlog, int *fd) {
+    Fd s;
+    if (int err = bind_at(path, SOCK_STREAM, &s)) return err;
     TempName bound(path);
-    if (listen(s, backlog) != 0) return errno;
+    if (listen(s.get(), backlog) != 0) return errno;
     bound.keep();
-    fd = owned.release();
+    *fd = s.release();
     return 0;
 }
 
-int sock_bind_datagram(const std::string &path, int &fd) {
-    int s = -1;
-    if (int err = bind_at(path, SOCK_DGRAM, s)) return err;
-    Fd owned(s);
+int sock_bind_datagram(const std::string &path, int *fd) {
+    Fd s;
+    if (int err = bind_at(path, SOCK_DGRAM, &s)) return err;
     TempName bound(path);
-    if (fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) return errno;
+    if (fcntl(s.get(), F_SETFL, fcntl(s.get(), F_GETFL) | O_NONBLOCK) != 0) return errno;
     bound.keep();
-    fd = owned.release();
+    *fd = s.release();
     return 0;
 }
 
-int sock_connect_datagram(const std::string &path, int &fd) {
+int sock_connect_datagram(const std::string &path, int *fd) {
     SockAddress a;
+    Fd s;
     if (int err = a.set(path)) return err;
-    return try_connect(a, fd, SOCK_DGRAM);
+    if (int err = try_connect(a, SOCK_DGRAM, &s)) return err;
+    *fd = s.release();
+    return 0;
 }
 
-int sock_accept(int listen_fd, int &fd) {
+int sock_accept(int listen_fd, int *fd) {
     int s = sys::retry([&] { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
     if (s < 0) return errno;
-    fd = s;
+    *fd = s;
     return 0;
 }
 
-int sock_peer(int fd, PeerCredentials &out) {
+int sock_peer(int fd, PeerCredentials *out) {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return errno;
-    out.pid = uint32_t(cred.pid);
-    out.uid = cred.uid;
-    out.gid = cred.gid;
-    out.groups.clear();
+    out->pid = uint32_t(cred.pid);
+    out->uid = cred.uid;
+    out->gid = cred.gid;
+    out->groups.clear();
     // Ask with room for a typical list first; the kernel says how much it needs.
     std::vector<gid_t> groups(32);
     len = socklen_t(groups.size() * sizeof(gid_t));
@@ -160,7 +157,7 @@ int sock_peer(int fd, PeerCredentials &out) {
         groups.resize(len / sizeof(gid_t));
         rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len);
     }
-    if (rc == 0) out.groups.assign(groups.begin(), groups.begin() + len / sizeof(gid_t));
+    if (rc == 0) out->groups.assign(groups.begin(), groups.begin() + len / sizeof(gid_t));
     return 0;
 }
 
@@ -183,14 +180,14 @@ int read_exact(int fd, void *buf, size_t n) {
     return 0;
 }
 
-int read_exact_timed(int fd, void *buf, size_t n, uint32_t &remaining_ms) {
+int read_exact_timed(int fd, void *buf, size_t n, uint32_t *remaining_ms) {
     auto *p = static_cast<char *>(buf);
     while (n > 0) {
         const uint64_t start = now_ms();
         pollfd pfd{fd, POLLIN, 0};
-        int rc = poll(&pfd, 1, int(remaining_ms));
+        int rc = poll(&pfd, 1, int(*remaining_ms));
         const uint64_t spent = now_ms() - start;
-        remaining_ms = spent >= remaining_ms ? 0 : remaining_ms - uint32_t(spent);
+        *remaining_ms = spent >= *remaining_ms ? 0 : *remaining_ms - uint32_t(spent);
         if (rc < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -219,8 +216,5 @@ int write_exact(int fd, const void *buf, size_t n) {
     }
     return 0;
 }
-
-void close_fd(int fd) { Fd owned(fd); }
-
 
 }  // namespace zax::os

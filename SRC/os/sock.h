@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "os/own.h"
+
 struct sockaddr;
 
 namespace zax::os {
@@ -21,16 +23,15 @@ public:
     SockAddress() = default;
     SockAddress(const SockAddress &) = delete;
     SockAddress &operator=(const SockAddress &) = delete;
-    ~SockAddress();
     // 0, or an errno: that of opening the directory, or ENAMETOOLONG when
     // even the short form does not fit (a file name of over 80 bytes).
-    int set(const std::string &path);
+    [[nodiscard]] int set(const std::string &path);
     const sockaddr *get() const;
     unsigned size() const;
 
 private:
     alignas(8) unsigned char storage_[112];  // a sockaddr_un
-    int dir_fd_ = -1;
+    Fd dir_;
 };
 
 // Who is at the other end of a connected socket, as the kernel saw it when
@@ -39,49 +40,46 @@ struct PeerCredentials {
     uint32_t pid = 0, uid = 0, gid = 0;
     std::vector<uint32_t> groups;  // supplementary groups, when the kernel tells
 };
-int sock_peer(int fd, PeerCredentials &out);
+[[nodiscard]] int sock_peer(int fd, PeerCredentials *out);
 
 // Connect to the socket at path, waiting up to wait_ms milliseconds while the
 // listener's backlog is full (retrying every 5 ms). Returns 0 and a blocking
-// descriptor in fd, or an errno: ENOENT when nobody serves the path,
+// descriptor in *fd, or an errno: ENOENT when nobody serves the path,
 // ECONNREFUSED for a socket file that nobody listens on, EAGAIN when the
 // backlog stayed full.
-int sock_connect(const std::string &path, uint32_t wait_ms, int &fd);
+[[nodiscard]] int sock_connect(const std::string &path, uint32_t wait_ms, int *fd);
 
 // Listen on path: a socket file left by a dead server is removed first; a live
 // server there gives EADDRINUSE. The file gets the sharing mode's access
 // (os/rundir.h): whoever may use the run-time directory's objects may
-// connect. Returns 0 and the descriptor in fd, or an errno.
-int sock_listen(const std::string &path, int backlog, int &fd);
+// connect. Returns 0 and the descriptor in *fd, or an errno.
+[[nodiscard]] int sock_listen(const std::string &path, int backlog, int *fd);
 
 // Bind a datagram socket at path, with the rules of sock_listen for a file
 // that is there already and for the file's mode. The socket does not block.
-// Returns 0 and the descriptor in fd, or an errno.
-int sock_bind_datagram(const std::string &path, int &fd);
+// Returns 0 and the descriptor in *fd, or an errno.
+[[nodiscard]] int sock_bind_datagram(const std::string &path, int *fd);
 
 // A datagram socket connected to the one bound at path, its sends blocking
 // (as long as sock_set_timeout allows) while the receiver's queue is full.
-// Returns 0 and the descriptor in fd, or an errno: ENOENT when there is no
+// Returns 0 and the descriptor in *fd, or an errno: ENOENT when there is no
 // socket file, ECONNREFUSED when nobody is bound to it any more.
-int sock_connect_datagram(const std::string &path, int &fd);
+[[nodiscard]] int sock_connect_datagram(const std::string &path, int *fd);
 
-// Accept one connection (non-blocking listener or not); 0 or errno.
-int sock_accept(int listen_fd, int &fd);
+// Accept one connection (non-blocking listener or not); 0 and *fd, or errno.
+[[nodiscard]] int sock_accept(int listen_fd, int *fd);
 
 // Limit how long a read or write on fd may block; 0 or errno.
-int sock_set_timeout(int fd, uint32_t ms);
+[[nodiscard]] int sock_set_timeout(int fd, uint32_t ms);
 
 // Move exactly n bytes; 0 or errno. A peer that closes before all bytes have
 // arrived gives ECONNRESET: a read of 0 bytes ends the exchange.
-int read_exact(int fd, void *buf, size_t n);
-int write_exact(int fd, const void *buf, size_t n);
+[[nodiscard]] int read_exact(int fd, void *buf, size_t n);
+[[nodiscard]] int write_exact(int fd, const void *buf, size_t n);
 
-// read_exact within a budget: remaining_ms is what is left of the caller's
+// read_exact within a budget: *remaining_ms is what is left of the caller's
 // time and is lowered by the time spent here, so that several reads can
 // share one budget. ETIMEDOUT when it runs out before n bytes arrived.
-int read_exact_timed(int fd, void *buf, size_t n, uint32_t &remaining_ms);
-
-// Close without losing the caller's errno.
-void close_fd(int fd);
+[[nodiscard]] int read_exact_timed(int fd, void *buf, size_t n, uint32_t *remaining_ms);
 
 }  // namespace zax::os

@@ -301,7 +301,7 @@ private:
         if (service_ < 0) return false;
         for (int i = 0; i < 1000; ++i) {
             int s = -1;
-            if (zax::os::sock_connect(dir_ + "/ZAX_OMIKINIT", 0, s) == 0) {
+            if (zax::os::sock_connect(dir_ + "/ZAX_OMIKINIT", 0, &s) == 0) {
                 close(s);
                 return true;
             }

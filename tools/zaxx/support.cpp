@@ -171,7 +171,7 @@ Initiator probe_initiator() {
     Initiator r;
     const std::string path = run_dir() + "/" + zax::omik::kSocketName;
     int fd = -1;
-    if (int err = zax::os::sock_connect(path, 1000, fd)) {
+    if (int err = zax::os::sock_connect(path, 1000, &fd)) {
         r.why = err == ENOENT || err == ECONNREFUSED ? "not running" : std::strerror(err);
         // A service that was killed leaves its socket and pid file.
         std::ifstream pid_file(run_dir() + "/" + zax::omik::kPidName);
@@ -180,7 +180,7 @@ Initiator probe_initiator() {
             r.why += " (pid " + std::to_string(pid) + " ended without removing its socket)";
         return r;
     }
-    zax::os::sock_set_timeout(fd, 2000);
+    (void)zax::os::sock_set_timeout(fd, 2000);
     zax::omik::Message m{};
     m.operation = zax::omik::kOpStatus;  // older services refuse it
     m.protocol = zax::omik::kProtocol;
@@ -190,7 +190,7 @@ Initiator probe_initiator() {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) r.pid = uint32_t(cred.pid);
-    zax::os::close_fd(fd);
+    close(fd);
     if (err != 0) {
         r.why = std::string("does not answer: ") + std::strerror(err);
         return r;

@@ -91,7 +91,7 @@ Probe probe(const std::string &path) {
         return p;
     }
     int fd = -1;
-    int err = os::sock_connect(path, 1000, fd);
+    int err = os::sock_connect(path, 1000, &fd);
     if (err == ECONNREFUSED) {
         p.found = Probe::Dead;
         return p;
@@ -101,16 +101,16 @@ Probe probe(const std::string &path) {
         return p;
     }
     os::PeerCredentials peer;
-    os::sock_peer(fd, peer);
+    (void)os::sock_peer(fd, &peer);
     Message m{};
     m.operation = kOpStatus;
     m.protocol = kProtocol;
     m.pid = uint32_t(getpid());
     uint32_t budget = kProbeWaitMs;
-    os::sock_set_timeout(fd, kProbeWaitMs);
+    (void)os::sock_set_timeout(fd, kProbeWaitMs);
     err = os::write_exact(fd, &m, sizeof m);
-    if (err == 0) err = os::read_exact_timed(fd, &m, sizeof m, budget);
-    os::close_fd(fd);
+    if (err == 0) err = os::read_exact_timed(fd, &m, sizeof m, &budget);
+    close(fd);
     if (err != 0 || m.protocol != kProtocol || m.operation != kOpStatus) {
         char buf[128];
         std::snprintf(buf, sizeof buf, "a socket of pid %u (uid %u) that does not answer in the protocol",
@@ -464,7 +464,7 @@ int cmd_serve(const std::string &dir, const os::Sharing &sharing, const Options 
     sweep_dead_objects(dir, table);
 
     int listen_fd = -1;
-    if (int err = os::sock_listen(sock, 64, listen_fd)) {
+    if (int err = os::sock_listen(sock, 64, &listen_fd)) {
         report("cannot serve %s: %s", sock.c_str(), std::strerror(err));
         return fail();
     }

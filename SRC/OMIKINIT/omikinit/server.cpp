@@ -123,7 +123,7 @@ private:
             Connection c;
             c.fd = fd;
             c.deadline = now_ms() + kExchangeTimeoutMs;
-            if (os::sock_peer(fd, c.peer) != 0) {
+            if (os::sock_peer(fd, &c.peer) != 0) {
                 close(fd);
                 continue;
             }
