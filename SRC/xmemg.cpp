@@ -89,21 +89,17 @@ Status zax::open_segment(uint32_t key, XHANDLE *handle_out, void **area) {
     if (Status s = vector_get(name.text, values); s.failed()) return s;
     auto *rec = handle_try_new<SegmentRecord>(HandleKind::segment);
     if (rec == nullptr) return sys_status(FN_XAllocMemory, R_XAllocMemory_NO_MEMORY, ENOMEM);
-    int fd = -1;
-    void *view = nullptr;
-    size_t mapped = 0;
-    bool mapping_failed = false;
-    if (int err = os::no_throw(
-            [&] { return os::shm_open(name.text, layout_of(key), fd, view, mapped, mapping_failed); })) {
+    os::ShmSegment seg;
+    if (int err = os::no_throw([&] { return os::shm_open(name.text, layout_of(key), &seg); })) {
         handle_free(rec);
         return sys_status(FN_XOpenShrMemory,
-                          mapping_failed ? R_XOpenShrMemory_MAP_FAILED : R_XOpenShrMemory_OPEN_FAILED,
+                          seg.mapping_failed ? R_XOpenShrMemory_MAP_FAILED : R_XOpenShrMemory_OPEN_FAILED,
                           err);
     }
-    rec->fd = fd;
-    rec->view = view;
+    rec->fd = seg.fd;
+    rec->view = seg.view;
     *handle_out = rec;
-    *area = static_cast<char *>(view) + sizeof(ShmHeader);
+    *area = static_cast<char *>(seg.view) + sizeof(ShmHeader);
     return {};
 }
 
@@ -157,37 +153,33 @@ XAPI void *XAllocShrMemory(XHANDLE *handle_out, uint32_t size, uint32_t key, uin
     HeaderInit init{uint32_t(size + sizeof(ShmHeader)), key, uint8_t(tag1), uint8_t(tag2)};
     auto *rec = handle_new<SegmentRecord>(HandleKind::segment);
     if (rec == nullptr) return X_FAILED_PTR;
-    int fd = -1;
-    void *view = nullptr;
-    size_t total = init.total;
-    bool attached = false, mapping_failed = false;
+    os::ShmSegment seg;
     // A segment of this key that processes still use (its key lost from a
     // restarted initiator service's table) is attached, header and contents
     // as they stand, and its key registered again.
     if (int err = os::no_throw([&] {
-            return os::shm_create(name.text, total, layout_of(key), write_header, &init, fd, view,
-                                  attached, mapping_failed);
+            return os::shm_create(name.text, init.total, layout_of(key), write_header, &init, &seg);
         })) {
         sys_error(FN_XAllocShrMemory,
-                  mapping_failed ? R_XAllocShrMemory_MAP_FAILED : R_XAllocShrMemory_CREATE_FAILED,
+                  seg.mapping_failed ? R_XAllocShrMemory_MAP_FAILED : R_XAllocShrMemory_CREATE_FAILED,
                   err);
         handle_free(rec);
         return X_FAILED_PTR;
     }
-    char *area = static_cast<char *>(view) + sizeof(ShmHeader);
+    char *area = static_cast<char *>(seg.view) + sizeof(ShmHeader);
     // The table keeps 32-bit values: the low half of the area's address (never
     // 0, the area sits 16 bytes into a page) and the size.
-    uint32_t area_size = uint32_t(total - sizeof(ShmHeader));
+    uint32_t area_size = uint32_t(seg.size - sizeof(ShmHeader));
     if (!XSetVectorTable(name.text, uint32_t(reinterpret_cast<uintptr_t>(area)), area_size)) {
         // A segment that others use keeps its name.
-        if (!attached) (void)os::no_throw([&] { return os::shm_remove(name.text, fd); });
-        (void)os::shm_unmap(fd, view);
-        (void)os::shm_close(fd);
+        if (!seg.attached) (void)os::no_throw([&] { return os::shm_remove(name.text, seg.fd); });
+        (void)os::shm_unmap(seg.fd, seg.view);
+        (void)os::shm_close(seg.fd);
         handle_free(rec);
         return X_FAILED_PTR;
     }
-    rec->fd = fd;
-    rec->view = view;
+    rec->fd = seg.fd;
+    rec->view = seg.view;
     *handle_out = rec;
     record_failure(lookup);  // a success leaves the lookup's "no such entry"
     return area;

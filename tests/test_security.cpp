@@ -165,12 +165,10 @@ TEST_F(Security, SymbolicLinksUnderObjectNamesAreRefusedAndTheirTargetsUntouched
     XHANDLE seg = nullptr;
     EXPECT_EQ(XAllocShrMemory(&seg, 64, 0x77, 0, 0), X_FAILED_PTR);
     EXPECT_LAST_ERROR(code(kAllocShm, 2), ELOOP, 1);
-    int fd = -1;
-    void *view = nullptr;
-    size_t size = 0;
-    bool failed = false;
+    zax::os::ShmSegment segment;
     zax::os::ShmLayout any{0, [](const void *, size_t, const void *) { return true; }, nullptr};
-    EXPECT_EQ(zax::os::shm_open("00000077", any, fd, view, size, failed), ELOOP);
+    EXPECT_EQ(zax::os::shm_open("00000077", any, &segment), ELOOP);
+    int fd = -1;
     bool open_failed = false;
     EXPECT_EQ(zax::os::lock_file_acquire("ZAXSEMPHlink", fd, open_failed), ELOOP);
     EXPECT_EQ(ReadFile(secret), "SECRET-OF-THE-VICTIM-0123456789-0123456789-0123456789-0123456789");
@@ -250,16 +248,9 @@ TEST_F(Security, ObjectsPlantedByAUserOutsideTheScopeAreRefused) {
         XHANDLE ev = nullptr;
         EXPECT_EQ(XCreateEvent(&ev, 0x99), 0);
         EXPECT_LAST_ERROR(code(kCreateEvent, 2), EPERM, 1);
-        int fd = -1;
-        void *view = nullptr;
-        size_t size = 0;
-        bool failed = false;
-        EXPECT_EQ(zax::os::shm_open("00000099", any, fd, view, size, failed), EPERM);
-        size = 64;
-        bool attached = false;
-        EXPECT_EQ(zax::os::shm_create("00000099", size, any, nullptr, nullptr, fd, view, attached,
-                                      failed),
-                  EPERM);
+        zax::os::ShmSegment seg;
+        EXPECT_EQ(zax::os::shm_open("00000099", any, &seg), EPERM);
+        EXPECT_EQ(zax::os::shm_create("00000099", 64, any, nullptr, nullptr, &seg), EPERM);
     }
 }
 

@@ -175,15 +175,10 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             ASSERT_EQ(zax::os::sock_listen(dir + "/sock", 4, &sock), 0);
             int dgram = -1;  // the kind a process's event socket is
             ASSERT_EQ(zax::os::sock_bind_datagram(dir + "/dgram", &dgram), 0);
-            size_t size = 64;
-            int seg = -1;
-            void *view = nullptr;
-            bool attached = false, failed = false;
+            zax::os::ShmSegment seg;
             zax::os::ShmLayout any{0, [](const void *, size_t, const void *) { return true; },
                                    nullptr};
-            ASSERT_EQ(zax::os::shm_create("00000061", size, any, nullptr, nullptr, seg, view,
-                                          attached, failed),
-                      0);
+            ASSERT_EQ(zax::os::shm_create("00000061", 64, any, nullptr, nullptr, &seg), 0);
 
             expect_access("", c.dir);
             expect_access("ZAXLOCK00000061.lck", c.object);
@@ -193,8 +188,8 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             expect_access("dgram", c.object);
             expect_access("00000061", c.object);
 
-            (void)zax::os::shm_unmap(seg, view);
-            (void)zax::os::shm_close(seg);
+            (void)zax::os::shm_unmap(seg.fd, seg.view);
+            (void)zax::os::shm_close(seg.fd);
             close(sock);
             close(dgram);
             (void)zax::os::lock_file_release(lock_fd);

@@ -50,7 +50,7 @@ bool names(const std::string &path, int fd) {
 // Checks the segment file open on fd (a regular file of the sharing mode's
 // owner and mode, whose head fits layout) and maps all of it.
 int check_and_map(int fd, const Sharing &sharing, const ShmLayout &layout, Map *view,
-                  bool &mapping_failed) {
+                  bool *mapping_failed) {
     struct stat st;
     if (int err = object_check(fd, S_IFREG, sharing, &st)) return err;
     size_t file_size = size_t(st.st_size);
@@ -60,7 +60,7 @@ int check_and_map(int fd, const Sharing &sharing, const ShmLayout &layout, Map *
         !layout.valid(head.data(), file_size, layout.arg))
         return EPROTO;
     int err = Map::of(fd, file_size, true, view);
-    mapping_failed = err != 0;
+    *mapping_failed = err != 0;
     return err;
 }
 
@@ -68,7 +68,7 @@ int check_and_map(int fd, const Sharing &sharing, const ShmLayout &layout, Map *
 // mapping, init, and the shared lock of its creator. 0 with fd and view, or
 // errno (nothing left behind).
 int build(const std::string &tmp, const Sharing &sharing, size_t size,
-          void (*init)(void *, void *), void *arg, Fd *fd, Map *view, bool &mapping_failed) {
+          void (*init)(void *, void *), void *arg, Fd *fd, Map *view, bool *mapping_failed) {
     Fd f(sys::retry([&] {
         return sys::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     }));
@@ -84,7 +84,7 @@ int build(const std::string &tmp, const Sharing &sharing, size_t size,
     if (err != 0) return err;
     Map v;
     if ((err = Map::of(f.get(), size, true, &v))) {
-        mapping_failed = true;
+        *mapping_failed = true;
         return err;
     }
     if (init != nullptr) init(v.get(), arg);
@@ -94,13 +94,19 @@ int build(const std::string &tmp, const Sharing &sharing, size_t size,
     return 0;
 }
 
+// Hands a segment that is ready to the caller.
+int hand_out(Fd *fd, Map *view, ShmSegment *out) {
+    out->size = view->size();
+    out->fd = fd->release();
+    out->view = view->release();
+    return 0;
+}
+
 }  // namespace
 
-int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
-               void (*init)(void *, void *), void *arg, int &fd, void *&view, bool &attached,
-               bool &mapping_failed) {
-    mapping_failed = false;
-    attached = false;
+int shm_create(const std::string &name, size_t size, const ShmLayout &layout,
+               void (*init)(void *, void *), void *arg, ShmSegment *out) {
+    *out = ShmSegment{};
     std::string path;
     Sharing sharing;
     if (int err = object_path(name, &path, &sharing)) return err;
@@ -116,14 +122,11 @@ int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
                 if (int err = lock_shared(old.get())) return err;
                 if (!names(path, old.get())) continue;
                 Map m;
-                if (int err = check_and_map(old.get(), sharing, layout, &m, mapping_failed))
+                if (int err = check_and_map(old.get(), sharing, layout, &m, &out->mapping_failed))
                     return err;
                 if (m.size() < size) return EEXIST;
-                size = m.size();
-                fd = old.release();
-                view = m.release();
-                attached = true;
-                return 0;
+                out->attached = true;
+                return hand_out(&old, &m, out);
             }
             // Nobody holds it: a leftover of processes that died, replaced
             // below while this lock keeps creators and openers off it.
@@ -132,7 +135,8 @@ int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
         Fd f;
         Map v;
         std::string tmp = temp_name(path);
-        if (int err = build(tmp, sharing, size, init, arg, &f, &v, mapping_failed)) return err;
+        if (int err = build(tmp, sharing, size, init, arg, &f, &v, &out->mapping_failed))
+            return err;
         TempName made(tmp);  // gone once linked, or with the new segment
         int err = 0;
         if (old) {
@@ -147,16 +151,13 @@ int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
         // Another creator was faster: attach to its segment.
         if (err == EEXIST) continue;
         if (err != 0) return err;
-        fd = f.release();
-        view = v.release();
-        return 0;
+        return hand_out(&f, &v, out);
     }
     return EAGAIN;
 }
 
-int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&view,
-             size_t &size, bool &mapping_failed) {
-    mapping_failed = false;
+int shm_open(const std::string &name, const ShmLayout &layout, ShmSegment *out) {
+    *out = ShmSegment{};
     std::string path;
     Sharing sharing;
     if (int err = object_path(name, &path, &sharing)) return err;
@@ -169,11 +170,9 @@ int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&v
         // the new segment.
         if (!names(path, f.get())) continue;
         Map m;
-        if (int err = check_and_map(f.get(), sharing, layout, &m, mapping_failed)) return err;
-        size = m.size();
-        fd = f.release();
-        view = m.release();
-        return 0;
+        if (int err = check_and_map(f.get(), sharing, layout, &m, &out->mapping_failed))
+            return err;
+        return hand_out(&f, &m, out);
     }
     return EAGAIN;
 }

@@ -17,24 +17,29 @@ struct ShmLayout {
     const void *arg;
 };
 
+// A segment as this process holds it.
+struct ShmSegment {
+    int fd = -1;                  // 3 or higher
+    void *view = nullptr;         // all of the segment, mapped
+    size_t size = 0;              // its size in bytes
+    bool attached = false;        // shm_create: the segment existed already
+    bool mapping_failed = false;  // on a failure: the file was opened or made, not mapped
+};
+
 // Create segment name of size bytes, or attach to it when a process uses a
-// segment of that name already (attached is then true and size is the
-// existing segment's). A new segment is zero-filled, its storage reserved at
-// once (ENOSPC when the file system cannot hold it), filled by init before
-// anyone can open it, and replaces a leftover file of that name. An existing
-// segment must fit layout (else EPROTO) and hold at least size bytes (else
-// EEXIST). 0 or errno; on success fd (3 or higher), view and size are set.
-// On failure, mapping_failed tells whether the file was made but not mapped.
-[[nodiscard]] int shm_create(const std::string &name, size_t &size, const ShmLayout &layout,
-               void (*init)(void *view, void *arg), void *arg, int &fd, void *&view,
-               bool &attached, bool &mapping_failed);
+// segment of that name already (attached, with the existing segment's size).
+// A new segment is zero-filled, its storage reserved at once (ENOSPC when the
+// file system cannot hold it), filled by init before anyone can open it, and
+// replaces a leftover file of that name. An existing segment must fit layout
+// (else EPROTO) and hold at least size bytes (else EEXIST). 0 with *out, or
+// errno with out's mapping_failed.
+[[nodiscard]] int shm_create(const std::string &name, size_t size, const ShmLayout &layout,
+                             void (*init)(void *view, void *arg), void *arg, ShmSegment *out);
 // Open and map an existing segment, all of it, once its owner, mode and head
-// check out. 0 or errno (ENOENT when there is none, EPROTO when the file does
-// not fit layout, EPERM when its owner or mode does not fit the sharing
-// mode); on success fd, view and size are set. On failure, mapping_failed
-// tells whether the file was opened but not mapped.
-[[nodiscard]] int shm_open(const std::string &name, const ShmLayout &layout, int &fd, void *&view,
-             size_t &size, bool &mapping_failed);
+// check out. 0 with *out, or errno with out's mapping_failed (ENOENT when
+// there is none, EPROTO when the file does not fit layout, EPERM when its
+// owner or mode does not fit the sharing mode).
+[[nodiscard]] int shm_open(const std::string &name, const ShmLayout &layout, ShmSegment *out);
 // Unmap the view of the segment open on fd (its size is the file's).
 [[nodiscard]] int shm_unmap(int fd, void *view);
 // Close a segment descriptor; 0 or errno.
