@@ -254,7 +254,7 @@ Status open_trace_file(const char *name, XFILE *out) {
         // A record that ended while this one waited may have deleted the
         // file: this one then makes a new one.
         bool linked = true;
-        if (int err = os::trace_file_linked(f, linked)) {
+        if (int err = os::trace_file_linked(f, &linked)) {
             (void)file::close(f);
             return sys_status(FN_XOpenFile, R_XOpenFile_OPEN_FAILED, err);
         }

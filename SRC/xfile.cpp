@@ -473,7 +473,7 @@ XAPI void *XOpenMemMapFile(XHANDLE *handle, const char *name, int32_t access, in
     int32_t lock = -1;
     if (sharing == X_MAP_EXCLUSIVE) {
         bool open_failed = false;
-        if (int err = os::lock_file_acquire(lock_name, lock, open_failed)) {
+        if (int err = os::lock_file_acquire(lock_name, &lock, &open_failed)) {
             sys_error(
                 FN_XOpenMemMapFile,
                 open_failed ? R_XOpenMemMapFile_LOCK_OPEN_FAILED : R_XOpenMemMapFile_EXCLUSIVE_HELD,

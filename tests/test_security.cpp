@@ -170,7 +170,7 @@ TEST_F(Security, SymbolicLinksUnderObjectNamesAreRefusedAndTheirTargetsUntouched
     EXPECT_EQ(zax::os::shm_open("00000077", any, &segment), ELOOP);
     int fd = -1;
     bool open_failed = false;
-    EXPECT_EQ(zax::os::lock_file_acquire("ZAXSEMPHlink", fd, open_failed), ELOOP);
+    EXPECT_EQ(zax::os::lock_file_acquire("ZAXSEMPHlink", &fd, &open_failed), ELOOP);
     EXPECT_EQ(ReadFile(secret), "SECRET-OF-THE-VICTIM-0123456789-0123456789-0123456789-0123456789");
 }
 

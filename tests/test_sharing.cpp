@@ -170,7 +170,7 @@ TEST_F(SharingTest, EachModeGivesItsDirectoryAndEveryObjectItsAccessWhateverTheU
             ASSERT_EQ(XCreateEvent(&ev, 0x61), 1);
             int lock_fd = -1;
             bool open_failed = false;
-            ASSERT_EQ(zax::os::lock_file_acquire("ZAXSEMPHtest", lock_fd, open_failed), 0);
+            ASSERT_EQ(zax::os::lock_file_acquire("ZAXSEMPHtest", &lock_fd, &open_failed), 0);
             int sock = -1;
             ASSERT_EQ(zax::os::sock_listen(dir + "/sock", 4, &sock), 0);
             int dgram = -1;  // the kind a process's event socket is

@@ -80,17 +80,17 @@ int sync_mapping(void *addr, size_t size) {
     return sys::msync(addr, size, MS_SYNC) == 0 ? 0 : errno;
 }
 
-int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed) {
-    open_failed = true;
+int lock_file_acquire(const char *name, int32_t *fd, bool *open_failed) {
+    *open_failed = true;
     std::string path;
     Sharing sharing;
     if (int err = no_throw([&] { return object_path(short_name(name), &path, &sharing); }))
         return err;
     Fd f;
     if (int err = open_lock_file(path, sharing, &f)) return err;
-    open_failed = false;
+    *open_failed = false;
     if (int err = file_lock(f.get(), false)) return err;
-    fd = f.release();
+    *fd = f.release();
     return 0;
 }
 

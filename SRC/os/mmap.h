@@ -16,12 +16,11 @@ namespace zax::os {
 // Open the lock file called name in the run-time directory (created with the
 // sharing mode's access when missing; a name longer than the file system
 // allows is shortened by a stable hash) and take its exclusive whole-file
-// lock (file_lock)
-// without waiting. The lock belongs to fd and ends when fd is closed, also
-// when the process dies. 0 and fd; EAGAIN when another opener holds it (fd is
-// then closed); another errno when the file cannot be opened (open_failed is
-// then true).
-[[nodiscard]] int lock_file_acquire(const char *name, int32_t &fd, bool &open_failed);
+// lock (file_lock) without waiting. The lock belongs to *fd and ends when it
+// is closed, also when the process dies. 0 with *fd; EAGAIN when another
+// opener holds it; another errno when the file cannot be opened (*open_failed
+// is then true).
+[[nodiscard]] int lock_file_acquire(const char *name, int32_t *fd, bool *open_failed);
 // Release the lock and close the file; 0 or an errno.
 [[nodiscard]] int lock_file_release(int32_t fd);
 

@@ -10,10 +10,10 @@
 
 namespace zax::os {
 
-int trace_file_linked(int32_t fd, bool &linked) {
+int trace_file_linked(int32_t fd, bool *linked) {
     struct stat st;
     if (sys::fstat(fd, &st) != 0) return errno;
-    linked = st.st_nlink > 0;
+    *linked = st.st_nlink > 0;
     return 0;
 }
 
