@@ -40,25 +40,21 @@ int make_fifo(const std::string &path, const Sharing &sharing) {
 
 }  // namespace
 
-Event::~Event() {
-    if (fd_ >= 0) close(fd_);
-}
-
-int Event::close_fd() { return Fd(std::exchange(fd_, -1)).close(); }
-
 bool Event::try_take() {
     if (named_) {
         char buf[kPipeSize];
-        return sys::retry([&] { return ::read(fd_, buf, sizeof buf); }) > 0;
+        return sys::retry([&] { return ::read(fd_.get(), buf, sizeof buf); }) > 0;
     }
     uint64_t v;
-    return sys::retry([&] { return ::read(fd_, &v, sizeof v); }) == sizeof v;
+    return sys::retry([&] { return ::read(fd_.get(), &v, sizeof v); }) == sizeof v;
 }
 
 int Event::post() {
     const char one = 1;
     const uint64_t v = 1;
-    ssize_t n = sys::retry([&] { return named_ ? ::write(fd_, &one, 1) : ::write(fd_, &v, sizeof v); });
+    ssize_t n = sys::retry([&] {
+        return named_ ? ::write(fd_.get(), &one, 1) : ::write(fd_.get(), &v, sizeof v);
+    });
     // A full pipe (or counter) is an event that is signalled already.
     if (n < 0 && errno != EAGAIN) return errno;
     return 0;
@@ -67,9 +63,8 @@ int Event::post() {
 int event_create(Event **out) {
     Fd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!fd) return errno;
-    auto *e = new (std::nothrow) Event(fd.get(), false);
+    auto *e = new (std::nothrow) Event(std::move(fd), false);
     if (e == nullptr) return ENOMEM;
-    (void)fd.release();  // the event's now
     *out = e;
     return 0;
 }
@@ -90,9 +85,8 @@ int event_open(const std::string &name, Event **out) {
     if ((err = object_check(fd.get(), S_IFIFO, sharing))) return err;
     // At every open: the first opener of a fresh pipe gets the default size.
     if (fcntl(fd.get(), F_SETPIPE_SZ, kPipeSize) < 0) return errno;
-    auto *e = new (std::nothrow) Event(fd.get(), true);
+    auto *e = new (std::nothrow) Event(std::move(fd), true);
     if (e == nullptr) return ENOMEM;
-    (void)fd.release();  // the event's now
     *out = e;
     return 0;
 }
@@ -103,28 +97,23 @@ int event_close(Event *e) {
     return err;
 }
 
-Latch::~Latch() {
-    if (fd_ >= 0) close(fd_);
-}
-
 bool Latch::try_take() {
-    struct pollfd p = {fd_, POLLIN, 0};
+    struct pollfd p = {fd_.get(), POLLIN, 0};
     int r = sys::retry([&] { return poll(&p, 1, 0); });
     return r == 1 && (p.revents & POLLIN);
 }
 
 int Latch::post() {
     uint64_t v = 1;
-    ssize_t n = sys::retry([&] { return ::write(fd_, &v, sizeof v); });
+    ssize_t n = sys::retry([&] { return ::write(fd_.get(), &v, sizeof v); });
     return n < 0 && errno != EAGAIN ? errno : 0;
 }
 
 int latch_create(Latch **out) {
     Fd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!fd) return errno;
-    auto *l = new (std::nothrow) Latch(fd.get());
+    auto *l = new (std::nothrow) Latch(std::move(fd));
     if (l == nullptr) return ENOMEM;
-    (void)fd.release();  // the latch's now
     *out = l;
     return 0;
 }

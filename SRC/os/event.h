@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <utility>
+
+#include "os/own.h"
 
 namespace zax::os {
 
@@ -29,16 +32,15 @@ public:
 // before a take count as one.
 class Event : public Waitable {
 public:
-    explicit Event(int fd, bool named) : fd_(fd), named_(named) {}
-    ~Event() override;
-    int fd() const override { return fd_; }
+    Event(Fd fd, bool named) : fd_(std::move(fd)), named_(named) {}
+    int fd() const override { return fd_.get(); }
     bool try_take() override;
     int post() override;
     // Close the descriptor; 0 or errno (the descriptor is gone either way).
-    int close_fd();
+    [[nodiscard]] int close_fd() { return fd_.close(); }
 
 private:
-    int fd_;
+    Fd fd_;
     bool named_;  // a FIFO of the run-time directory, else an eventfd
 };
 
@@ -46,14 +48,13 @@ private:
 // handle of a thread that ended). An eventfd private to the process.
 class Latch : public Waitable {
 public:
-    explicit Latch(int fd) : fd_(fd) {}
-    ~Latch() override;
-    int fd() const override { return fd_; }
+    explicit Latch(Fd fd) : fd_(std::move(fd)) {}
+    int fd() const override { return fd_.get(); }
     bool try_take() override;
     int post() override;
 
 private:
-    int fd_;
+    Fd fd_;
 };
 
 // A new latch, not signalled; 0 or errno. Free it with delete.

@@ -36,8 +36,6 @@ bool pidfd_ended(int fd) {
 
 }  // namespace
 
-Process::~Process() = default;
-
 int Process::exit_code(uint32_t *code) {
     if (!ended_) {
         siginfo_t info{};
@@ -46,7 +44,7 @@ int Process::exit_code(uint32_t *code) {
             // A program that ignores SIGCHLD, or reaps every child itself,
             // takes the child and its code away: the pidfd still tells that
             // it ended, the code is lost.
-            if (err != ECHILD || !pidfd_ended(pidfd_)) return err;
+            if (err != ECHILD || !pidfd_ended(pidfd_.get())) return err;
             ended_ = true;
             code_ = 0;
         } else if (info.si_pid != 0) {
@@ -65,7 +63,7 @@ int Process::kill(bool group) {
         if (::kill(-pid_t(pid_), SIGKILL) != 0 && errno != ESRCH) return errno;
         return 0;
     }
-    if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0 && errno != ESRCH)
+    if (syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0) != 0 && errno != ESRCH)
         return errno;
     return 0;
 }
@@ -112,15 +110,14 @@ int process_spawn(const char *program, const char *const *argv, bool own_group, 
     if (err != 0) return err;
 
     Fd fd(pidfd_open(pid));
-    Process *p = fd ? new (std::nothrow) Process(fd.get(), uint32_t(pid)) : nullptr;
+    const int e = fd ? ENOMEM : errno;  // the failure, should no handle come of it
+    Process *p = fd ? new (std::nothrow) Process(std::move(fd), uint32_t(pid)) : nullptr;
     if (p == nullptr) {
-        int e = fd ? ENOMEM : errno;
         // Without a handle the child cannot be kept: end and reap it.
         ::kill(pid, SIGKILL);
         (void)sys::retry([&] { return waitpid(pid, nullptr, 0); });
         return e;
     }
-    (void)fd.release();  // the handle's now
     *out = p;
     return 0;
 }
@@ -129,7 +126,7 @@ int process_close(Process *p, bool wait) {
     siginfo_t info{};
     // ECHILD: someone else reaped it already; nothing is left to collect.
     (void)sys::retry([&] { return waitid(P_PID, id_t(p->pid_), &info, WEXITED | (wait ? 0 : WNOHANG)); });
-    int err = Fd(p->pidfd_).close();
+    int err = p->pidfd_.close();
     delete p;
     return err;
 }

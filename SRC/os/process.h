@@ -7,9 +7,10 @@
 // library holds it), and the real reap happens once, in process_close.
 #pragma once
 #include <cstdint>
+#include <utility>
 
 #include "os/event.h"
-
+#include "os/own.h"
 
 namespace zax::os {
 
@@ -19,7 +20,7 @@ constexpr uint32_t kStillActive = 259;
 class Process : public Waitable {
 public:
     // Polls readable once the process has ended; it stays so.
-    int fd() const override { return pidfd_; }
+    int fd() const override { return pidfd_.get(); }
     // Taking consumes nothing: an ended process stays signalled.
     bool try_take() override { return true; }
 
@@ -32,14 +33,11 @@ public:
     // process of its group when group is true. 0 or errno.
     [[nodiscard]] int kill(bool group);
 
-    Process(int pidfd, uint32_t pid) : pidfd_(pidfd), pid_(pid) {}
-    ~Process() override;
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
+    Process(Fd pidfd, uint32_t pid) : pidfd_(std::move(pidfd)), pid_(pid) {}
 
 private:
     friend int process_close(Process *p, bool wait);
-    int pidfd_;
+    Fd pidfd_;
     uint32_t pid_;
     bool ended_ = false;  // exit code seen
     uint32_t code_ = kStillActive;

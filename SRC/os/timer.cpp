@@ -252,10 +252,8 @@ int timer_count() {
 }
 
 bool timer_service_started() {
-    pthread_mutex_lock(&g_lock);
-    bool started = g_service != nullptr && g_service->thread_running;
-    pthread_mutex_unlock(&g_lock);
-    return started;
+    Locked hold(g_lock);
+    return g_service != nullptr && g_service->thread_running;
 }
 
 void timer_set_fork_hook(void (*in_child)()) { __atomic_store_n(&g_fork_hook, in_child, __ATOMIC_RELEASE); }
