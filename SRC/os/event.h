@@ -25,7 +25,7 @@ public:
     // object stays signalled), false when another taker was faster.
     virtual bool try_take() = 0;
     // Signal the object: 0 or errno (EBADF for kinds that cannot be posted).
-    virtual int post() { return EBADF; }
+    [[nodiscard]] virtual int post() { return EBADF; }
 };
 
 // An auto-reset event: a post signals it, one take clears it; several posts
@@ -35,7 +35,7 @@ public:
     Event(Fd fd, bool named) : fd_(std::move(fd)), named_(named) {}
     int fd() const override { return fd_.get(); }
     bool try_take() override;
-    int post() override;
+    [[nodiscard]] int post() override;
     // Close the descriptor; 0 or errno (the descriptor is gone either way).
     [[nodiscard]] int close_fd() { return fd_.close(); }
 
@@ -51,7 +51,7 @@ public:
     explicit Latch(Fd fd) : fd_(std::move(fd)) {}
     int fd() const override { return fd_.get(); }
     bool try_take() override;
-    int post() override;
+    [[nodiscard]] int post() override;
 
 private:
     Fd fd_;

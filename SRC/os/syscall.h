@@ -106,7 +106,7 @@ int replaced_count();
 
 // By name, as SQLite's xSetSystemCall: put fn in place of the call name
 // (null puts the standard one back). 0, or ENOENT for a name not in the table.
-int set_call(const char *name, AnyFn fn);
+[[nodiscard]] int set_call(const char *name, AnyFn fn);
 // The function now in place for name, or null for a name not in the table.
 AnyFn get_call(const char *name);
 // The name after name in the table (the first for null); null after the last.
@@ -119,7 +119,7 @@ void reset_calls();
 const char *name_of(Call c);
 template <Call C> Fn<C> replace(Fn<C> fn) {
     Fn<C> old = reinterpret_cast<Fn<C>>(get_call(name_of(C)));
-    set_call(name_of(C), reinterpret_cast<AnyFn>(fn));
+    (void)set_call(name_of(C), reinterpret_cast<AnyFn>(fn));  // C is in the table
     return old;
 }
 AnyFn standard_of(Call c);
