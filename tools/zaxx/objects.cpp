@@ -240,30 +240,23 @@ pid_t process_of_thread(uint32_t tid) {
 
 // What a name says the file is; false for a file that is no object.
 bool classify(const std::string &name, Object &o) {
+    static const std::pair<const char *, Kind> kKeyed[] = {{names::kLock, Kind::Lock},
+                                                            {names::kEvent, Kind::Event},
+                                                            {names::kLoadRecord, Kind::Record},
+                                                            {names::kSegment, Kind::Segment}};
     uint32_t v;
-    if (parse_name(names::kLock, name, v)) {
+    if (name == zax::omik::kMutexName) {
         o.kind = Kind::Lock;
-        o.keyed = true;
-        o.key = v;
-    } else if (name == zax::omik::kMutexName) {
-        o.kind = Kind::Lock;
-    } else if (parse_name(names::kEvent, name, v)) {
-        o.kind = Kind::Event;
-        o.keyed = true;
-        o.key = v;
     } else if (parse_name(names::kEventSocket, name, v)) {
         o.kind = Kind::Pipe;
         o.pid = pid_t(v);
-    } else if (parse_name(names::kLoadRecord, name, v)) {
-        o.kind = Kind::Record;
-        o.keyed = true;
-        o.key = v;
-    } else if (parse_name(names::kSegment, name, v)) {
-        o.kind = Kind::Segment;
-        o.keyed = true;
-        o.key = v;
     } else {
-        return false;
+        auto keyed = std::find_if(std::begin(kKeyed), std::end(kKeyed),
+                                  [&](const auto &k) { return parse_name(k.first, name, v); });
+        if (keyed == std::end(kKeyed)) return false;
+        o.kind = keyed->second;
+        o.keyed = true;
+        o.key = v;
     }
     o.name = name;
     return true;
