@@ -14,17 +14,13 @@ using namespace zax;
 
 namespace {
 
-uint32_t trace_level(XHANDLE r, const char *name) {
+uint32_t level_of(decltype(&XGetTraceLevel) get, XHANDLE r, const char *name) {
     uint32_t level = 99;
-    EXPECT_EQ(XGetTraceLevel(r, name, &level), 1) << name;
+    EXPECT_EQ(get(r, name, &level), 1) << name;
     return level;
 }
-
-uint32_t dump_level(XHANDLE r, const char *name) {
-    uint32_t level = 99;
-    EXPECT_EQ(XGetDumpLevel(r, name, &level), 1) << name;
-    return level;
-}
+uint32_t trace_level(XHANDLE r, const char *name) { return level_of(XGetTraceLevel, r, name); }
+uint32_t dump_level(XHANDLE r, const char *name) { return level_of(XGetDumpLevel, r, name); }
 
 // A chain of n binding sections S1..Sn with IDs B1..Bn, the last pointing
 // to last_next.
