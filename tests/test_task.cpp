@@ -22,12 +22,6 @@ constexpr uint32_t kCreate = 0x32, kTerm = 0x33, kKill = 0x34, kCreateThread = 0
                    kTermThread = 0x38, kKillThread = 0x39, kCreateJob = 0x3a, kTermJob = 0x3b,
                    kKillJob = 0x3c;
 
-// No child of this process is left, not even a zombie.
-bool no_children() {
-    siginfo_t info{};
-    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
-}
-
 // A process that has gone, or that only its zombie is left of, within
 // about tries * 10 ms.
 bool gone(pid_t pid, int tries = 500) {
@@ -105,7 +99,7 @@ TEST_F(Task, TermCollectsOnlyAnEndedProcessAndGivesTheEventBack) {
     EXPECT_EQ(XWaitEvent(&ev, 1, 0), 0);  // stays signalled
     EXPECT_EQ(XTermProcess(rec, 0), 1);
     EXPECT_EQ(ev, mine);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
     EXPECT_EQ(XDestroyEvent(mine), 1);
 
     EXPECT_EQ(XTermProcess(nullptr, 0), 0);
@@ -119,7 +113,7 @@ TEST_F(Task, KillEndsTheProcessReapsItAndPostsTheSavedEvent) {
     XHANDLE rec = start({"sleepms", "60000"}, &ev);
     ASSERT_EQ(XKillProcess(rec), 1);
     EXPECT_EQ(ev, mine);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
     // A thread waiting on the old event is woken by the kill.
     EXPECT_EQ(XWaitEvent(&mine, 1, 0), 0);
     EXPECT_EQ(XDestroyEvent(mine), 1);
@@ -131,7 +125,7 @@ TEST_F(Task, KillEndsTheProcessReapsItAndPostsTheSavedEvent) {
     XSetLastError(0, 0, 0);
     EXPECT_EQ(XKillProcess(rec), 1);
     EXPECT_LAST_ERROR(code(0xd, 1), 1, 2);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 
     EXPECT_EQ(XKillProcess(nullptr), 0);
     EXPECT_LAST_ERROR(code(kKill, 1), 1, 2);
@@ -185,7 +179,7 @@ TEST_F(Task, CreateChecksItsArgumentsAndTheCommandLineLimit) {
     EXPECT_LAST_ERROR(code(kCreate, 2), ENOENT, 1);
     EXPECT_EQ(ev, reinterpret_cast<XHANDLE>(0x77));
     EXPECT_EQ(CountOpenFds(), fds);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 }
 
 TEST_F(Task, AKilledJobTakesItsGrandchildrenWithIt) {
@@ -200,7 +194,7 @@ TEST_F(Task, AKilledJobTakesItsGrandchildrenWithIt) {
     EXPECT_EQ(XKillJobProcess(rec), 1);
     EXPECT_EQ(ev, nullptr);
     EXPECT_TRUE(gone(grand));
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 
     // The plain kill ends only the process itself.
     std::string file2 = path("tree2");
@@ -227,7 +221,7 @@ TEST_F(Task, AJobThatEndedIsCollectedAndJobsStartThroughInitialisation) {
     XHANDLE rec = start({"sleepms", "50", "3"}, &ev, true);
     EXPECT_EQ(XWaitEvent(&ev, 1, 10000), 0);
     EXPECT_EQ(XTermJobProcess(rec, 0), 1);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
     EXPECT_EQ(XTermJobProcess(nullptr, 0), 0);
     EXPECT_LAST_ERROR(code(kTermJob, 1), 1, 2);
 

@@ -28,12 +28,6 @@ uint32_t code_when_ended(zax::os::Process *p) {
     return code;
 }
 
-// No child of this process is left, not even a zombie.
-bool no_children() {
-    siginfo_t info{};
-    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
-}
-
 uint32_t twice(uint32_t a, uint32_t b) { return a * 2 + b; }
 
 std::atomic<int> g_spin_started{0};
@@ -57,12 +51,12 @@ TEST(ProcessLayer, ExitCodesAreLookedAtAndReapedOnce) {
     EXPECT_FALSE(readable(p->fd(), 0));
     EXPECT_EQ(code_when_ended(p), 7u);
     // Looking does not reap: the zombie keeps pid and group until the close.
-    EXPECT_FALSE(no_children());
+    EXPECT_FALSE(NoChildren());
     EXPECT_EQ(p->exit_code(&code), 0);
     EXPECT_EQ(code, 7u);
     EXPECT_TRUE(readable(p->fd(), 0));  // stays signalled
     EXPECT_EQ(zax::os::process_close(p, true), 0);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 }
 
 TEST(ProcessLayer, DeathBySignalGives128PlusTheSignal) {
@@ -74,7 +68,7 @@ TEST(ProcessLayer, DeathBySignalGives128PlusTheSignal) {
     EXPECT_EQ(code_when_ended(p), 128u + SIGKILL);
     EXPECT_EQ(p->kill(false), 0);  // killing an ended process is no error
     EXPECT_EQ(zax::os::process_close(p, true), 0);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 }
 
 TEST(ProcessLayer, MissingProgramLeavesNothingBehind) {
@@ -86,7 +80,7 @@ TEST(ProcessLayer, MissingProgramLeavesNothingBehind) {
     const char *argv2[] = {"zax-no-such-program-in-path", nullptr};
     EXPECT_EQ(zax::os::process_spawn(argv2[0], argv2, true, &p), ENOENT);
     EXPECT_EQ(CountOpenFds(), fds);
-    EXPECT_TRUE(no_children());
+    EXPECT_TRUE(NoChildren());
 }
 
 TEST(ThreadLayer, ExitCodeHandleAndKill) {

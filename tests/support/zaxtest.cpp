@@ -111,6 +111,11 @@ int SpawnHelper(const std::vector<std::string> &args, int out_fd) {
     return Spawn(helper_argv(args), {-1, out_fd, -1});
 }
 
+bool NoChildren() {
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) < 0 && errno == ECHILD;
+}
+
 int WaitHelper(int pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)

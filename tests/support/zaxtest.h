@@ -84,6 +84,8 @@ int Spawn(const std::vector<std::string> &argv, std::array<int, 3> fds = {-1, -1
 // Starts a helper program without waiting for it; returns its pid (or -1).
 // Its standard output goes to out_fd when that is not -1.
 int SpawnHelper(const std::vector<std::string> &args, int out_fd = -1);
+// No child of this process is left, not even a zombie.
+bool NoChildren();
 // Waits for a process started by SpawnHelper; its exit status, or -1 when a
 // signal ended it.
 int WaitHelper(int pid);
