@@ -35,27 +35,39 @@ template <sys::Call C, class R, class... A> struct Failer<C, R (*)(A...)> {
 
 }  // namespace detail
 
+// fn in place of the call C while the object lives.
+template <sys::Call C> class Replace {
+public:
+    explicit Replace(sys::Fn<C> fn) : previous_(sys::replace<C>(fn)) {}
+    ~Replace() { sys::replace<C>(previous_); }
+    Replace(const Replace &) = delete;
+    Replace &operator=(const Replace &) = delete;
+
+private:
+    sys::Fn<C> previous_;
+};
+
 // Calls number first, first + 1, ... (count of them, counted from 1 after
 // the object is made) of the call C fail with err; the others go through.
 template <sys::Call C> class FailCall {
     using F = detail::Failer<C, sys::Fn<C>>;
 
 public:
-    explicit FailCall(int err, int first = 1, int count = INT_MAX) {
-        F::first = first;
-        F::count = count;
-        F::error = err;
-        F::calls = 0;
-        previous_ = sys::replace<C>(&F::fn);
-    }
-    ~FailCall() { sys::replace<C>(previous_); }
-    FailCall(const FailCall &) = delete;
-    FailCall &operator=(const FailCall &) = delete;
+    explicit FailCall(int err, int first = 1, int count = INT_MAX)
+        : replaced_(armed(err, first, count)) {}
     // How many calls were made so far.
     int calls() const { return F::calls; }
 
 private:
-    sys::Fn<C> previous_;
+    // The failing function, set up before it is put in place.
+    static sys::Fn<C> armed(int err, int first, int count) {
+        F::first = first;
+        F::count = count;
+        F::error = err;
+        F::calls = 0;
+        return &F::fn;
+    }
+    Replace<C> replaced_;
 };
 
 // A file system with room bytes left: writes that would grow a regular file
@@ -64,19 +76,8 @@ private:
 // ENOSPC. Writes within a file's present size take no room.
 class DiskFull {
 public:
-    explicit DiskFull(int64_t room = 0) {
-        room_ = room;
-        write_ = sys::replace<sys::Call::write>(&write_fn);
-        pwrite_ = sys::replace<sys::Call::pwrite>(&pwrite_fn);
-        fallocate_ = sys::replace<sys::Call::posix_fallocate>(&fallocate_fn);
-    }
-    ~DiskFull() {
-        sys::replace<sys::Call::write>(write_);
-        sys::replace<sys::Call::pwrite>(pwrite_);
-        sys::replace<sys::Call::posix_fallocate>(fallocate_);
-    }
-    DiskFull(const DiskFull &) = delete;
-    DiskFull &operator=(const DiskFull &) = delete;
+    // The room is set before the first replacement is in place.
+    explicit DiskFull(int64_t room = 0) : write_((room_ = room, &write_fn)) {}
     int64_t room() const { return room_; }
 
 private:
@@ -126,26 +127,17 @@ private:
         return sys::standard<sys::Call::posix_fallocate>()(fd, offset, length);
     }
 
-    sys::Fn<sys::Call::write> write_;
-    sys::Fn<sys::Call::pwrite> pwrite_;
-    sys::Fn<sys::Call::posix_fallocate> fallocate_;
+    Replace<sys::Call::write> write_;
+    Replace<sys::Call::pwrite> pwrite_{&pwrite_fn};
+    Replace<sys::Call::posix_fallocate> fallocate_{&fallocate_fn};
 };
 
 // Reads and writes that move at most limit bytes per call, as a pipe or a
 // signal can make them.
 class ShortIo {
 public:
-    explicit ShortIo(size_t limit) {
-        limit_ = limit;
-        read_ = sys::replace<sys::Call::read>(&read_fn);
-        write_ = sys::replace<sys::Call::write>(&write_fn);
-    }
-    ~ShortIo() {
-        sys::replace<sys::Call::read>(read_);
-        sys::replace<sys::Call::write>(write_);
-    }
-    ShortIo(const ShortIo &) = delete;
-    ShortIo &operator=(const ShortIo &) = delete;
+    // The limit is set before the first replacement is in place.
+    explicit ShortIo(size_t limit) : read_((limit_ = limit, &read_fn)) {}
 
 private:
     static inline std::atomic<size_t> limit_{1};
@@ -155,8 +147,8 @@ private:
     static ssize_t write_fn(int fd, const void *buf, size_t n) {
         return sys::standard<sys::Call::write>()(fd, buf, n < limit_ ? n : limit_.load());
     }
-    sys::Fn<sys::Call::read> read_;
-    sys::Fn<sys::Call::write> write_;
+    Replace<sys::Call::read> read_;
+    Replace<sys::Call::write> write_{&write_fn};
 };
 
 }  // namespace zaxtest
