@@ -3,8 +3,6 @@
 #pragma once
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,19 +18,14 @@ protected:
         setenv("ZAXXLIB_XSYSTEM", rundir_.c_str(), 1);
     }
     void settings(const std::string &text) const {
-        std::ofstream(path("XTORASYS"), std::ios::binary | std::ios::trunc) << text;
+        zaxtest::WriteFile(path("XTORASYS"), text);
     }
     // Settings with the global levels and no bindings.
     void global_levels(int trace, int dump) const {
         settings("XTORASYS :\nTRACE = " + std::to_string(trace) + "\nDUMP = " +
                  std::to_string(dump) + "\nBINDINGS = NONE\n");
     }
-    std::string read(const std::string &file) const {
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string read(const std::string &file) const { return zaxtest::ReadFile(file); }
     bool exists(const std::string &file) const { return std::filesystem::exists(file); }
 };
 

@@ -6,14 +6,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "zaxtest.h"
 
 namespace {
 
@@ -64,10 +64,7 @@ std::map<std::string, std::string> sources() {
         const std::string path = e.path().string();
         const std::string ext = e.path().extension().string();
         if ((ext != ".cpp" && ext != ".h") || e.path().filename() == "xcodes.h") continue;
-        std::ifstream in(path);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        const std::string text = ss.str();
+        const std::string text = zaxtest::ReadFile(path);
         std::string code;
         for (size_t i = 0; i < text.size(); ++i) {
             if (text.compare(i, 2, "//") == 0) {

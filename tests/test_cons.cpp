@@ -8,8 +8,6 @@
 #include <clocale>
 #include <cstdio>
 #include <cwchar>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "xcodes.h"
@@ -33,10 +31,7 @@ public:
     // Puts the stream back and returns what was written to it.
     std::string take() {
         restore();
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return ReadFile(path_);
     }
     ~Redirect() { restore(); }
 
@@ -197,10 +192,7 @@ TEST_F(Cons, FprintfTargets) {
     EXPECT_EQ(XFprintf(f, "n=%d", 42), 1);
     EXPECT_EQ(XFprintf(f, "%s", std::string(200, 'f').c_str()), 1);
     EXPECT_EQ(XCloseFile(f), 1);
-    std::ifstream in(path("file"), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), "n=42\n" + std::string(124, 'f') + "\n");
+    EXPECT_EQ(ReadFile(path("file")), "n=42\n" + std::string(124, 'f') + "\n");
     // A handle that is not open: XWriteFile's own error stays.
     EXPECT_EQ(XFprintf(f, "late"), 0);
     EXPECT_EQ(XGetLastError(nullptr) >> 16, uint32_t(FN_XWriteFile));

@@ -226,7 +226,7 @@ TEST_F(Debug, OverlongValues) {
 
 TEST_F(Debug, TraceFileIsEmptiedAndDeletedWhenUnused) {
     global_levels(3, 0);
-    std::ofstream(path("trace")) << "old content\n";
+    WriteFile(path("trace"), "old content\n");
     XHANDLE r = XInitDebug(path("trace").c_str(), 0);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(read(path("trace")), "");

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,10 +36,7 @@ protected:
         std::vector<std::string> all_env = env;
         all_env.push_back("TSAN_OPTIONS=report_signal_unsafe=0");
         result_ = RunHelper({"estae", file, what, code}, all_env);
-        std::ifstream in(file);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
+        return ReadFile(file);
     }
     HelperResult result_;
 };

@@ -51,13 +51,8 @@ protected:
         return out;
     }
     Bytes read(const std::string &name) const {
-        Bytes b;
-        FILE *f = std::fopen(path(name).c_str(), "rb");
-        if (f == nullptr) return b;
-        int c;
-        while ((c = std::fgetc(f)) != EOF) b.push_back(uint8_t(c));
-        std::fclose(f);
-        return b;
+        const std::string s = ReadFile(path(name));
+        return Bytes(s.begin(), s.end());
     }
     void write(const std::string &name, const Bytes &b) const {
         FILE *f = std::fopen(path(name).c_str(), "wb");

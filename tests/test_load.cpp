@@ -150,10 +150,7 @@ protected:
         return RunHelper({"estae", path("stderr.txt"), what, "5"},
                          {"ZAXXLIB_XSYSTEM=" + rundir_, "TSAN_OPTIONS=report_signal_unsafe=0"});
     }
-    std::string err() {
-        std::ifstream in(path("stderr.txt"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string err() { return ReadFile(path("stderr.txt")); }
 };
 
 TEST_F(TerminationMode, ModeZeroHandsTheAbendToTheSystem) {

@@ -613,9 +613,7 @@ TEST_F(Registry, ADamagedDatabaseGivesARecordedError) {
     EXPECT_EQ(XDeleteRegKey(HKEY_LOCAL_MACHINE, "P", nullptr), 0);
     EXPECT_LAST_ERROR(code(kDeleteKey, 2), kSqliteNotADb, 1);
     EXPECT_EQ(X_IsServer(), 0);
-    std::ifstream in(dir_ + "/machine.db", std::ios::binary);
-    std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(after, garbage);  // left as it was
+    EXPECT_EQ(ReadFile(dir_ + "/machine.db"), garbage);  // left as it was
 
     // A real database whose table pages were overwritten: another process
     // fills it (this one has no connection to it yet), then the pages go.

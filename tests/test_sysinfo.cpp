@@ -107,8 +107,7 @@ TEST_F(SysInfo, WithATerminalEveryNameIsFilled) {
         if (host() != r.machine) return 3;
         if (user() != r.user_id) return 4;
         // The job name is the command line, arguments joined by spaces.
-        std::ifstream in("/proc/self/cmdline", std::ios::binary);
-        std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string cmd = ReadFile("/proc/self/cmdline");
         while (!cmd.empty() && cmd.back() == '\0') cmd.pop_back();
         for (char &c : cmd) c = c == '\0' ? ' ' : c;
         if (cmd.substr(0, 256) != r.job) return 5;
