@@ -152,9 +152,7 @@ TEST_F(Event, ProcessesShareTheEventOfAKey) {
 }
 
 TEST_F(Event, BadRunDirectoryOrForeignFileFailsCreationWithReasonTwo) {
-    FILE *f = std::fopen(path("ZAXEVT00000044.ev").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(path("ZAXEVT00000044.ev"), ""));
     XHANDLE ev = nullptr;
     EXPECT_EQ(XCreateEvent(&ev, 0x44), 0);
     EXPECT_LAST_ERROR(code(kCreate, 2), EPROTO, 1);

@@ -55,10 +55,7 @@ protected:
         return Bytes(s.begin(), s.end());
     }
     void write(const std::string &name, const Bytes &b) const {
-        FILE *f = std::fopen(path(name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
-        std::fclose(f);
+        ASSERT_TRUE(WriteFile(path(name), std::string(b.begin(), b.end())));
     }
     // A file of the saved-list format: header (payload, count) then records.
     static Bytes file(uint32_t payload, uint32_t count, const Bytes &records) {

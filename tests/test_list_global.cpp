@@ -212,9 +212,7 @@ TEST_P(GlobalListOn, TheLastProcessToLeaveFreesTheList) {
     EXPECT_EQ(attached(a, 0x55), 2u);
 
     // The creator leaving does not end the list while this process has it.
-    FILE *f = std::fopen(go.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(go, ""));
     EXPECT_EQ(WaitHelper(b), 0);
     EXPECT_EQ(attached(a, 0x55), 1u);
     EXPECT_EQ(XGetGlobalListNum(a), 2);
@@ -245,9 +243,7 @@ TEST_P(GlobalListOn, ElementsFromTwoProducersArriveInTheirOrder) {
     int p2 = SpawnHelper({"glist", "77", "65536", "0", "wait:" + go, "addn:B:400", "destroy"});
     ASSERT_GT(p1, 0);
     ASSERT_GT(p2, 0);
-    FILE *f = std::fopen(go.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(go, ""));
     // Consume while they produce: each producer's elements in its own order.
     std::map<char, int> next{{'A', 0}, {'B', 0}};
     int received = 0;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 
 #include "os/slot.h"
@@ -20,7 +19,7 @@ namespace {
 class Load : public ZaxTest {
 protected:
     // Writes the settings file XTORASYS into the test's directory.
-    void settings(const std::string &text) { std::ofstream(path("XTORASYS")) << text; }
+    void settings(const std::string &text) { WriteFile(path("XTORASYS"), text); }
     // Reads the settings with ZAXXLIB_XSYSTEM naming the test's directory.
     void read() {
         setenv("ZAXXLIB_XSYSTEM", rundir_.c_str(), 1);
@@ -146,7 +145,7 @@ TEST_F(Load, ThreadDetachGivesTheRecordBack) {
 class TerminationMode : public ZaxTest {
 protected:
     HelperResult run(const std::string &what, const std::string &mode_text) {
-        std::ofstream(path("XTORASYS")) << "ESTAE :\nTERMMODE = " << mode_text << "\n";
+        WriteFile(path("XTORASYS"), "ESTAE :\nTERMMODE = " + mode_text + "\n");
         return RunHelper({"estae", path("stderr.txt"), what, "5"},
                          {"ZAXXLIB_XSYSTEM=" + rundir_, "TSAN_OPTIONS=report_signal_unsafe=0"});
     }

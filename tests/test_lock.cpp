@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -69,10 +68,7 @@ TEST_F(Lock, KeyedLockIsAnOpenFileNamedAfterTheKeyAndLeavesNoTemporaries) {
 
 TEST_F(Lock, UnusableRunDirectoryOrForeignFileFailsCreationWithReasonTwo) {
     // A file of the right name that holds no mutex of this build.
-    FILE *f = std::fopen(path("ZAXLOCK00000007.lck").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("not a mutex", f);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(path("ZAXLOCK00000007.lck"), "not a mutex"));
     chmod(path("ZAXLOCK00000007.lck").c_str(), 0600);
     EXPECT_EQ(XCreateLockObj(7), nullptr);
     EXPECT_LAST_ERROR(code(kCreate, 2), EPROTO, 2);
@@ -269,22 +265,17 @@ TEST_F(Lock, ProcessesExcludeEachOtherByKey) {
 
 TEST_F(Lock, ProcessesRacingToCreateAndUseOneKeyCountExactly) {
     std::string file = path("counter");
-    FILE *f = std::fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    uint32_t zero = 0;
-    std::fwrite(&zero, 4, 1, f);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(file, std::string(4, '\0')));
     std::vector<std::thread> ts;
     std::vector<int> rc(4, -1);
     for (int i = 0; i < 4; ++i)
         ts.emplace_back([&, i] { rc[i] = RunHelper({"lockcount", "0x66", file, "200"}).exit_code; });
     for (auto &t : ts) t.join();
     for (int i = 0; i < 4; ++i) EXPECT_EQ(rc[i], 0) << i;
-    f = std::fopen(file.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
+    const std::string counter = ReadFile(file);
+    ASSERT_GE(counter.size(), 4u);
     uint32_t v = 0;
-    ASSERT_EQ(std::fread(&v, 4, 1, f), 1u);
-    std::fclose(f);
+    std::memcpy(&v, counter.data(), 4);
     EXPECT_EQ(v, 800u);
 }
 

@@ -605,7 +605,7 @@ TEST_F(Registry, ADamagedDatabaseGivesARecordedError) {
     // Not a database at all.
     ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
     std::string garbage(8192, '\x5a');
-    std::ofstream(dir_ + "/machine.db", std::ios::binary) << garbage;
+    WriteFile(dir_ + "/machine.db", garbage);
     EXPECT_EQ(XOpenRegistry(HKEY_LOCAL_MACHINE, "P", nullptr, X_REG_READ), X_FAILED_PTR);
     EXPECT_LAST_ERROR(code(kOpen, 3), kSqliteNotADb, 1);
     EXPECT_EQ(XWriteRegIntEx(HKEY_LOCAL_MACHINE, "P", nullptr, "n", 1), 0);

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "zaxtest.h"
@@ -23,7 +22,7 @@ protected:
         unsetenv("ZAXXLIB_XSYSTEM");
         ZaxTest::TearDown();
     }
-    void describe(const std::string &text) { std::ofstream(path("XSYSTEM"), std::ios::binary) << text; }
+    void describe(const std::string &text) { WriteFile(path("XSYSTEM"), text); }
     // Bytes of the record that differ from before the call, as offsets.
     bool unchanged_except(size_t from, size_t to) const {
         const auto *a = reinterpret_cast<const unsigned char *>(&rec_);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
@@ -32,7 +31,7 @@ protected:
         unsetenv("ZAXXLIB_XSYSTEM");
         ZaxTest::TearDown();
     }
-    void describe(const std::string &text) { std::ofstream(path("XSYSTEM"), std::ios::binary) << text; }
+    void describe(const std::string &text) { WriteFile(path("XSYSTEM"), text); }
 };
 
 // Runs body in a child of a new session without a controlling terminal, or

@@ -95,10 +95,7 @@ TEST_F(Vector, UnusableMutexLeavesTheExchangeUnserialised) {
     // mutex of this build must not make the service unreachable.
     OmikinitService svc(rundir_);
     ASSERT_TRUE(svc.ready());
-    FILE *f = std::fopen(path("MUTEX_ZAX_OMIKINIT").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("not a mutex", f);
-    std::fclose(f);
+    ASSERT_TRUE(WriteFile(path("MUTEX_ZAX_OMIKINIT"), "not a mutex"));
     zax::omik::pause_ms = 5;
     EXPECT_EQ(XSetVectorTable("BROKEN", 7, 8), 1);
     uint32_t v[2] = {0, 0};

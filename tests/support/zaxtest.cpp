@@ -37,8 +37,11 @@ void ZaxTest::TearDown() {
     std::filesystem::remove_all(rundir_, ec);
 }
 
-void WriteFile(const std::string &path, const std::string &content) {
-    std::ofstream(path, std::ios::binary) << content;
+bool WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    out.close();
+    return !out.fail();
 }
 
 std::string ReadFile(const std::string &path) {

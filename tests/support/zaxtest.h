@@ -27,7 +27,8 @@ protected:
 };
 
 // Whole-file helpers for test data (binary, no translation).
-void WriteFile(const std::string &path, const std::string &content);
+// WriteFile is true when the whole content was written.
+bool WriteFile(const std::string &path, const std::string &content);
 std::string ReadFile(const std::string &path);
 
 // Descriptors this process has open (to prove that a call leaks none).
