@@ -61,12 +61,8 @@ public:
             std::fclose(out_);
             out_ = nullptr;
         }
-        if (pid_ > 0) {
-            int st;
-            while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-            }
-            pid_ = -1;
-        }
+        if (pid_ > 0) WaitHelper(pid_);
+        pid_ = -1;
         return rest;
     }
 

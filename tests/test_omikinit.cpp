@@ -28,15 +28,6 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string drain(int fd) {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
-    close(fd);
-    return s;
-}
-
 class Omikinit : public ZaxTest {
 protected:
     void TearDown() override {
@@ -55,8 +46,8 @@ protected:
         close(out[1]);
         close(err[1]);
         if (pid > 0) r.status = WaitHelper(pid);
-        r.out = drain(out[0]);
-        r.err = drain(err[0]);
+        r.out = Drain(out[0]);
+        r.err = Drain(err[0]);
         return r;
     }
     Outcome run_here(const std::string &what) { return run({"--rundir", rundir_, what}); }

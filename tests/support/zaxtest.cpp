@@ -51,6 +51,16 @@ std::string ReadFile(const std::string &path) {
     return ss.str();
 }
 
+std::string Drain(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) s.append(buf, size_t(n));
+    close(fd);
+    return s;
+}
+
 int CountOpenFds() {
     int n = 0;
     DIR *d = opendir("/proc/self/fd");
@@ -199,16 +209,11 @@ struct Exec {
 HelperResult collect(pid_t pid, const int fds[2]) {
     HelperResult r;
     close(fds[1]);
-    const int fd = fds[0];
     if (pid < 0) {
-        close(fd);
+        close(fds[0]);
         return r;
     }
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) r.out.append(buf, size_t(n));
-    close(fd);
+    r.out = Drain(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -30,6 +30,8 @@ protected:
 // WriteFile is true when the whole content was written.
 bool WriteFile(const std::string &path, const std::string &content);
 std::string ReadFile(const std::string &path);
+// Everything that can still be read from fd, which is then closed.
+std::string Drain(int fd);
 
 // Descriptors this process has open (to prove that a call leaks none).
 int CountOpenFds();
