@@ -1,8 +1,6 @@
 // The vector table, the initiator client and the initiator service.
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
