@@ -2,6 +2,8 @@
 // print it: every function code, and every reason in the table's order.
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace zaxcodes {
 
@@ -44,5 +46,12 @@ inline constexpr Reason kReasons[] = {
 #undef ZAX_FN
 #undef ZAX_REASON
 };
+
+// A code as hexadecimal text of at least digits digits: "0x780006".
+inline std::string hex(uint32_t v, int digits = 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
 
 }  // namespace zaxcodes

@@ -37,12 +37,6 @@ namespace {
 
 using namespace zaxcodes;
 
-std::string hex(unsigned v, int digits = 0) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
-
 std::vector<const Reason *> reasons_of(const char *fn) {
     std::vector<const Reason *> out;
     for (const Reason &r : kReasons)

@@ -14,11 +14,7 @@ namespace {
 
 const char *kind_word(uint32_t kind) { return kind == X_KIND_SYSTEM ? "system" : "library"; }
 
-std::string hex(uint32_t v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
+using zaxcodes::hex;
 
 // A detail: a number, or an errno name such as ENOENT.
 uint32_t parse_detail(const std::string &text) {
