@@ -105,7 +105,7 @@ std::atomic<uint32_t> g_ending[kEndingSlots];
 // The main thread's state letter and the number of threads, from
 // /proc/self/stat (fields 3 and 20), with plain system calls only. A main
 // thread that has ended is a zombie that still counts.
-bool read_process_stat(char &leader_state, long &threads) {
+bool read_process_stat(char *leader_state, long *threads) {
     Fd fd(sys::retry([] { return ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC); }));
     if (!fd) return false;
     char buf[1024];
@@ -117,19 +117,19 @@ bool read_process_stat(char &leader_state, long &threads) {
     for (char *q = buf; *q != '\0'; ++q)
         if (*q == ')') p = q;
     if (p == nullptr || p[1] != ' ' || p[2] == '\0') return false;
-    leader_state = p[2];
+    *leader_state = p[2];
     int field = 3;
     for (p += 2; *p != '\0' && field < 20; ++p)
         if (*p == ' ') ++field;
     if (field != 20) return false;
-    threads = std::strtol(p, nullptr, 10);
-    return threads > 0;
+    *threads = std::strtol(p, nullptr, 10);
+    return *threads > 0;
 }
 
 bool leader_gone() {
     char state = 0;
     long threads = 0;
-    return read_process_stat(state, threads) && (state == 'Z' || state == 'X');
+    return read_process_stat(&state, &threads) && (state == 'Z' || state == 'X');
 }
 
 bool task_gone(uint32_t pid, uint32_t tid) {
@@ -274,7 +274,7 @@ void thread_ending(uint32_t code) {
     }
     char leader_state = 0;
     long threads = 0;
-    if (read_process_stat(leader_state, threads)) {
+    if (read_process_stat(&leader_state, &threads)) {
         long live = threads - g_service_threads.load();
         if (self != pid && (leader_state == 'Z' || leader_state == 'X')) --live;
         // The lock stays taken: a thread that ends meanwhile waits for the exit.
