@@ -78,7 +78,7 @@ int check_dir(const std::string &d, const Sharing &s, std::string *why) {
     const bool group = s.mode == SharingMode::group;
     if (st.st_uid != 0 && st.st_uid != me && !(group && user_in_group(st.st_uid, s.gid))) {
         *why = "belongs to uid " + std::to_string(st.st_uid) + ", neither root nor this user (uid " +
-              std::to_string(me) + ")" + (group ? " nor a member of group " + s.group : "");
+               std::to_string(me) + ")" + (group ? " nor a member of group " + s.group : "");
         return EPERM;
     }
     // Who else may add, remove or rename objects in it.
@@ -89,12 +89,12 @@ int check_dir(const std::string &d, const Sharing &s, std::string *why) {
     }
     if (others && (st.st_mode & S_ISVTX) == 0) {
         *why = "may be changed by other users and has no sticky bit (mode " + octal(st.st_mode) +
-              ", group " + std::to_string(st.st_gid) + ")";
+               ", group " + std::to_string(st.st_gid) + ")";
         return EPERM;
     }
     if (group && !caller_in_group(s.gid)) {
         *why = "serves group " + s.group + ", of which this user (uid " + std::to_string(me) +
-              ") is not a member";
+               ") is not a member";
         return EPERM;
     }
     return 0;

@@ -18,19 +18,35 @@
 #include <ctime>
 
 namespace zax::os {
+namespace {
 
-const sockaddr *SockAddress::get() const { return reinterpret_cast<const sockaddr *>(storage_); }
+// The address of the socket at path. A path too long for a socket address
+// (107 bytes) is reached through a descriptor of its directory, as
+// "/proc/self/fd/N/name", which the kernel resolves like the full path; so a
+// socket may live in any directory the file system accepts. The descriptor
+// stays open as long as the address does.
+class SockAddress {
+public:
+    SockAddress() = default;
+    SockAddress(const SockAddress &) = delete;
+    SockAddress &operator=(const SockAddress &) = delete;
+    // Once, before use. 0, or an errno: that of opening the directory, or
+    // ENAMETOOLONG when even the short form does not fit (a file name of
+    // over 80 bytes).
+    [[nodiscard]] int set(const std::string &path);
+    const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&addr_); }
+    unsigned size() const { return sizeof addr_; }
 
-unsigned SockAddress::size() const { return sizeof(sockaddr_un); }
+private:
+    sockaddr_un addr_{};
+    Fd dir_;
+};
 
 int SockAddress::set(const std::string &path) {
-    static_assert(sizeof(sockaddr_un) <= sizeof storage_ && alignof(sockaddr_un) <= 8);
-    auto *addr = reinterpret_cast<sockaddr_un *>(storage_);
-    std::memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    constexpr size_t kMax = sizeof addr->sun_path - 1;
+    addr_.sun_family = AF_UNIX;
+    constexpr size_t kMax = sizeof addr_.sun_path - 1;
     if (path.size() <= kMax) {
-        std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+        std::memcpy(addr_.sun_path, path.c_str(), path.size() + 1);
         return 0;
     }
     size_t slash = path.rfind('/');
@@ -38,13 +54,11 @@ int SockAddress::set(const std::string &path) {
     std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
     dir_.reset(sys::retry([&] { return ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (!dir_) return errno;
-    int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "/proc/self/fd/%d/%s", dir_.get(),
+    int n = std::snprintf(addr_.sun_path, sizeof addr_.sun_path, "/proc/self/fd/%d/%s", dir_.get(),
                           path.c_str() + slash + 1);
     if (n < 0 || size_t(n) > kMax) return ENAMETOOLONG;
     return 0;
 }
-
-namespace {
 
 uint64_t now_ms() {
     timespec ts;
@@ -88,21 +102,27 @@ int bind_at(const std::string &path, int type, Fd *out) {
     return 0;
 }
 
-}  // namespace
-
-int sock_connect(const std::string &path, uint32_t wait_ms, int *fd) {
+// A socket of type connected to the one at path, waiting up to wait_ms while
+// the listener's backlog is full.
+int connect_at(const std::string &path, int type, uint32_t wait_ms, int *fd) {
     SockAddress a;
     if (int err = a.set(path)) return err;
     const uint64_t deadline = now_ms() + wait_ms;
     Fd s;
     for (;;) {
-        int err = try_connect(a, SOCK_STREAM, &s);
+        int err = try_connect(a, type, &s);
         if (err == 0) *fd = s.release();
         // A full backlog is the "all instances busy" case: wait for a free one.
         if (err != EAGAIN) return err;
         if (now_ms() >= deadline) return EAGAIN;
         sleep_ms(5);
     }
+}
+
+}  // namespace
+
+int sock_connect(const std::string &path, uint32_t wait_ms, int *fd) {
+    return connect_at(path, SOCK_STREAM, wait_ms, fd);
 }
 
 int sock_listen(const std::string &path, int backlog, int *fd) {
@@ -126,12 +146,7 @@ int sock_bind_datagram(const std::string &path, int *fd) {
 }
 
 int sock_connect_datagram(const std::string &path, int *fd) {
-    SockAddress a;
-    Fd s;
-    if (int err = a.set(path)) return err;
-    if (int err = try_connect(a, SOCK_DGRAM, &s)) return err;
-    *fd = s.release();
-    return 0;
+    return connect_at(path, SOCK_DGRAM, 0, fd);
 }
 
 int sock_accept(int listen_fd, int *fd) {

@@ -7,32 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "os/own.h"
-
-struct sockaddr;
-
 namespace zax::os {
-
-// The address of the socket at path. A path too long for a socket address
-// (107 bytes) is reached through a descriptor of its directory, as
-// "/proc/self/fd/N/name", which the kernel resolves like the full path; so a
-// socket may live in any directory the file system accepts. The descriptor
-// stays open as long as the address does.
-class SockAddress {
-public:
-    SockAddress() = default;
-    SockAddress(const SockAddress &) = delete;
-    SockAddress &operator=(const SockAddress &) = delete;
-    // 0, or an errno: that of opening the directory, or ENAMETOOLONG when
-    // even the short form does not fit (a file name of over 80 bytes).
-    [[nodiscard]] int set(const std::string &path);
-    const sockaddr *get() const;
-    unsigned size() const;
-
-private:
-    alignas(8) unsigned char storage_[112];  // a sockaddr_un
-    Fd dir_;
-};
 
 // Who is at the other end of a connected socket, as the kernel saw it when
 // the connection was made (for a server: when it started listening).
