@@ -35,15 +35,13 @@ void list_function(const CodeFunction &f) {
         j.set("function_code", f.code);
         j.set("also", f.also);
         Json &list = j.set("reasons", Json::array());
-        for (const CodeReason &r : reasons) {
-            Json &x = list.push(Json::object());
-            x.set("code", hex((f.code << 16) | r.reason, 6));
-            x.set("reason", r.reason);
-            x.set("name", r.id);
-            x.set("kind", r.kind);
-            x.set("detail", r.detail);
-            x.set("meaning", r.meaning);
-        }
+        for (const CodeReason &r : reasons)
+            list.push(Json::object({{"code", hex((f.code << 16) | r.reason, 6)},
+                                    {"reason", r.reason},
+                                    {"name", r.id},
+                                    {"kind", r.kind},
+                                    {"detail", r.detail},
+                                    {"meaning", r.meaning}}));
         print_json(j);
         return;
     }

@@ -342,13 +342,12 @@ void run_list_show(uint32_t key, uint32_t from, int64_t count) {
             }
             throw Failure("list " + key_text(key) + ": its chain of elements is broken (damaged, or changing too fast to be read)");
         }
-        Json j = Json::object();
-        j.set("key", key_text(key));
-        j.set("capacity", r->h.capacity);
-        j.set("used", r->h.used);
-        j.set("count", n);
-        j.set("attach", r->h.attach);
-        j.set("tag", r->h.tag);
+        Json j = Json::object({{"key", key_text(key)},
+                               {"capacity", r->h.capacity},
+                               {"used", r->h.used},
+                               {"count", n},
+                               {"attach", r->h.attach},
+                               {"tag", r->h.tag}});
         char title[160];
         std::snprintf(title, sizeof title, "list %s: %s, %u of %u bytes used, %u attached",
                       key_text(key).c_str(), plural(n, "element").c_str(), r->h.used, r->h.capacity, r->h.attach);
@@ -455,14 +454,8 @@ void run_vector_ls() {
                       (err == EBADMSG ? std::string("not a whole table") : std::strerror(err)));
     if (g_options.json) {
         Json a = Json::array();
-        for (const auto &[name, e] : entries) {
-            Json j = Json::object();
-            j.set("name", name);
-            j.set("first", e.first);
-            j.set("second", e.second);
-            j.set("uid", e.uid);
-            a.push(std::move(j));
-        }
+        for (const auto &[name, e] : entries)
+            a.push(Json::object({{"name", name}, {"first", e.first}, {"second", e.second}, {"uid", e.uid}}));
         print_json(a);
         return;
     }

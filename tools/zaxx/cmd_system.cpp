@@ -93,13 +93,11 @@ void run_trace() {
     j.set("dump_level", level(true, "XTORASYS"));
     if (r == nullptr) j.set("why", record_why);
     Json &b = j.set("bindings", Json::array());
-    for (const auto &[section, id] : bindings) {
-        Json &x = b.push(Json::object());
-        x.set("section", section);
-        x.set("id", id);
-        x.set("trace_level", level(false, id));
-        x.set("dump_level", level(true, id));
-    }
+    for (const auto &[section, id] : bindings)
+        b.push(Json::object({{"section", section},
+                             {"id", id},
+                             {"trace_level", level(false, id)},
+                             {"dump_level", level(true, id)}}));
     if (r != nullptr) XTermDebug(r);
     if (g_options.json) {
         print_json(j);
