@@ -342,9 +342,7 @@ XAPI XHANDLE XInitDebug(const char *name, uint32_t tag) {
     }
     if (!ok) r->count = 0;
     if (ok && !same(name, kConsoleName)) {
-        Status s = open_trace_file(name, &r->file);
-        if (s.failed()) record_failure(s);
-        ok = !s.failed();
+        ok = recorded(open_trace_file(name, &r->file)) == 1;
         if (ok) std::memcpy(r->file_name, name, std::strlen(name) + 1);
     }
     if (ok) ok = read_bindings(r);
@@ -357,9 +355,7 @@ XAPI int32_t XTermDebug(XHANDLE record) {
     Record *r =
         handle_get<Record>(record, HandleKind::debug, FN_XTermDebug, R_XTermDebug_BAD_ARGUMENT);
     if (r == nullptr) return 0;
-    Status s = end_record(r);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(end_record(r));
 }
 
 XAPI int32_t XRefreshDebug(XHANDLE record) {

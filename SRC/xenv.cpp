@@ -114,9 +114,7 @@ XAPI int32_t XReadEnvInt(const char *group, const char *name, const char *item, 
         lib_error(FN_XReadEnvInt, R_XReadEnvInt_BAD_ARGUMENT, 4);
         return 0;
     }
-    Status s = read_env_int(group, name, item, result);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(read_env_int(group, name, item, result));
 }
 
 XAPI int32_t XWriteEnvStr(const char *group, const char *name, const char *item, const char *value,

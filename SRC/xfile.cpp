@@ -242,21 +242,15 @@ XAPI XFILE XOpenFile(const char *name, int32_t reserved, uint32_t flags) {
 }
 
 XAPI int32_t XCloseFile(XFILE handle) {
-    Status s = file::close(handle);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(file::close(handle));
 }
 
 XAPI int32_t XDeleteFile(const char *name) {
-    Status s = file::remove(name);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(file::remove(name));
 }
 
 XAPI int32_t XExistFile(const char *name) {
-    Status s = file::exists(name);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(file::exists(name));
 }
 
 XAPI int32_t XFlushFile(XFILE handle) {
@@ -272,15 +266,11 @@ XAPI int32_t XFlushFile(XFILE handle) {
 }
 
 XAPI int32_t XLockFile(XFILE handle, int32_t mode) {
-    Status s = file::lock(handle, mode);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(file::lock(handle, mode));
 }
 
 XAPI int32_t XUnlockFile(XFILE handle) {
-    Status s = file::unlock(handle);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(file::unlock(handle));
 }
 
 XAPI int32_t XReadFile(XFILE handle, void *buffer, uint32_t count) {
@@ -526,9 +516,7 @@ XAPI int32_t XFlushMemMapFile(XHANDLE handle) {
         lib_error(FN_XFlushMemMapFile, R_XFlushMemMapFile_BAD_ARGUMENT, 1);
         return 0;
     }
-    Status s = flush_mapping(m);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(flush_mapping(m));
 }
 
 XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
@@ -545,8 +533,7 @@ XAPI int32_t XCloseMemMapFile(XHANDLE handle) {
         first = sys_status(FN_XCloseMemMapFile, R_XCloseMemMapFile_UNMAP_FAILED, err);
     if (Status s = file::close(m->file); s.failed() && !first.failed()) first = s;
     handle_free(m);
-    if (first.failed()) record_failure(first);
-    return first.failed() ? 0 : 1;
+    return recorded(first);
 }
 
 }  // extern "C"

@@ -50,6 +50,13 @@ constexpr Status sys_status(Fn fn, Reason reason, int err) {
 }
 // Records a failure at the edge.
 inline void record_failure(const Status &s) { XSetLastError(s.code, s.detail, s.kind); }
+// The result of an exported function that returns 1 or 0: s recorded when it
+// failed, the record left alone when not.
+inline int32_t recorded(const Status &s) {
+    if (!s.failed()) return 1;
+    record_failure(s);
+    return 0;
+}
 
 // XFreeMemory, handing its failure back.
 Status free_block(void *block);

@@ -860,9 +860,7 @@ XAPI int32_t X_create_list_lock(XHANDLE list, int32_t key) {
 XAPI int32_t X_destroy_list_lock(XHANDLE list) {
     ListHandle *h = list_of(list, FN_XDestroyLockObj);
     if (h == nullptr) return 0;
-    Status s = drop_list_lock(h);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(drop_list_lock(h));
 }
 
 XAPI int32_t X_lock_list(XHANDLE list) {

@@ -35,9 +35,7 @@ XAPI XHANDLE XCreateLockObj(int32_t key) {
 }
 
 XAPI int32_t XDestroyLockObj(XHANDLE lock) {
-    Status s = destroy_lock(lock);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(destroy_lock(lock));
 }
 
 }  // extern "C"
@@ -151,9 +149,7 @@ XAPI int32_t XUnlockObj(XHANDLE lock) {
 }
 
 XAPI int32_t XCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {
-    Status s = compare_swap(word, expected, replacement);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(compare_swap(word, expected, replacement));
 }
 
 XAPI int32_t XGlobalCompareSwap(volatile uint32_t *word, uint32_t expected, uint32_t replacement) {

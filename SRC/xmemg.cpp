@@ -201,15 +201,11 @@ XAPI void *XOpenShrMemory(XHANDLE *handle_out, uint32_t key) {
 }
 
 XAPI int32_t XFreeShrMemory(void *area, XHANDLE handle) {
-    Status s = free_segment(area, handle);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(free_segment(area, handle));
 }
 
 XAPI int32_t XCloseShrMemory(void *area, XHANDLE handle) {
-    Status s = close_segment(area, handle);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(close_segment(area, handle));
 }
 
 }  // extern "C"

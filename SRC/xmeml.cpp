@@ -34,9 +34,7 @@ XAPI void *XAllocMemory(int32_t size, uint32_t /*flags: every block is zero-fill
 }
 
 XAPI int32_t XFreeMemory(void *block) {
-    Status s = free_block(block);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(free_block(block));
 }
 
 }  // extern "C"

@@ -446,9 +446,7 @@ XAPI int32_t XCloseParmFile(XHANDLE handle) {
         lib_error(FN_XCloseParmFile, R_XCloseParmFile_BAD_ARGUMENT, 1);
         return 0;
     }
-    Status s = parm::close(pf);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(parm::close(pf));
 }
 
 XAPI int32_t XReadParmStr(XHANDLE handle, const char *section, const char *key, char *buffer,

@@ -149,8 +149,7 @@ XAPI int32_t XGetSystemInfoFile(XSystemInfo *record) {
         s = read_entries(f, record);
         (void)parm::close(f);  // a read-only file closes without writing
     }
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(s);
 }
 
 }  // extern "C"

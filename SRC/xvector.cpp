@@ -48,12 +48,6 @@ Status exchange(omik::Message &m, const Reasons &r) {
     return {};
 }
 
-bool exchange_recorded(omik::Message &m, const Reasons &r) {
-    Status s = exchange(m, r);
-    if (s.failed()) record_failure(s);
-    return !s.failed();
-}
-
 }  // namespace
 
 Status zax::vector_get(const char *name, uint32_t values[2]) {
@@ -106,7 +100,7 @@ XAPI int32_t XSetVectorTable(const char *name, uint32_t first, uint32_t second) 
     omik::Message m = request(omik::kOpRegister, 2, name);
     m.first = first;
     m.second = second;
-    return exchange_recorded(m, kSet) ? 1 : 0;
+    return recorded(exchange(m, kSet));
 }
 
 XAPI int32_t XResetVectorTable(const char *name) {
@@ -114,9 +108,7 @@ XAPI int32_t XResetVectorTable(const char *name) {
         lib_error(FN_XResetVectorTable, R_XResetVectorTable_BAD_ARGUMENT, 1);
         return 0;
     }
-    Status s = vector_reset(name);
-    if (s.failed()) record_failure(s);
-    return s.failed() ? 0 : 1;
+    return recorded(vector_reset(name));
 }
 
 }  // extern "C"
