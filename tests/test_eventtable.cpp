@@ -53,6 +53,14 @@ public:
         return buf;
     }
     pid_t pid() const { return pid_; }
+    // The pid that the helper's first line "ready PID" gives, or 0 (a test
+    // failure) when the line is anything else.
+    uint32_t ready() {
+        std::string l = line();
+        if (l.rfind("ready ", 0) == 0) return uint32_t(std::stoul(l.substr(6)));
+        ADD_FAILURE() << "not ready: " << l;
+        return 0;
+    }
     // Waits for the end; the rest of the output.
     std::string finish() {
         std::string rest;
@@ -263,9 +271,8 @@ TEST_F(EventTable, GlobalPostReachesOwnProcessAndChecksItsArguments) {
 
 TEST_F(EventTable, GlobalPostWakesAWaiterInAnotherProcess) {
     Child child({"evwait", "0x40", "10000"});
-    std::string ready = child.line();
-    ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
-    uint32_t pid = uint32_t(std::stoul(ready.substr(6)));
+    uint32_t pid = child.ready();
+    ASSERT_NE(pid, 0u);
     XHANDLE ev = make(0x40);
     EXPECT_EQ(XGlobalPostEvent(ev, 0, pid), 1);
     EXPECT_EQ(child.finish(), "0\n");
@@ -296,9 +303,8 @@ TEST_F(EventTable, DeadSendersAndDeadTargetsLeaveNothingUnusable) {
 
 TEST_F(EventTable, ServerRecoversFromFailedAccepts) {
     Child child({"evwait_nofd", "0x45"});
-    std::string ready = child.line();
-    ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
-    uint32_t pid = uint32_t(std::stoul(ready.substr(6)));
+    uint32_t pid = child.ready();
+    ASSERT_NE(pid, 0u);
     XHANDLE ev = make(0x45);
     // Queued while the target cannot accept; delivered once it can again.
     EXPECT_EQ(XGlobalPostEvent(ev, 0, pid), 1);
@@ -370,9 +376,8 @@ TEST_F(EventTable, ASenderFindsOutThatItsReceiverIsGone) {
     // A receiver killed without terminating: its socket file stays, nobody
     // reads it, and the sender's kept socket tells so at once.
     Child child({"evwait", "0x70", "20000"});
-    std::string ready = child.line();
-    ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
-    uint32_t pid = uint32_t(std::stoul(ready.substr(6)));
+    uint32_t pid = child.ready();
+    ASSERT_NE(pid, 0u);
     XHANDLE other = make(0x71);
     EXPECT_EQ(XGlobalPostEvent(other, 0, pid), 1);  // it has no such event: ignored
     kill(child.pid(), SIGKILL);
@@ -443,7 +448,7 @@ TEST_F(SharedEvent, AProcessKilledWhileWaitingLeavesTheEventUsable) {
     XHANDLE ev = nullptr;
     ASSERT_EQ(XCreateEvent(&ev, 0x21), 1);
     Child child({"evwait", "0x21", "10000"});
-    ASSERT_EQ(child.line().rfind("ready ", 0), 0u);
+    ASSERT_NE(child.ready(), 0u);
     XSleep(20);  // let it block in its wait
     kill(child.pid(), SIGKILL);
     child.finish();
