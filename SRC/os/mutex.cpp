@@ -23,6 +23,7 @@
 #include "os/own.h"
 #include "os/rundir.h"
 #include "os/syscall.h"
+#include "os/wait.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -184,12 +185,6 @@ void retire_mapping_locked(Mapping *mp) {
 // The longest a waiter sleeps before it looks at the mutex again.
 constexpr uint32_t kWaitSliceMs = 250;
 
-uint64_t now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
-}
-
 // Wait at most ms for the mutex (0 tries once); 0, ETIMEDOUT or errno.
 int timed_lock(pthread_mutex_t *m, uint32_t ms) {
     struct timespec t;
@@ -290,12 +285,12 @@ int mutex_lock(Mutex *m, uint32_t timeout_ms, bool *owner_died) {
         // it, and a sleeper would then wait on a free mutex until somebody
         // else contended for it. At the end of each slice the waiter tries
         // again and finds it free.
-        const uint64_t start = now_ms();
+        const uint64_t start = monotonic_ms();
         uint64_t waited = 0;
         do {
             uint64_t left = timeout_ms == kWaitForever ? kWaitSliceMs : timeout_ms - waited;
             err = timed_lock(m->m, uint32_t(std::min<uint64_t>(left, kWaitSliceMs)));
-            waited = now_ms() - start;
+            waited = monotonic_ms() - start;
         } while (err == ETIMEDOUT && (timeout_ms == kWaitForever || waited < timeout_ms));
     }
     bool died = false;

@@ -116,12 +116,6 @@ void fork_child() {
     WaitSetCloser::forget();
 }
 
-int64_t now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Messages read with one system call.
 constexpr unsigned kBatch = 64;
 
@@ -327,9 +321,9 @@ bool pipe_wait_ready(PipeServer *s, Waitable *wake) {
 
 int pipe_wait(PipeServer *s, Waitable *wake, uint32_t timeout_ms, size_t *index) {
     const bool forever = timeout_ms == 0xFFFFFFFFu;
-    const int64_t deadline = now_ms() + timeout_ms;
+    const int64_t deadline = int64_t(monotonic_ms()) + timeout_ms;
     for (;;) {
-        int64_t left = forever ? -1 : deadline - now_ms();
+        int64_t left = forever ? -1 : deadline - int64_t(monotonic_ms());
         if (left < 0 && !forever) left = 0;
         epoll_event ev[2];
         int n = epoll_wait(t_wait.epoll_fd, ev, 2, left > INT_MAX ? INT_MAX : int(left));
@@ -346,7 +340,7 @@ int pipe_wait(PipeServer *s, Waitable *wake, uint32_t timeout_ms, size_t *index)
             *index = taken ? 0 : 1;
             return 0;
         }
-        if (!forever && now_ms() >= deadline) return ETIMEDOUT;
+        if (!forever && int64_t(monotonic_ms()) >= deadline) return ETIMEDOUT;
     }
 }
 

@@ -60,12 +60,6 @@ int SockAddress::set(const std::string &path) {
     return 0;
 }
 
-uint64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
-}
-
 // A socket of type (SOCK_STREAM or SOCK_DGRAM) connected to addr, blocking.
 int try_connect(const SockAddress &addr, int type, Fd *out) {
     Fd s(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -107,14 +101,14 @@ int bind_at(const std::string &path, int type, Fd *out) {
 int connect_at(const std::string &path, int type, uint32_t wait_ms, int *fd) {
     SockAddress a;
     if (int err = a.set(path)) return err;
-    const uint64_t deadline = now_ms() + wait_ms;
+    const uint64_t deadline = monotonic_ms() + wait_ms;
     Fd s;
     for (;;) {
         int err = try_connect(a, type, &s);
         if (err == 0) *fd = s.release();
         // A full backlog is the "all instances busy" case: wait for a free one.
         if (err != EAGAIN) return err;
-        if (now_ms() >= deadline) return EAGAIN;
+        if (monotonic_ms() >= deadline) return EAGAIN;
         sleep_ms(5);
     }
 }
@@ -198,10 +192,10 @@ int read_exact(int fd, void *buf, size_t n) {
 int read_exact_timed(int fd, void *buf, size_t n, uint32_t *remaining_ms) {
     auto *p = static_cast<char *>(buf);
     while (n > 0) {
-        const uint64_t start = now_ms();
+        const uint64_t start = monotonic_ms();
         pollfd pfd{fd, POLLIN, 0};
         int rc = poll(&pfd, 1, int(*remaining_ms));
-        const uint64_t spent = now_ms() - start;
+        const uint64_t spent = monotonic_ms() - start;
         *remaining_ms = spent >= *remaining_ms ? 0 : *remaining_ms - uint32_t(spent);
         if (rc < 0) {
             if (errno == EINTR) continue;

@@ -3,6 +3,7 @@
 #include "os/own.h"
 #include "os/signal.h"
 #include "os/thread.h"
+#include "os/wait.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -45,13 +46,6 @@ void (*g_fork_hook)() = nullptr;
 // Resolutions asked for and not given back (0: a free place). Fixed, so that
 // the load allocates nothing here.
 uint32_t g_begun[16] = {};
-
-// The monotonic clock in whole milliseconds, rounded down or up.
-uint64_t monotonic_ms(bool round_up) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000u + (uint64_t(ts.tv_nsec) + (round_up ? 999999u : 0u)) / 1000000u;
-}
 
 uint64_t now_ms() {
     TimerClock c = __atomic_load_n(&g_clock, __ATOMIC_ACQUIRE);

@@ -8,6 +8,13 @@
 #include "os/syscall.h"
 
 namespace zax::os {
+
+uint64_t monotonic_ms(bool round_up) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000u + (uint64_t(ts.tv_nsec) + (round_up ? 999999u : 0u)) / 1000000u;
+}
+
 namespace {
 
 int64_t now_ns() {

@@ -17,6 +17,10 @@ constexpr size_t kMaxWaitObjects = 64;
 // an object whose descriptor is closed).
 [[nodiscard]] int wait_any(Waitable *const *objects, size_t n, uint32_t timeout_ms, size_t *index);
 
+// The monotonic clock in whole milliseconds, rounded down (or up), for
+// deadlines and time spent.
+uint64_t monotonic_ms(bool round_up = false);
+
 // Suspend the calling thread for ms milliseconds (monotonic, resumed after
 // signals).
 void sleep_ms(uint32_t ms);
