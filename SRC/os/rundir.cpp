@@ -30,9 +30,6 @@ std::string octal(mode_t m) {
     return buf;
 }
 
-// Makes directory d complete (owner, group, mode) under a name of its own and
-// moves it into place only if d is still missing, so that nobody sees it half
-// made. 0 (made, or made meanwhile by someone else) or errno.
 // Gives a new directory the group and mode of the sharing mode (the umask
 // narrowed the mode); 0 or errno.
 int set_up_dir(const std::string &d, const Sharing &s) {
@@ -40,6 +37,9 @@ int set_up_dir(const std::string &d, const Sharing &s) {
     return chmod(d.c_str(), dir_mode(s.mode)) == 0 ? 0 : errno;
 }
 
+// Makes directory d complete (owner, group, mode) under a name of its own and
+// moves it into place only if d is still missing, so that nobody sees it half
+// made. 0 (made, or made meanwhile by someone else) or errno.
 int make_dir(const std::string &d, const Sharing &s) {
     std::string tmp = temp_name(d);
     if (mkdir(tmp.c_str(), 0700) != 0) return errno == EEXIST ? EAGAIN : errno;
